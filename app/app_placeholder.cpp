@@ -1,0 +1,1 @@
+namespace korvane::app_placeholder {}

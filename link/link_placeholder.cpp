@@ -1,0 +1,1 @@
+namespace korvane::link_placeholder {}

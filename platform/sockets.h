@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace korvane {
+
+using SocketHandle = int;
+constexpr SocketHandle kNoSocket = -1;
+
+// What starting the sockets layer reported.
+struct SocketsStartup {
+    int result = 0;
+    std::string description;
+    std::string systemStatus;
+};
+
+// The sockets layer: the program's own TCP connection to the game server and the host's own
+// name and address. Addresses are IPv4 numbers in host byte order.
+class Sockets {
+public:
+    virtual ~Sockets() = default;
+
+    virtual SocketsStartup Startup() = 0;
+    virtual int Cleanup() = 0;
+
+    // A new TCP stream socket, or kNoSocket.
+    virtual SocketHandle OpenStream() = 0;
+    // Blocking connect; 0 on success, -1 on failure (LastError() tells why).
+    virtual int Connect(SocketHandle socket, uint32_t address, uint16_t port) = 0;
+    // Turns off send coalescing; the result is of no interest to the program.
+    virtual void SetNoDelay(SocketHandle socket) = 0;
+    // One send call; the number of bytes written, or -1 on failure. Never raises a signal.
+    virtual long Send(SocketHandle socket, std::span<const uint8_t> bytes) = 0;
+    virtual void Close(SocketHandle socket) = 0;
+    // The error code of the latest failed call.
+    virtual int LastError() = 0;
+
+    // The host's own name, or nothing when it cannot be read.
+    virtual std::optional<std::string> HostName() = 0;
+    // The first IPv4 address the name resolves to.
+    virtual std::optional<uint32_t> ResolveFirstIPv4(const std::string& name) = 0;
+};
+
+// Dotted-decimal text to a host-order address, with the classic inet_addr rules; text that is
+// not an address gives 0xFFFFFFFF (255.255.255.255).
+uint32_t ParseDottedAddress(const std::string& text);
+// A host-order address as dotted-decimal text.
+std::string DottedText(uint32_t address);
+
+}  // namespace korvane
