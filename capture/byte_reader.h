@@ -10,7 +10,7 @@ namespace korvane {
 // Thrown when a read would pass the end of the bytes at hand: a frame, a message or a buffer.
 // Handlers of frames and messages catch it and drop what they were working on.
 class TruncatedData : public std::runtime_error {
-public:
+  public:
     TruncatedData() : std::runtime_error("truncated") {}
 };
 
@@ -18,7 +18,7 @@ public:
 // Offsets are absolute within the view; multi-byte values are little-endian unless the name
 // says network order (big-endian).
 class ByteReader {
-public:
+  public:
     ByteReader() = default;
     explicit ByteReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
     ByteReader(const uint8_t* data, size_t size) : bytes_(data, size) {}
@@ -65,7 +65,7 @@ public:
     // A reader over the `width` bytes at `offset`, for a message inside a frame.
     ByteReader Sub(size_t offset, size_t width) const { return ByteReader(Bytes(offset, width)); }
 
-private:
+  private:
     std::span<const uint8_t> bytes_;
 };
 

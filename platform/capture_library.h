@@ -48,13 +48,13 @@ struct CapturePacket {
 
 // Appends one record to a batch at `offset` and returns the offset of the next record, or
 // nothing when the record does not fit in the buffer.
-std::optional<size_t> AppendCaptureRecord(std::span<uint8_t> batch, size_t offset,
-                                          uint32_t seconds, uint32_t micros,
-                                          std::span<const uint8_t> frame, uint32_t wireLength);
+std::optional<size_t> AppendCaptureRecord(std::span<uint8_t> batch, size_t offset, uint32_t seconds,
+                                          uint32_t micros, std::span<const uint8_t> frame,
+                                          uint32_t wireLength);
 
 // An opened capture adapter (or a capture file standing in for one).
 class CaptureAdapter {
-public:
+  public:
     virtual ~CaptureAdapter() = default;
 
     virtual bool SetHwFilter(uint32_t filter) = 0;
@@ -73,7 +73,7 @@ public:
 
 // The packet-capture library: the adapter list, opening adapters and descriptors.
 class CaptureLibrary {
-public:
+  public:
     virtual ~CaptureLibrary() = default;
 
     virtual std::string Version() = 0;

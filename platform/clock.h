@@ -17,27 +17,27 @@ struct ClockReading {
 // The program's only source of time. Everything that stamps, times out or picks by the clock
 // reads it through this interface, so a run can follow a capture file or a test's script.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual ClockReading Now() const = 0;
 };
 
 // The operating system's calendar clock.
 class SystemClock final : public Clock {
-public:
+  public:
     ClockReading Now() const override;
 };
 
 // A clock that moves only when told to: the replay of a capture file drives one, and tests set it.
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(ClockReading start = {}) : now_(start) {}
     ClockReading Now() const override { return now_; }
     void Set(ClockReading reading) { now_ = reading; }
     void SetSeconds(int64_t seconds) { now_ = {seconds, 0}; }
     void AdvanceMicros(int64_t micros);
 
-private:
+  private:
     ClockReading now_;
 };
 

@@ -16,7 +16,7 @@ struct NumberInput {
 // The operator's console: standard output for every text the program shows, and the keyboard
 // (or whatever stands in for it on standard input) for the Escape key and the adapter prompt.
 class Console {
-public:
+  public:
     virtual ~Console() = default;
 
     // True when a key can be read at once. End of input is never a key.

@@ -20,7 +20,7 @@ struct SocketsStartup {
 // The sockets layer: the program's own TCP connection to the game server and the host's own
 // name and address. Addresses are IPv4 numbers in host byte order.
 class Sockets {
-public:
+  public:
     virtual ~Sockets() = default;
 
     virtual SocketsStartup Startup() = 0;

@@ -1,1 +1,0 @@
-namespace korvane::app_placeholder {}

@@ -1,0 +1,236 @@
+#include "app/driver.h"
+
+#include <algorithm>
+
+#include "platform/format.h"
+#include "platform/replay_capture.h"
+
+namespace korvane {
+
+namespace {
+constexpr const char* kBanner = "Korvane 2.1 (beta.1) Feb 10 2004 14:49:49 (SECURE)";
+constexpr const char* kBuild = "Build Feb 10 2004 14:49:49";
+constexpr const char* kRule = "\n====================================================\n";
+constexpr uint32_t kLoopback = 0x7F000001;
+}  // namespace
+
+Driver::Driver(PlatformServices platform)
+    : platform_(std::move(platform)), clock_(&platform_.clock) {}
+
+Driver::~Driver() = default;
+
+int Driver::Run(int argc, const char* const* argv) {
+    if (std::optional<int> early = StartUp(argc, argv)) {
+        return *early;
+    }
+    if (int result = RunLoop(); result != kExitOk) {
+        return result;
+    }
+    return ShutDown();
+}
+
+std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
+    commandLine_ = ParseCommandLine(argc, argv, platform_.console);
+    if (commandLine_.usageShown) {
+        return kExitOk;
+    }
+
+    // A replayed capture brings its own clock, which every stamp of the run reads from the
+    // first line on.
+    if (settings_.replay) {
+        replayClock_.Set(platform_.clock.Now());
+        adapter_ = ReplayCapture::Open(settings_.replayFile, replayClock_, replayFailure_);
+        clock_ = &replayClock_;
+    }
+
+    log_ = std::make_unique<EventLog>(*clock_, platform_.console);
+    if (!log_->Open(platform_.workDir / EventLog::kFileName)) {
+        Print("Error: Could not open log file\n");
+        return kExitFailed;
+    }
+    link_ = std::make_unique<ServerLink>(platform_.sockets, *log_, settings_);
+
+    log_->LogEvent(kBanner);
+    log_->LogEvent(kBuild);
+    log_->LogEvent("Packet.dll library version:" + platform_.capture.Version());
+    log_->LogEvent("Korvane starting up");
+    link_->StartSockets();
+    log_->LogEvent(commandLine_.commandLineEcho);
+
+    if (std::optional<int> failed = OpenCapture()) {
+        return failed;
+    }
+
+    Print(kRule);
+    DiscoverAddress();
+    Print(StringPrintf("Mercs IP: %s\n", settings_.serverAddress.c_str()));
+    if (settings_.portMode != kPortGiven) {
+        Print(StringPrintf("Command line: korvane /adapter:%d\n", settings_.adapterNumber));
+    } else {
+        Print(StringPrintf("Command line: korvane /port:%d /adapter:%d /host:%s\n",
+                           settings_.serverPort, settings_.adapterNumber,
+                           settings_.serverAddress.c_str()));
+        if (link_->ConnectToServer(settings_.serverPort) != 0) {
+            Print("Could not connect to server.\n");
+            return kExitFailed;
+        }
+    }
+    Print(kRule);
+    Print("Press <Escape> anytime to exit.\n");
+    Print("Korvane is running.\n");
+    if (settings_.portMode == kPortGiven) {
+        filters_->SetPortFilter(settings_.serverPort);
+    } else {
+        filters_->SetHostFilter(localAddress_);
+    }
+    return std::nullopt;
+}
+
+std::optional<int> Driver::OpenCapture() {
+    if (settings_.replay) {
+        Print(StringPrintf("Replaying capture file %s\n", settings_.replayFile.c_str()));
+        if (adapter_ == nullptr) {
+            log_->LogEvent(StringPrintf("Unable to open capture file %s: %s",
+                                        settings_.replayFile.c_str(), replayFailure_.c_str()));
+            return kExitFailed;
+        }
+    } else {
+        Print("Adapters installed:\n");
+        const bool wide = WantsWideAdapterList(platform_.capture.PlatformVersion());
+        std::vector<uint8_t> list(wide ? kWideListBytes : kNarrowListBytes, 0);
+        if (!platform_.capture.GetAdapterNames(list)) {
+            Print("Unable to retrieve the list of the adapters!\n");
+            return kExitFailed;
+        }
+        AdapterTable table;
+        Print(ReadAdapterList(list, wide, table));
+        Print("\n");
+        if (std::optional<int> failed = ChooseAdapter(table)) {
+            return failed;
+        }
+        adapter_ = platform_.capture.OpenAdapter(table.Name(settings_.adapterNumber), table.wide);
+        if (adapter_ == nullptr) {
+            log_->LogEvent(StringPrintf("Unable to open the adapter, Error Code : %lx",
+                                        platform_.capture.LastError()));
+            return kExitFailed;
+        }
+    }
+
+    if (!adapter_->SetHwFilter(kPromiscuousFilter)) {
+        log_->LogEvent("Warning: unable to set promiscuous mode!");
+    }
+    if (!adapter_->SetBuff(kKernelBufferBytes)) {
+        log_->LogEvent("Unable to set the kernel buffer!");
+        return kExitFailed;
+    }
+    if (!adapter_->SetReadTimeout(kReadTimeoutMs)) {
+        log_->LogEvent("Warning: unable to set the read tiemout!");
+    }
+    packet_ = platform_.capture.AllocatePacket();
+    if (packet_ == nullptr) {
+        log_->LogEvent("\nError: failed to allocate the LPPACKET structure.");
+        return kExitFailed;
+    }
+    captureBuffer_.assign(kCaptureBufferBytes, 0);
+    packet_->Init(captureBuffer_);
+    filters_ = std::make_unique<FilterInstaller>(*adapter_, platform_.console);
+    return std::nullopt;
+}
+
+std::optional<int> Driver::ChooseAdapter(const AdapterTable& table) {
+    if (settings_.adapterNumber != -1) {
+        return std::nullopt;  // taken as given; a number naming no adapter fails to open
+    }
+    if (table.count == 0) {
+        log_->LogEvent("Error: no capture adapter to choose from");
+        return kExitFailed;
+    }
+    for (;;) {
+        Print("Select the number of the adapter to open : ");
+        const NumberInput input = platform_.console.ReadNumber();
+        if (input.kind == NumberInput::Kind::endOfInput) {
+            Print("\n");
+            log_->LogEvent("Error: no adapter chosen (end of input)");
+            return kExitFailed;
+        }
+        if (input.kind == NumberInput::Kind::notANumber) {
+            Print("\n");
+            log_->LogEvent("Error: no adapter chosen (the answer is not a number)");
+            return kExitFailed;
+        }
+        if (input.value > static_cast<long>(table.count)) {
+            Print(StringPrintf("\nThe number must be smaller than %zu", table.count));
+        } else if (input.value < 1) {
+            Print(StringPrintf("\nThe number must be from 1 to %zu", table.count));
+        } else {
+            settings_.adapterNumber = static_cast<int32_t>(input.value);
+            return std::nullopt;
+        }
+    }
+}
+
+void Driver::DiscoverAddress() {
+    if (settings_.hostGiven) {
+        localAddress_ = ParseDottedAddress(settings_.serverAddress);
+        return;
+    }
+    const std::optional<std::string> hostName = platform_.sockets.HostName();
+    Print(StringPrintf("Hostname: %s\n", hostName.value_or("").c_str()));
+    std::optional<uint32_t> address;
+    if (hostName) {
+        address = platform_.sockets.ResolveFirstIPv4(*hostName);
+    }
+    if (!address) {
+        // Guarding nothing at all would be worse than guarding the loopback address, which is
+        // where the link connects too; say so, so that the operator can give "/host:".
+        log_->LogEvent(StringPrintf(
+            "Warning: host name \"%s\" has no IPv4 address; guarding 127.0.0.1 (give /host:)",
+            hostName.value_or("").c_str()));
+        localAddress_ = kLoopback;
+        return;
+    }
+    localAddress_ = *address;
+    settings_.serverAddress = DottedText(*address);
+    Print(StringPrintf("Local IP: %s\n", settings_.serverAddress.c_str()));
+}
+
+int Driver::RunLoop() {
+    bool running = true;
+    while (running) {
+        if (platform_.console.KeyWaiting() && platform_.console.ReadKey() == kEscapeKey) {
+            running = false;
+        }
+        if (adapter_->AtEnd()) {
+            running = false;  // a replayed capture ends like Escape: one more pass, then stop
+        }
+        if (!adapter_->ReceivePacket(*packet_)) {
+            log_->LogEvent("Error: PacketReceivePacket failed");
+            return kExitFailed;
+        }
+        const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
+        if (batchHandler_) {
+            batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
+        }
+    }
+    return kExitOk;
+}
+
+int Driver::ShutDown() {
+    log_->LogEvent("Korvane shutting down.");
+    if (std::optional<CaptureStats> stats = adapter_->GetStats()) {
+        log_->LogEvent(StringPrintf("%d packets received. %d Packets lost",
+                                    static_cast<int>(stats->received),
+                                    static_cast<int>(stats->dropped)));
+    } else {
+        log_->LogEvent("Warning: unable to get stats from the kernel!");
+    }
+    filters_.reset();
+    packet_.reset();
+    adapter_.reset();
+    link_->StopSockets();
+    log_->LogEvent("Shutdown complete.\n");
+    log_->Close();
+    return kExitOk;
+}
+
+}  // namespace korvane

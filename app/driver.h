@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/adapter_list.h"
+#include "app/command_line.h"
+#include "app/event_log.h"
+#include "app/filter_installer.h"
+#include "link/server_link.h"
+#include "platform/capture_library.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/sockets.h"
+
+namespace korvane {
+
+// What the program reaches the operating system through.
+struct PlatformServices {
+    CaptureLibrary& capture;
+    Sockets& sockets;
+    Console& console;
+    Clock& clock;
+    // Where the log and the other files of the run live.
+    std::filesystem::path workDir = ".";
+};
+
+// Result codes of the process.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = -1;
+
+// The program's entry point and its one loop: start-up, capture passes until Escape (or the end
+// of a replayed capture), shutdown.
+class Driver {
+  public:
+    // Size of the buffer that receives one batch of captured frames per read.
+    static constexpr size_t kCaptureBufferBytes = 262144;
+    static constexpr int kKernelBufferBytes = 1048576;
+    static constexpr int kReadTimeoutMs = 1000;
+
+    // Receives every batch read in the loop: the records and the byte count written.
+    using BatchHandler = std::function<void(std::span<const uint8_t> batch)>;
+
+    explicit Driver(PlatformServices platform);
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    void SetBatchHandler(BatchHandler handler) { batchHandler_ = std::move(handler); }
+
+    // Runs the program with the process's arguments; returns the process result.
+    int Run(int argc, const char* const* argv);
+
+  private:
+    std::optional<int> StartUp(int argc, const char* const* argv);
+    std::optional<int> OpenCapture();
+    std::optional<int> ChooseAdapter(const AdapterTable& table);
+    void DiscoverAddress();
+    int RunLoop();
+    int ShutDown();
+    void Print(const std::string& text) { platform_.console.Write(text); }
+
+    PlatformServices platform_;
+    CommandLine commandLine_;
+    RunSettings& settings_ = commandLine_.settings;
+
+    // The clock of the run: the platform's, or the capture's when a file is replayed.
+    ManualClock replayClock_;
+    Clock* clock_ = nullptr;
+    std::string replayFailure_;
+
+    std::unique_ptr<EventLog> log_;
+    std::unique_ptr<ServerLink> link_;
+    std::unique_ptr<CaptureAdapter> adapter_;
+    std::unique_ptr<CapturePacket> packet_;
+    std::unique_ptr<FilterInstaller> filters_;
+    std::vector<uint8_t> captureBuffer_;
+    uint32_t localAddress_ = 0;
+    BatchHandler batchHandler_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace korvane {
+
+// The identity of a player as a log line shows it.
+struct LogPlayer {
+    uint32_t playerId = 0;
+    std::u16string_view nameWide;
+    std::string_view infoText;
+    uint8_t ipAddress[4] = {};  // wire order
+    bool fragmentPending = false;
+};
+
+// The program's record of what it did and saw: each entry is one time-stamped line written to
+// the log file, flushed at once, and to the console.
+class EventLog {
+  public:
+    static constexpr const char* kFileName = "Korvane.log";
+
+    EventLog(Clock& clock, Console& console) : clock_(clock), console_(console) {}
+    ~EventLog() { Close(); }
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    // Opens (creating when missing) the log file for appending. False when it cannot be opened.
+    bool Open(const std::filesystem::path& path);
+    void Close();
+
+    // One entry in the plain form: "<stamp>: <text>\n".
+    void LogEvent(std::string_view text);
+    // One entry in the player form, prefixed with the player's id, name, info text and address.
+    void LogEvent(std::string_view text, const LogPlayer& player);
+
+    // The first 19 characters of the local calendar text of the clock's current second.
+    std::string Stamp() const;
+
+  private:
+    void ToFile(std::string_view text);
+
+    Clock& clock_;
+    Console& console_;
+    std::FILE* file_ = nullptr;
+};
+
+// A name of 16-bit characters as the log shows it: each character below 256 becomes the byte of
+// the same value, any other is left out.
+std::string NarrowLogName(std::u16string_view name);
+
+}  // namespace korvane

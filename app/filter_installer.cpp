@@ -1,0 +1,20 @@
+#include "app/filter_installer.h"
+
+#include "app/packet_filters.h"
+#include "platform/format.h"
+
+namespace korvane {
+
+void FilterInstaller::SetPortFilter(int32_t port) {
+    const PortFilterProgram program = MakePortFilter(static_cast<uint16_t>(port));
+    adapter_.SetBpf(program);  // the library's answer changes nothing here
+    console_.Write(StringPrintf("Analyzing traffic on server port %d...\n", port));
+}
+
+void FilterInstaller::SetHostFilter(uint32_t localAddress) {
+    const HostFilterProgram program = MakeHostFilter(localAddress);
+    adapter_.SetBpf(program);
+    console_.Write("Waiting for connect traffic to determine the server port...\n");
+}
+
+}  // namespace korvane

@@ -1,1 +1,0 @@
-namespace korvane::link_placeholder {}

@@ -1,0 +1,60 @@
+#include "link/server_link.h"
+
+#include "platform/format.h"
+
+namespace korvane {
+
+namespace {
+// Lines are formed in fixed buffers of these sizes, terminator included; longer texts are cut.
+constexpr size_t kStartupLineBytes = 64;
+constexpr size_t kConnectedLineBytes = 256;
+
+std::string CutTo(std::string text, size_t capacity) {
+    if (text.size() > capacity - 1) {
+        text.resize(capacity - 1);
+    }
+    return text;
+}
+}  // namespace
+
+int ServerLink::StartSockets() {
+    SocketsStartup started = sockets_.Startup();
+    log_.LogEvent(StringPrintf("TCP/IP Started (%d)", started.result));
+    log_.LogEvent(CutTo(started.description + " " + started.systemStatus, kStartupLineBytes));
+    return started.result;
+}
+
+int ServerLink::StopSockets() {
+    int result = sockets_.Cleanup();
+    log_.LogEvent(StringPrintf("Shutdown TCP/IP (%d)", result));
+    return result;
+}
+
+int ServerLink::ConnectToServer(int32_t port) {
+    if (settings_.testMode) {
+        linkUp_ = true;
+        return 0;
+    }
+    const uint32_t address = ParseDottedAddress(settings_.serverAddress);
+    if (linkSocket_ != kNoSocket) {
+        sockets_.Close(linkSocket_);  // never sent on again
+    }
+    linkSocket_ = sockets_.OpenStream();
+    if (linkSocket_ == kNoSocket ||
+        sockets_.Connect(linkSocket_, address, static_cast<uint16_t>(port)) != 0) {
+        log_.LogEvent("could not connect to server");
+        if (linkSocket_ != kNoSocket) {
+            sockets_.Close(linkSocket_);
+            linkSocket_ = kNoSocket;
+        }
+        linkUp_ = false;
+        return -1;
+    }
+    sockets_.SetNoDelay(linkSocket_);
+    log_.LogEvent(CutTo("Connection to server " + settings_.serverAddress + " established",
+                        kConnectedLineBytes));
+    linkUp_ = true;
+    return 0;
+}
+
+}  // namespace korvane

@@ -1,0 +1,108 @@
+#include "platform/posix_sockets.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace korvane {
+
+namespace {
+
+class PosixSockets final : public Sockets {
+  public:
+    SocketsStartup Startup() override {
+        // Nothing needs starting on this platform; report the layer as it is.
+        return {0, "POSIX sockets", "Running"};
+    }
+    int Cleanup() override { return 0; }
+
+    SocketHandle OpenStream() override {
+        int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (s < 0) {
+            error_ = errno;
+            return kNoSocket;
+        }
+        return s;
+    }
+
+    int Connect(SocketHandle socket, uint32_t address, uint16_t port) override {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(address);
+        int result;
+        do {
+            result = ::connect(socket, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        } while (result != 0 && errno == EINTR);
+        if (result != 0) {
+            error_ = errno;
+            return -1;
+        }
+        return 0;
+    }
+
+    void SetNoDelay(SocketHandle socket) override {
+        int on = 1;
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+
+    long Send(SocketHandle socket, std::span<const uint8_t> bytes) override {
+        ssize_t sent;
+        do {
+            sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0) {
+            error_ = errno;
+            return -1;
+        }
+        return static_cast<long>(sent);
+    }
+
+    void Close(SocketHandle socket) override {
+        if (socket >= 0) {
+            ::close(socket);
+        }
+    }
+
+    int LastError() override { return error_; }
+
+    std::optional<std::string> HostName() override {
+        char name[256] = {};
+        if (::gethostname(name, sizeof name - 1) != 0) {
+            error_ = errno;
+            return std::nullopt;
+        }
+        return std::string(name);
+    }
+
+    std::optional<uint32_t> ResolveFirstIPv4(const std::string& name) override {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+            return std::nullopt;
+        }
+        uint32_t address =
+            ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+        ::freeaddrinfo(found);
+        return address;
+    }
+
+  private:
+    int error_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Sockets> MakePosixSockets() {
+    return std::make_unique<PosixSockets>();
+}
+
+}  // namespace korvane

@@ -1,0 +1,162 @@
+#include "platform/terminal_console.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+namespace korvane {
+
+namespace {
+
+// Set by the handler of SIGINT and SIGTERM; read as an Escape key.
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void OnStopSignal(int) {
+    stopRequested = 1;
+}
+
+class TerminalConsole final : public Console {
+  public:
+    TerminalConsole() {
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: a blocking read returns on the signal
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        isTerminal_ = ::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &saved_) == 0;
+    }
+
+    ~TerminalConsole() override {
+        LeaveKeyMode();
+        std::fflush(stdout);
+    }
+
+    bool KeyWaiting() override {
+        if (stopRequested != 0 || !pending_.empty()) {
+            return true;
+        }
+        if (endOfInput_) {
+            return false;
+        }
+        EnterKeyMode();
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&in, 1, 0) <= 0) {
+            return false;
+        }
+        return Fill() && !pending_.empty();
+    }
+
+    int ReadKey() override {
+        if (stopRequested != 0) {
+            stopRequested = 0;
+            return kEscapeKey;
+        }
+        if (pending_.empty() && !KeyWaiting()) {
+            return -1;
+        }
+        if (stopRequested != 0) {
+            stopRequested = 0;
+            return kEscapeKey;
+        }
+        auto key = static_cast<unsigned char>(pending_.front());
+        pending_.erase(0, 1);
+        return key;
+    }
+
+    NumberInput ReadNumber() override {
+        LeaveKeyMode();
+        std::fflush(stdout);
+        for (;;) {
+            std::string line;
+            bool gotLine = false;
+            while (!gotLine) {
+                size_t end = pending_.find('\n');
+                if (end != std::string::npos) {
+                    line = pending_.substr(0, end);
+                    pending_.erase(0, end + 1);
+                    gotLine = true;
+                } else if (endOfInput_ || stopRequested != 0 || !Fill()) {
+                    if (pending_.empty()) {
+                        return {NumberInput::Kind::endOfInput, 0};
+                    }
+                    line.swap(pending_);
+                    gotLine = true;
+                }
+            }
+            size_t i = 0;
+            while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) {
+                ++i;
+            }
+            if (i == line.size()) {
+                continue;  // an empty line: keep waiting for the number
+            }
+            errno = 0;
+            char* after = nullptr;
+            long value = std::strtol(line.c_str() + i, &after, 10);
+            if (after == line.c_str() + i || errno == ERANGE) {
+                return {NumberInput::Kind::notANumber, 0};
+            }
+            return {NumberInput::Kind::number, value};
+        }
+    }
+
+    void Write(std::string_view text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+
+  private:
+    // Reads what standard input has (blocking until something or its end arrives).
+    // False at end of input or on an interrupted read.
+    bool Fill() {
+        char chunk[256];
+        ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n > 0) {
+            pending_.append(chunk, static_cast<size_t>(n));
+            return true;
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            endOfInput_ = true;
+        }
+        return false;
+    }
+
+    void EnterKeyMode() {
+        if (!isTerminal_ || keyMode_) {
+            return;
+        }
+        termios raw = saved_;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        keyMode_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+
+    void LeaveKeyMode() {
+        if (keyMode_) {
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+            keyMode_ = false;
+        }
+    }
+
+    bool isTerminal_ = false;
+    bool keyMode_ = false;
+    bool endOfInput_ = false;
+    termios saved_{};
+    std::string pending_;
+};
+
+}  // namespace
+
+std::unique_ptr<Console> MakeTerminalConsole() {
+    return std::make_unique<TerminalConsole>();
+}
+
+}  // namespace korvane
