@@ -1,0 +1,343 @@
+#include "app/driver.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/packet_filters.h"
+#include "platform/fake_capture_library.h"
+#include "platform/fake_sockets.h"
+#include "platform/scripted_console.h"
+
+namespace korvane {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr int64_t kStart = 1076424589;  // Tue Feb 10 14:49:49 2004 (UTC)
+const char* const kStamp = "Tue Feb 10 14:49:49: ";
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class DriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("korvane-driver-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        capture_.adapterList =
+            FakeCaptureLibrary::WideList({"eth7", "lo"}, {"Fake Ethernet", "lo 127.0.0.1"});
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    int Run(std::vector<std::string> args) {
+        args.insert(args.begin(), "korvane");
+        std::vector<const char*> argv;
+        for (const std::string& a : args) {
+            argv.push_back(a.c_str());
+        }
+        Driver driver({capture_, sockets_, console_, clock_, dir_});
+        driver.SetBatchHandler([this](std::span<const uint8_t> batch) {
+            batches_.emplace_back(batch.begin(), batch.end());
+        });
+        return driver.Run(static_cast<int>(argv.size()), argv.data());
+    }
+    std::string Log() const { return ReadFile(dir_ / "Korvane.log"); }
+    bool LogExists() const { return std::filesystem::exists(dir_ / "Korvane.log"); }
+    // Escape is pressed once the loop has checked the keyboard `passes` times.
+    void EscapeAfter(int passes) { console_.PushKey(kEscapeKey, passes); }
+
+    FakeCaptureLibrary capture_;
+    FakeSockets sockets_;
+    ScriptedConsole console_;
+    ManualClock clock_{{kStart, 0}};
+    std::filesystem::path dir_;
+    std::vector<std::vector<uint8_t>> batches_;
+};
+
+std::string Lines(std::initializer_list<const char*> lines) {
+    std::string text;
+    for (const char* line : lines) {
+        text += kStamp;
+        text += line;
+        text += '\n';
+    }
+    return text;
+}
+
+TEST_F(DriverTest, PortModeRunLogsConnectsFiltersAndShutsDown) {
+    capture_.script->stats = {12, 3};
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/port:2400", "/adapter:2", "/host:127.0.0.1"}), kExitOk);
+
+    EXPECT_EQ(Log(),
+              Lines({"Korvane 2.1 (beta.1) Feb 10 2004 14:49:49 (SECURE)",
+                     "Build Feb 10 2004 14:49:49", "Packet.dll library version:fake capture 1.0",
+                     "Korvane starting up", "TCP/IP Started (0)", "Fake sockets Running",
+                     "Command line: korvane /port:2400 /adapter:2 /host:127.0.0.1",
+                     "Connection to server 127.0.0.1 established", "Korvane shutting down.",
+                     "12 packets received. 3 Packets lost", "Shutdown TCP/IP (0)",
+                     "Shutdown complete.\n"}));
+    const std::string console = console_.output();
+    const std::string expectedConsole =
+        Lines({"Korvane 2.1 (beta.1) Feb 10 2004 14:49:49 (SECURE)", "Build Feb 10 2004 14:49:49",
+               "Packet.dll library version:fake capture 1.0", "Korvane starting up",
+               "TCP/IP Started (0)", "Fake sockets Running",
+               "Command line: korvane /port:2400 /adapter:2 /host:127.0.0.1"}) +
+        "Adapters installed:\n\n1- Fake Ethernet\n2- lo 127.0.0.1\n"
+        "\n====================================================\n"
+        "Mercs IP: 127.0.0.1\n"
+        "Command line: korvane /port:2400 /adapter:2 /host:127.0.0.1\n" +
+        Lines({"Connection to server 127.0.0.1 established"}) +
+        "\n====================================================\n"
+        "Press <Escape> anytime to exit.\n"
+        "Korvane is running.\n"
+        "Analyzing traffic on server port 2400...\n" +
+        Lines({"Korvane shutting down.", "12 packets received. 3 Packets lost",
+               "Shutdown TCP/IP (0)", "Shutdown complete.\n"});
+    EXPECT_EQ(console, expectedConsole);
+
+    // The adapter of slot 2, set up as the capture loop needs it.
+    const auto& s = *capture_.script;
+    EXPECT_EQ(s.openedName, std::vector<uint8_t>({'l', 0, 'o', 0}));
+    EXPECT_TRUE(s.openedWide);
+    EXPECT_EQ(s.hwFilters, std::vector<uint32_t>{32});
+    EXPECT_EQ(s.buffSizes, std::vector<int>{1048576});
+    EXPECT_EQ(s.timeouts, std::vector<int>{1000});
+    ASSERT_EQ(s.filters.size(), 1u);
+    const PortFilterProgram expected = MakePortFilter(2400);
+    ASSERT_EQ(s.filters[0].size(), expected.size());
+    EXPECT_EQ(s.filters[0][7].k, 2400u);
+    EXPECT_EQ(s.filters[0][17].k, 2400u);
+    EXPECT_TRUE(s.closed);
+    EXPECT_EQ(capture_.listBufferSize, 16384u);
+
+    ASSERT_EQ(sockets_.connects.size(), 1u);
+    EXPECT_EQ(sockets_.connects[0].address, 0x7F000001u);
+    EXPECT_EQ(sockets_.connects[0].port, 2400);
+    EXPECT_EQ(sockets_.noDelay.count(sockets_.connects[0].socket), 1u);
+    EXPECT_EQ(sockets_.startups, 1);
+    EXPECT_EQ(sockets_.cleanups, 1);
+}
+
+TEST_F(DriverTest, EscapeLetsOneMorePassRunAndOtherKeysAreConsumed) {
+    capture_.script->batches = {{1, 2, 3}, {4, 5}, {6}};
+    console_.PushKey('x', 0);
+    EscapeAfter(1);  // seen on the third check: the first consumed 'x'
+    ASSERT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitOk);
+    EXPECT_EQ(capture_.script->reads, 3);
+    ASSERT_EQ(batches_.size(), 3u);
+    EXPECT_EQ(batches_[1], (std::vector<uint8_t>{4, 5}));
+    EXPECT_FALSE(console_.KeysLeft());
+}
+
+TEST_F(DriverTest, DetectModeInstallsTheHostFilterAndDoesNotConnect) {
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/adapter:1", "/host:10.0.0.1"}), kExitOk);
+    EXPECT_TRUE(sockets_.connects.empty());
+    EXPECT_THAT(console_.output(),
+                HasSubstr("Mercs IP: 10.0.0.1\nCommand line: korvane /adapter:1\n"));
+    EXPECT_THAT(console_.output(), HasSubstr("Korvane is running.\n"
+                                             "Waiting for connect traffic to determine the "
+                                             "server port...\n"));
+    EXPECT_THAT(console_.output(), Not(HasSubstr("Hostname:")));
+    ASSERT_EQ(capture_.script->filters.size(), 1u);
+    const HostFilterProgram expected = MakeHostFilter(0x0A000001);
+    ASSERT_EQ(capture_.script->filters[0].size(), expected.size());
+    EXPECT_EQ(capture_.script->filters[0][3].k, 0x0A000001u);
+    EXPECT_EQ(capture_.script->filters[0][7].k, 0x0A000001u);
+}
+
+TEST_F(DriverTest, HostAddressComesFromTheHostName) {
+    sockets_.hostName = "guardhost";
+    sockets_.hostAddress = 0x0A000001;
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/adapter:1", "/port:2300"}), kExitOk);
+    EXPECT_THAT(console_.output(),
+                HasSubstr("Hostname: guardhost\nLocal IP: 10.0.0.1\nMercs IP: 10.0.0.1\n"
+                          "Command line: korvane /port:2300 /adapter:1 /host:10.0.0.1\n"));
+    EXPECT_EQ(sockets_.resolved, std::vector<std::string>{"guardhost"});
+    ASSERT_EQ(sockets_.connects.size(), 1u);
+    EXPECT_EQ(sockets_.connects[0].address, 0x0A000001u);
+}
+
+TEST_F(DriverTest, HostNameWithoutAddressGuardsLoopbackWithAWarning) {
+    sockets_.hostName = "lonely";
+    sockets_.hostAddress = std::nullopt;
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/adapter:1"}), kExitOk);
+    EXPECT_THAT(Log(), HasSubstr("Warning: host name \"lonely\" has no IPv4 address; guarding "
+                                 "127.0.0.1 (give /host:)\n"));
+    EXPECT_THAT(console_.output(), HasSubstr("Hostname: lonely\n"));
+    EXPECT_THAT(console_.output(), HasSubstr("(give /host:)\nMercs IP: 127.0.0.1\n"));
+    EXPECT_THAT(console_.output(), Not(HasSubstr("Local IP:")));
+    ASSERT_EQ(capture_.script->filters.size(), 1u);
+    EXPECT_EQ(capture_.script->filters[0][3].k, 0x7F000001u);
+}
+
+TEST_F(DriverTest, PromptRefusesNumbersOutsideTheListAndTakesTheCount) {
+    console_.PushNumber(3);
+    console_.PushNumber(0);
+    console_.PushNumber(2);
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/host:127.0.0.1"}), kExitOk);
+    EXPECT_THAT(console_.output(),
+                HasSubstr("\n2- lo 127.0.0.1\nSelect the number of the adapter to open : "
+                          "\nThe number must be smaller than 2"
+                          "Select the number of the adapter to open : "
+                          "\nThe number must be from 1 to 2"
+                          "Select the number of the adapter to open : "
+                          "\n====="));
+    EXPECT_EQ(capture_.script->openedName, std::vector<uint8_t>({'l', 0, 'o', 0}));
+    EXPECT_THAT(console_.output(), HasSubstr("Command line: korvane /adapter:2\n"));
+}
+
+TEST_F(DriverTest, PromptStopsAtEndOfInputOrText) {
+    ASSERT_EQ(Run({"/host:127.0.0.1"}), kExitFailed);
+    EXPECT_THAT(Log(), HasSubstr("Error: no adapter chosen (end of input)\n"));
+    EXPECT_EQ(console_.numberReads(), 1);
+    EXPECT_TRUE(capture_.script->openedName.empty());
+
+    console_.PushNotANumber();
+    std::filesystem::remove(dir_ / "Korvane.log");
+    ASSERT_EQ(Run({"/host:127.0.0.1"}), kExitFailed);
+    EXPECT_THAT(Log(), HasSubstr("Error: no adapter chosen (the answer is not a number)\n"));
+}
+
+TEST_F(DriverTest, NoAdapterListedStopsWithoutAsking) {
+    capture_.adapterList = FakeCaptureLibrary::WideList({}, {});
+    ASSERT_EQ(Run({"/host:127.0.0.1"}), kExitFailed);
+    EXPECT_EQ(console_.numberReads(), 0);
+    EXPECT_THAT(Log(), HasSubstr("Error: no capture adapter to choose from\n"));
+}
+
+TEST_F(DriverTest, AdapterSwitchNamingNoSlotFailsToOpen) {
+    capture_.lastError = 0x13;
+    for (const char* number : {"/adapter:7", "/adapter:0", "/adapter:11", "/adapter:-3"}) {
+        std::filesystem::remove(dir_ / "Korvane.log");
+        ASSERT_EQ(Run({number, "/host:127.0.0.1"}), kExitFailed) << number;
+        EXPECT_THAT(Log(), HasSubstr(": Unable to open the adapter, Error Code : 13\n")) << number;
+        EXPECT_TRUE(capture_.script->openedName.empty()) << number;
+    }
+    EXPECT_EQ(console_.numberReads(), 0);
+}
+
+TEST_F(DriverTest, NarrowListShowsTheNames) {
+    capture_.versionWord = 0xC0000A04;
+    capture_.adapterList = FakeCaptureLibrary::NarrowList({"PCAP0", "PCAP1"});
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/adapter:2", "/host:127.0.0.1"}), kExitOk);
+    EXPECT_THAT(console_.output(), HasSubstr("Adapters installed:\n\n1- PCAP0\n2- PCAP1\n\n"));
+    EXPECT_EQ(capture_.listBufferSize, 8192u);
+    EXPECT_EQ(capture_.script->openedName, std::vector<uint8_t>({'P', 'C', 'A', 'P', '1'}));
+    EXPECT_FALSE(capture_.script->openedWide);
+}
+
+TEST_F(DriverTest, HelpEndsBeforeTheLogIsOpened) {
+    EXPECT_EQ(Run({"/test", "/?"}), kExitOk);
+    EXPECT_FALSE(LogExists());
+    EXPECT_EQ(console_.output(), UsageText());
+    EXPECT_EQ(sockets_.startups, 0);
+}
+
+TEST_F(DriverTest, UnopenableLogFileEndsWithFailure) {
+    dir_ /= "missing";
+    EXPECT_EQ(Run({"/adapter:1"}), kExitFailed);
+    EXPECT_EQ(console_.output(), "Error: Could not open log file\n");
+    EXPECT_EQ(sockets_.startups, 0);
+}
+
+struct FailureCase {
+    const char* name;
+    void (*arrange)(FakeCaptureLibrary&);
+    int result;
+    const char* logLine;  // the line the failure writes
+};
+
+class DriverFailureTest : public DriverTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DriverFailureTest, FailureIsReportedWithItsResult) {
+    const FailureCase& c = GetParam();
+    c.arrange(capture_);
+    EscapeAfter(0);
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1", "/port:2300"}), c.result);
+    if (c.result == kExitOk) {
+        EXPECT_THAT(Log(), HasSubstr(std::string(": ") + c.logLine + "\n"));
+        EXPECT_THAT(Log(), HasSubstr("Shutdown complete.\n"));
+    } else {
+        EXPECT_TRUE(Log().ends_with(std::string(": ") + c.logLine + "\n")) << Log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, DriverFailureTest,
+    ::testing::Values(
+        FailureCase{"open", [](FakeCaptureLibrary& c) { c.failOpen = true; }, kExitFailed,
+                    "Unable to open the adapter, Error Code : 2"},
+        FailureCase{"promiscuous", [](FakeCaptureLibrary& c) { c.script->refuseHwFilter = true; },
+                    kExitOk, "Warning: unable to set promiscuous mode!"},
+        FailureCase{"buffer", [](FakeCaptureLibrary& c) { c.script->refuseBuff = true; },
+                    kExitFailed, "Unable to set the kernel buffer!"},
+        FailureCase{"timeout", [](FakeCaptureLibrary& c) { c.script->refuseTimeout = true; },
+                    kExitOk, "Warning: unable to set the read tiemout!"},
+        FailureCase{"allocate", [](FakeCaptureLibrary& c) { c.failAllocate = true; }, kExitFailed,
+                    "\nError: failed to allocate the LPPACKET structure."},
+        FailureCase{"read", [](FakeCaptureLibrary& c) { c.script->failReadAt = 0; }, kExitFailed,
+                    "Error: PacketReceivePacket failed"},
+        FailureCase{"stats", [](FakeCaptureLibrary& c) { c.script->failStats = true; }, kExitOk,
+                    "Warning: unable to get stats from the kernel!"}),
+    [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+
+TEST_F(DriverTest, AdapterListFailureIsShownOnTheConsole) {
+    capture_.failList = true;
+    EXPECT_EQ(Run({"/adapter:1"}), kExitFailed);
+    EXPECT_TRUE(console_.output().ends_with(
+        "Adapters installed:\nUnable to retrieve the list of the adapters!\n"));
+}
+
+TEST_F(DriverTest, FailedFirstConnectionInPortModeEndsWithFailure) {
+    sockets_.refuseConnects = true;
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1", "/port:2300"}), kExitFailed);
+    EXPECT_TRUE(Log().ends_with(": could not connect to server\n"));
+    EXPECT_TRUE(
+        console_.output().ends_with("could not connect to server\n"
+                                    "Could not connect to server.\n"));
+    EXPECT_TRUE(capture_.script->filters.empty());
+    EXPECT_TRUE(sockets_.open.empty());  // the failed socket was closed
+}
+
+TEST_F(DriverTest, TestModeConnectsWithoutTheNetwork) {
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/adapter:1", "/host:127.0.0.1", "/port:2300", "/test"}), kExitOk);
+    EXPECT_TRUE(sockets_.connects.empty());
+    EXPECT_THAT(Log(), Not(HasSubstr("Connection to server")));
+}
+
+TEST_F(DriverTest, SecondRunAppendsToTheLog) {
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitOk);
+    const std::string first = Log();
+    EscapeAfter(0);
+    clock_.SetSeconds(kStart + 3600);
+    ASSERT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitOk);
+    const std::string both = Log();
+    ASSERT_TRUE(both.starts_with(first));
+    EXPECT_TRUE(both.substr(first.size()).starts_with("Tue Feb 10 15:49:49: Korvane 2.1"));
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,117 @@
+#include "app/event_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "platform/scripted_console.h"
+
+namespace korvane {
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class EventLogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("korvane-log-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        path_ = dir_ / EventLog::kFileName;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Tue Feb 03 2004 14:50:02 UTC (the tests run with TZ=UTC).
+    ManualClock clock_{{1075819802, 0}};
+    ScriptedConsole console_;
+    std::filesystem::path dir_;
+    std::filesystem::path path_;
+};
+
+TEST_F(EventLogTest, PlainLineGoesToFileAndConsole) {
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    log.LogEvent("Korvane starting up");
+    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: Korvane starting up\n");  // flushed at once
+    EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: Korvane starting up\n");
+}
+
+TEST_F(EventLogTest, LineEndsInTheTextAreKept) {
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    log.LogEvent("Shutdown complete.\n");
+    log.LogEvent("\nError: failed to allocate the LPPACKET structure.");
+    EXPECT_EQ(ReadFile(path_),
+              "Tue Feb 03 14:50:02: Shutdown complete.\n\n"
+              "Tue Feb 03 14:50:02: \nError: failed to allocate the LPPACKET structure.\n");
+}
+
+TEST_F(EventLogTest, FileIsAppendedAcrossOpens) {
+    {
+        EventLog log(clock_, console_);
+        ASSERT_TRUE(log.Open(path_));
+        log.LogEvent("first");
+    }
+    clock_.SetSeconds(1075819802 + 61);
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    log.LogEvent("second");
+    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: first\nTue Feb 03 14:51:03: second\n");
+}
+
+TEST_F(EventLogTest, OpenFailsInAMissingDirectory) {
+    EventLog log(clock_, console_);
+    EXPECT_FALSE(log.Open(dir_ / "missing" / EventLog::kFileName));
+    log.LogEvent("still shown");  // no file: the console still gets the line
+    EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: still shown\n");
+}
+
+TEST_F(EventLogTest, PlayerFormHasOneBlankMoreOnTheConsole) {
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    clock_.SetSeconds(1076424737);  // Tue Feb 10 14:52:17 2004
+    LogPlayer player;
+    player.playerId = 0x2a;
+    player.nameWide = u"Unknown";
+    player.infoText = "Unknown";
+    const uint8_t address[4] = {10, 0, 0, 5};
+    std::copy(address, address + 4, player.ipAddress);
+    log.LogEvent("some text", player);
+    EXPECT_EQ(ReadFile(path_),
+              "Tue Feb 10 14:52:17: 0000002a \"Unknown\" [Unknown] [10.0.0.5]: some text\n");
+    EXPECT_EQ(console_.output(),
+              "Tue Feb 10 14:52:17: 0000002a \"Unknown\"  [Unknown] [10.0.0.5]: some text\n");
+}
+
+TEST_F(EventLogTest, PlayerFormMarksAHeldPieceAndDropsWideCharacters) {
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    LogPlayer player;
+    player.nameWide = u"A\u00e9\u0100Z";  // é stays (below 256), U+0100 is left out
+    player.fragmentPending = true;
+    const uint8_t address[4] = {192, 168, 0, 10};
+    std::copy(address, address + 4, player.ipAddress);
+    log.LogEvent("x", player);
+    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: 00000000 \"A\xe9Z\" [] [192.168.0.10]*: x\n");
+}
+
+TEST_F(EventLogTest, EmptyPlayerShowsEmptyQuotesAndBrackets) {
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    log.LogEvent("t", LogPlayer{});
+    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,110 @@
+#include "app/packet_filters.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <vector>
+
+namespace korvane {
+namespace {
+
+// Runs a filter program over a frame the way the capture driver does; the result is the
+// number of bytes kept (0: rejected).
+template <size_t N>
+unsigned Keep(const std::array<BpfInstruction, N>& program, const std::vector<uint8_t>& frame) {
+    std::vector<bpf_insn> code;
+    for (const BpfInstruction& i : program) {
+        code.push_back({i.code, i.jt, i.jf, i.k});
+    }
+    return bpf_filter(code.data(), frame.data(), static_cast<u_int>(frame.size()),
+                      static_cast<u_int>(frame.size()));
+}
+
+void Put16(std::vector<uint8_t>& f, size_t at, uint16_t v) {
+    f[at] = static_cast<uint8_t>(v >> 8);
+    f[at + 1] = static_cast<uint8_t>(v);
+}
+
+// An IPv4 frame of `size` bytes with the given protocol, header length and destination port.
+std::vector<uint8_t> Ipv4Frame(uint8_t protocol, uint16_t dstPort, size_t headerBytes = 20,
+                               uint16_t fragment = 0, uint32_t dst = 0x0A000001,
+                               size_t size = 2000) {
+    std::vector<uint8_t> f(size, 0);
+    Put16(f, 12, 0x0800);
+    f[14] = static_cast<uint8_t>(0x40 | (headerBytes / 4));
+    Put16(f, 20, fragment);
+    f[23] = protocol;
+    for (int i = 0; i < 4; ++i) {
+        f[30 + i] = static_cast<uint8_t>(dst >> (24 - 8 * i));
+    }
+    Put16(f, 14 + headerBytes + 2, dstPort);
+    return f;
+}
+
+std::vector<uint8_t> Ipv6Frame(uint8_t nextHeader, uint16_t dstPort) {
+    std::vector<uint8_t> f(200, 0);
+    Put16(f, 12, 0x86DD);
+    f[20] = nextHeader;
+    Put16(f, 56, dstPort);
+    return f;
+}
+
+TEST(PortFilter, PassesTcpUdpSctpToThePortKeeping1500Bytes) {
+    auto filter = MakePortFilter(2300);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(17, 2300)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(0x84, 2300)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 2300)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(0x84, 2300)), 1500u);
+}
+
+TEST(PortFilter, RejectsOtherPortsProtocolsAndLaterFragments) {
+    auto filter = MakePortFilter(2300);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2301)), 0u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(1, 2300)), 0u);  // ICMP
+    EXPECT_EQ(Keep(filter, Ipv6Frame(17, 80)), 0u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(58, 2300)), 0u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x0010)), 0u);     // not the first fragment
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x4000)), 1500u);  // don't fragment: fine
+}
+
+TEST(PortFilter, FindsThePortBehindIpOptions) {
+    auto filter = MakePortFilter(2300);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 24)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2301, 24)), 0u);
+}
+
+TEST(PortFilter, WritesThePortIntoBothSlots) {
+    auto filter = MakePortFilter(47624);
+    EXPECT_EQ(filter[7].k, 47624u);
+    EXPECT_EQ(filter[17].k, 47624u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 47624)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 47624)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 0u);
+}
+
+TEST(HostFilter, PassesIpv4ToTheAddressKeeping96Bytes) {
+    auto filter = MakeHostFilter(0x0A000001);
+    EXPECT_EQ(filter[3].k, 0x0A000001u);
+    EXPECT_EQ(filter[7].k, 0x0A000001u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 1, 20, 0, 0x0A000001)), 96u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(17, 1, 20, 0, 0x0A000001)), 96u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 1, 20, 0, 0x0A000002)), 0u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 2300)), 0u);
+}
+
+TEST(HostFilter, PassesArpAndRarpForTheAddress) {
+    auto filter = MakeHostFilter(0x7F000001);
+    for (uint16_t type : {uint16_t{0x0806}, uint16_t{0x8035}}) {
+        std::vector<uint8_t> f(60, 0);
+        Put16(f, 12, type);
+        f[38] = 127;
+        f[41] = 1;
+        EXPECT_EQ(Keep(filter, f), 96u) << type;
+        f[41] = 2;
+        EXPECT_EQ(Keep(filter, f), 0u) << type;
+    }
+}
+
+}  // namespace
+}  // namespace korvane
