@@ -1,0 +1,98 @@
+#include "platform/terminal_console.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+namespace korvane {
+namespace {
+
+// Puts a pipe in place of standard input for the console under test.
+class PipedStdin {
+public:
+    PipedStdin() {
+        saved_ = ::dup(STDIN_FILENO);
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        ::dup2(fds[0], STDIN_FILENO);
+        ::close(fds[0]);
+        writer_ = fds[1];
+    }
+    ~PipedStdin() {
+        CloseWriter();
+        ::dup2(saved_, STDIN_FILENO);
+        ::close(saved_);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    void Send(const std::string& bytes) {
+        EXPECT_EQ(::write(writer_, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    void CloseWriter() {
+        if (writer_ >= 0) {
+            ::close(writer_);
+            writer_ = -1;
+        }
+    }
+
+private:
+    int saved_ = -1;
+    int writer_ = -1;
+};
+
+TEST(TerminalConsole, BytesOnAPipeAreKeysAndEndOfInputIsNone) {
+    PipedStdin in;
+    auto console = MakeTerminalConsole();
+    EXPECT_FALSE(console->KeyWaiting());
+    in.Send("a\x1b");
+    ASSERT_TRUE(console->KeyWaiting());
+    EXPECT_EQ(console->ReadKey(), 'a');
+    ASSERT_TRUE(console->KeyWaiting());
+    EXPECT_EQ(console->ReadKey(), kEscapeKey);
+    in.CloseWriter();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(console->KeyWaiting());  // at the end of input, again and again
+    }
+}
+
+TEST(TerminalConsole, NumbersAreReadLineByLine) {
+    PipedStdin in;
+    auto console = MakeTerminalConsole();
+    in.Send("\n  3 and more\nx\n-2");
+    in.CloseWriter();
+    NumberInput first = console->ReadNumber();
+    EXPECT_EQ(first.kind, NumberInput::Kind::number);
+    EXPECT_EQ(first.value, 3);
+    EXPECT_EQ(console->ReadNumber().kind, NumberInput::Kind::notANumber);
+    NumberInput last = console->ReadNumber();  // a last line without its line end
+    EXPECT_EQ(last.kind, NumberInput::Kind::number);
+    EXPECT_EQ(last.value, -2);
+    EXPECT_EQ(console->ReadNumber().kind, NumberInput::Kind::endOfInput);
+}
+
+TEST(TerminalConsole, KeysTypedAheadOfThePromptAreNotLost) {
+    PipedStdin in;
+    auto console = MakeTerminalConsole();
+    in.Send("2\nq");
+    in.CloseWriter();
+    EXPECT_EQ(console->ReadNumber().value, 2);
+    ASSERT_TRUE(console->KeyWaiting());
+    EXPECT_EQ(console->ReadKey(), 'q');
+}
+
+TEST(TerminalConsole, StopSignalsReadAsEscape) {
+    PipedStdin in;
+    auto console = MakeTerminalConsole();
+    for (int signal : {SIGTERM, SIGINT}) {
+        ASSERT_EQ(std::raise(signal), 0);
+        ASSERT_TRUE(console->KeyWaiting());
+        EXPECT_EQ(console->ReadKey(), kEscapeKey);
+        EXPECT_FALSE(console->KeyWaiting());
+    }
+}
+
+}  // namespace
+}  // namespace korvane
