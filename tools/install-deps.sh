@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Korvane builds and tests with, when any is missing.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev libgmock-dev libbenchmark-dev
+          clang-format)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+echo "Installing: ${missing[*]}"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    as_root=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
