@@ -17,10 +17,10 @@
 namespace korvane {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using korvane::testing::FreshDirectory;
 using korvane::testing::ReadWholeFile;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 constexpr uint32_t kStart = 1075819800;  // Tue Feb 03 14:50:00 2004 UTC
 
@@ -48,7 +48,7 @@ std::vector<std::vector<uint8_t>> Frames(std::span<const uint8_t> batch) {
 }
 
 class DriverReplayTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir_ = FreshDirectory("replay-driver"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 

@@ -14,9 +14,12 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
+#include "tests/support/child_process.h"
 
 namespace korvane {
 namespace {
+
+using korvane::testing::ReadWholeFile;
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -24,21 +27,10 @@ using ::testing::Not;
 constexpr int64_t kStart = 1076424589;  // Tue Feb 10 14:49:49 2004 (UTC)
 const char* const kStamp = "Tue Feb 10 14:49:49: ";
 
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class DriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("korvane-driver-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        dir_ = korvane::testing::FreshDirectory("driver");
         capture_.adapterList =
             FakeCaptureLibrary::WideList({"eth7", "lo"}, {"Fake Ethernet", "lo 127.0.0.1"});
     }
@@ -56,7 +48,7 @@ class DriverTest : public ::testing::Test {
         });
         return driver.Run(static_cast<int>(argv.size()), argv.data());
     }
-    std::string Log() const { return ReadFile(dir_ / "Korvane.log"); }
+    std::string Log() const { return ReadWholeFile(dir_ / "Korvane.log"); }
     bool LogExists() const { return std::filesystem::exists(dir_ / "Korvane.log"); }
     // Escape is pressed once the loop has checked the keyboard `passes` times.
     void EscapeAfter(int passes) { console_.PushKey(kEscapeKey, passes); }
@@ -267,6 +259,10 @@ struct FailureCase {
     int result;
     const char* logLine;  // the line the failure writes
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DriverFailureTest : public DriverTest, public ::testing::WithParamInterface<FailureCase> {};
 

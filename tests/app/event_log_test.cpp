@@ -9,25 +9,17 @@
 #include <unistd.h>
 
 #include "platform/scripted_console.h"
+#include "tests/support/child_process.h"
 
 namespace korvane {
 namespace {
 
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using korvane::testing::ReadWholeFile;
 
 class EventLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("korvane-log-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        dir_ = korvane::testing::FreshDirectory("log");
         path_ = dir_ / EventLog::kFileName;
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -43,7 +35,8 @@ TEST_F(EventLogTest, PlainLineGoesToFileAndConsole) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("Korvane starting up");
-    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: Korvane starting up\n");  // flushed at once
+    EXPECT_EQ(ReadWholeFile(path_),
+              "Tue Feb 03 14:50:02: Korvane starting up\n");  // flushed at once
     EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: Korvane starting up\n");
 }
 
@@ -52,7 +45,7 @@ TEST_F(EventLogTest, LineEndsInTheTextAreKept) {
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("Shutdown complete.\n");
     log.LogEvent("\nError: failed to allocate the LPPACKET structure.");
-    EXPECT_EQ(ReadFile(path_),
+    EXPECT_EQ(ReadWholeFile(path_),
               "Tue Feb 03 14:50:02: Shutdown complete.\n\n"
               "Tue Feb 03 14:50:02: \nError: failed to allocate the LPPACKET structure.\n");
 }
@@ -67,7 +60,7 @@ TEST_F(EventLogTest, FileIsAppendedAcrossOpens) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("second");
-    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: first\nTue Feb 03 14:51:03: second\n");
+    EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: first\nTue Feb 03 14:51:03: second\n");
 }
 
 TEST_F(EventLogTest, OpenFailsInAMissingDirectory) {
@@ -88,7 +81,7 @@ TEST_F(EventLogTest, PlayerFormHasOneBlankMoreOnTheConsole) {
     const uint8_t address[4] = {10, 0, 0, 5};
     std::copy(address, address + 4, player.ipAddress);
     log.LogEvent("some text", player);
-    EXPECT_EQ(ReadFile(path_),
+    EXPECT_EQ(ReadWholeFile(path_),
               "Tue Feb 10 14:52:17: 0000002a \"Unknown\" [Unknown] [10.0.0.5]: some text\n");
     EXPECT_EQ(console_.output(),
               "Tue Feb 10 14:52:17: 0000002a \"Unknown\"  [Unknown] [10.0.0.5]: some text\n");
@@ -103,14 +96,15 @@ TEST_F(EventLogTest, PlayerFormMarksAHeldPieceAndDropsWideCharacters) {
     const uint8_t address[4] = {192, 168, 0, 10};
     std::copy(address, address + 4, player.ipAddress);
     log.LogEvent("x", player);
-    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: 00000000 \"A\xe9Z\" [] [192.168.0.10]*: x\n");
+    EXPECT_EQ(ReadWholeFile(path_),
+              "Tue Feb 03 14:50:02: 00000000 \"A\xe9Z\" [] [192.168.0.10]*: x\n");
 }
 
 TEST_F(EventLogTest, EmptyPlayerShowsEmptyQuotesAndBrackets) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("t", LogPlayer{});
-    EXPECT_EQ(ReadFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
+    EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
 }
 
 }  // namespace
