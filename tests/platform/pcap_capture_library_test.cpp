@@ -1,0 +1,386 @@
+#include "platform/pcap_capture_library.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pcap/pcap.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+uint32_t U32At(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
+           static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+uint16_t NetU16At(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
+}
+
+struct ParsedList {
+    std::vector<std::string> names;
+    std::vector<std::string> descriptions;
+    size_t length = 0;  // bytes up to and including the final terminator
+};
+
+// Reads the wide form back: UTF-16LE names up to an empty one, then 8-bit descriptions up to an
+// empty one. Fails the test when the form is broken.
+ParsedList ParseWideList(std::span<const uint8_t> buffer) {
+    ParsedList list;
+    size_t at = 0;
+    for (;;) {
+        std::string name;
+        for (;;) {
+            if (at + 1 >= buffer.size()) {
+                ADD_FAILURE() << "names run past the buffer";
+                return list;
+            }
+            uint16_t unit = static_cast<uint16_t>(buffer[at] | buffer[at + 1] << 8);
+            at += 2;
+            if (unit == 0) {
+                break;
+            }
+            EXPECT_LT(unit, 0x100) << "unit is not a byte value";
+            name += static_cast<char>(unit);
+        }
+        if (name.empty()) {
+            break;
+        }
+        list.names.push_back(name);
+    }
+    for (;;) {
+        std::string description;
+        for (;;) {
+            if (at >= buffer.size()) {
+                ADD_FAILURE() << "descriptions run past the buffer";
+                return list;
+            }
+            uint8_t c = buffer[at++];
+            if (c == 0) {
+                break;
+            }
+            description += static_cast<char>(c);
+        }
+        if (description.empty()) {
+            break;
+        }
+        list.descriptions.push_back(description);
+    }
+    list.length = at;
+    return list;
+}
+
+std::vector<uint8_t> Wide(const std::string& name) {
+    std::vector<uint8_t> units;
+    for (char c : name) {
+        units.push_back(static_cast<uint8_t>(c));
+        units.push_back(0);
+    }
+    return units;
+}
+
+std::vector<uint8_t> Narrow(const std::string& name) {
+    return {name.begin(), name.end()};
+}
+
+// libpcap's own description of a device, or "" when it has none or lists no such device.
+std::string LibpcapDescription(const std::string& name) {
+    char error[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* devices = nullptr;
+    if (pcap_findalldevs(&devices, error) != 0) {
+        return "";
+    }
+    std::string text;
+    for (pcap_if_t* d = devices; d != nullptr; d = d->next) {
+        if (name == d->name && d->description != nullptr) {
+            text = d->description;
+        }
+    }
+    pcap_freealldevs(devices);
+    return text;
+}
+
+TEST(PcapCaptureLibrary, VersionAndPlatformWord) {
+    auto library = MakePcapCaptureLibrary();
+    EXPECT_NE(library->Version().find("libpcap"), std::string::npos) << library->Version();
+    EXPECT_TRUE(WantsWideAdapterList(library->PlatformVersion()));
+    EXPECT_EQ(library->PlatformVersion() & 0x80000000u, 0u);
+}
+
+TEST(PcapCaptureLibrary, AdapterListIsWideWithADescriptionPerName) {
+    auto library = MakePcapCaptureLibrary();
+    std::vector<uint8_t> buffer(16384, 0xEE);
+    ASSERT_TRUE(library->GetAdapterNames(buffer));
+    ParsedList list = ParseWideList(buffer);
+    ASSERT_FALSE(list.names.empty());
+    ASSERT_EQ(list.names.size(), list.descriptions.size());
+
+    std::map<std::string, std::string> byName;
+    for (size_t i = 0; i < list.names.size(); ++i) {
+        byName[list.names[i]] = list.descriptions[i];
+        EXPECT_EQ(list.descriptions[i].rfind(list.names[i], 0) == 0 ||
+                      list.descriptions[i] == LibpcapDescription(list.names[i]),
+                  true)
+            << list.names[i] << ": " << list.descriptions[i];
+    }
+    ASSERT_EQ(byName.count("lo"), 1u);
+    std::string own = LibpcapDescription("lo");
+    EXPECT_EQ(byName["lo"], own.empty() ? "lo 127.0.0.1" : own);
+
+    // Pseudo devices that carry no Ethernet frames are left out.
+    for (const char* pseudo : {"any", "nflog", "nfqueue", "dbus-system", "bluetooth-monitor"}) {
+        EXPECT_EQ(byName.count(pseudo), 0u) << pseudo;
+    }
+    for (const std::string& name : list.names) {
+        EXPECT_NE(name.rfind("usbmon", 0), 0u) << name;
+    }
+}
+
+TEST(PcapCaptureLibrary, AdapterListThatDoesNotFitFailsWithoutOverrun) {
+    auto library = MakePcapCaptureLibrary();
+    std::vector<uint8_t> full(16384);
+    ASSERT_TRUE(library->GetAdapterNames(full));
+    size_t needed = ParseWideList(full).length;
+    ASSERT_GT(needed, 3u);
+
+    for (size_t size : {size_t{0}, size_t{3}, needed / 2, needed - 1}) {
+        std::vector<uint8_t> storage(needed + 8, 0xEE);
+        EXPECT_FALSE(library->GetAdapterNames(std::span(storage.data(), size))) << size;
+        for (size_t i = size; i < storage.size(); ++i) {
+            ASSERT_EQ(storage[i], 0xEE) << "size " << size << " byte " << i;
+        }
+    }
+    std::vector<uint8_t> exact(needed);
+    EXPECT_TRUE(library->GetAdapterNames(exact));
+}
+
+TEST(PcapCaptureLibrary, EmptyNameDoesNotOpen) {
+    auto library = MakePcapCaptureLibrary();
+    EXPECT_EQ(library->OpenAdapter({}, true), nullptr);
+    EXPECT_NE(library->LastError(), 0ul);
+    std::vector<uint8_t> zeros(16, 0);
+    EXPECT_EQ(library->OpenAdapter(zeros, true), nullptr);
+    EXPECT_EQ(library->OpenAdapter(zeros, false), nullptr);
+    EXPECT_EQ(library->LastError(), static_cast<unsigned long>(ENODEV));
+}
+
+TEST(PcapCaptureLibrary, MissingDeviceGivesNoSuchDevice) {
+    auto library = MakePcapCaptureLibrary();
+    EXPECT_EQ(library->OpenAdapter(Wide("nosuchdev7"), true), nullptr);
+    if (geteuid() != 0) {
+        // Without the right to open capture sockets the permission check comes first.
+        EXPECT_NE(library->LastError(), 0ul);
+        return;
+    }
+    EXPECT_EQ(library->LastError(), static_cast<unsigned long>(ENODEV));
+}
+
+TEST(PcapCaptureLibrary, NonEthernetDeviceIsRefused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "opening capture devices needs root (euid " << geteuid() << ")";
+    }
+    auto library = MakePcapCaptureLibrary();
+    // "any" captures in the cooked Linux format, not Ethernet.
+    EXPECT_EQ(library->OpenAdapter(Narrow("any"), false), nullptr);
+    unsigned long code = library->LastError();
+    EXPECT_NE(code, 0ul);
+    EXPECT_NE(code, static_cast<unsigned long>(ENODEV));
+    EXPECT_NE(code, static_cast<unsigned long>(EACCES));
+}
+
+// Accepts IPv4 TCP frames to `port`, keeping `keep` bytes.
+std::vector<BpfInstruction> TcpToPort(uint16_t port, uint32_t keep) {
+    return {
+        {0x28, 0, 0, 12},      // ldh [12]
+        {0x15, 0, 6, 0x0800},  // IPv4? no: reject
+        {0x30, 0, 0, 23},      // ldb [23]
+        {0x15, 0, 4, 6},       // TCP? no: reject
+        {0xB1, 0, 0, 14},      // x = IPv4 header length
+        {0x48, 0, 0, 16},      // ldh [x + 16], the destination port
+        {0x15, 0, 1, port},    // port? no: reject
+        {0x06, 0, 0, keep},    // ret #keep
+        {0x06, 0, 0, 0},       // ret #0
+    };
+}
+
+class Socket {
+  public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+TEST(PcapCaptureLibrary, LiveCaptureOnLoopbackSeesTcpToThePort) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "capturing on lo needs root (euid " << geteuid() << ")";
+    }
+    Socket listener(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_GE(listener.fd(), 0);
+    sockaddr_in address = Loopback(0);
+    ASSERT_EQ(bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.fd(), 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const uint16_t port = ntohs(address.sin_port);
+
+    auto library = MakePcapCaptureLibrary();
+    auto adapter = library->OpenAdapter(Wide("lo"), true);
+    if (adapter == nullptr) {
+        unsigned long code = library->LastError();
+        if (code == EACCES || code == EPERM) {
+            GTEST_SKIP() << "no permission to capture on lo (error " << code << ")";
+        }
+        FAIL() << "lo did not open, error " << code;
+    }
+    constexpr uint32_t kKeep = 100;
+    EXPECT_TRUE(adapter->SetHwFilter(kPromiscuousFilter));
+    EXPECT_TRUE(adapter->SetBuff(1 << 20));
+    EXPECT_TRUE(adapter->SetReadTimeout(200));
+    ASSERT_TRUE(adapter->SetBpf(TcpToPort(port, kKeep)));
+    auto packet = library->AllocatePacket();
+    ASSERT_NE(packet, nullptr);
+    std::vector<uint8_t> buffer(262144);
+    packet->Init(buffer);
+
+    // Three segments of 200 bytes from a client to the listener.
+    constexpr size_t kSegment = 200;
+    constexpr int kSegments = 3;
+    {
+        Socket client(socket(AF_INET, SOCK_STREAM, 0));
+        ASSERT_GE(client.fd(), 0);
+        timeval limit{2, 0};
+        setsockopt(client.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        int on = 1;
+        setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        sockaddr_in server = Loopback(port);
+        ASSERT_EQ(connect(client.fd(), reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
+        Socket accepted(accept(listener.fd(), nullptr, nullptr));
+        ASSERT_GE(accepted.fd(), 0);
+        setsockopt(accepted.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        for (int i = 0; i < kSegments; ++i) {
+            std::string payload = "KORVANE-" + std::to_string(i);
+            payload.resize(kSegment, static_cast<char>('a' + i));
+            ASSERT_EQ(send(client.fd(), payload.data(), payload.size(), 0),
+                      static_cast<ssize_t>(payload.size()));
+        }
+        size_t got = 0;
+        std::vector<char> sink(4096);
+        for (int tries = 0; tries < 50 && got < kSegment * kSegments; ++tries) {
+            ssize_t n = recv(accepted.fd(), sink.data(), sink.size(), 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        ASSERT_EQ(got, kSegment * kSegments);
+    }
+
+    bool sawSyn = false;
+    bool sawMarker = false;
+    size_t payloadBytes = 0;
+    size_t records = 0;
+    const auto now = static_cast<int64_t>(std::time(nullptr));
+    for (int read = 0; read < 25 && !(sawSyn && payloadBytes >= kSegment * kSegments); ++read) {
+        ASSERT_TRUE(adapter->ReceivePacket(*packet));
+        std::span<const uint8_t> batch(buffer.data(), packet->bytesReceived);
+        size_t at = 0;
+        while (at < batch.size()) {
+            ASSERT_LE(at + kCaptureHeaderLength, batch.size());
+            uint32_t seconds = U32At(batch, at);
+            uint32_t micros = U32At(batch, at + 4);
+            uint32_t captured = U32At(batch, at + 8);
+            uint32_t wire = U32At(batch, at + 12);
+            ASSERT_EQ(batch[at + 16], kCaptureHeaderLength);
+            ASSERT_EQ(batch[at + 17], 0);
+            ASSERT_LE(at + kCaptureHeaderLength + captured, batch.size());
+            EXPECT_NEAR(static_cast<double>(seconds), static_cast<double>(now), 60.0);
+            EXPECT_LT(micros, 1000000u);
+            EXPECT_EQ(captured, std::min(wire, kKeep)) << "the filter's return cuts the frame";
+
+            std::span<const uint8_t> frame = batch.subspan(at + kCaptureHeaderLength, captured);
+            ASSERT_GE(frame.size(), 54u);
+            EXPECT_EQ(NetU16At(frame, 12), 0x0800);
+            EXPECT_EQ(frame[23], 6);
+            size_t ipHeader = 4u * (frame[14] & 0x0F);
+            EXPECT_EQ(NetU16At(frame, 14 + ipHeader + 2), port) << "only traffic to the port";
+            size_t tcpHeader = 4u * (frame[14 + ipHeader + 12] >> 4);
+            size_t payloadStart = 14 + ipHeader + tcpHeader;
+            size_t payload = NetU16At(frame, 16) - ipHeader - tcpHeader;
+            if ((frame[14 + ipHeader + 13] & 0x02) != 0) {
+                sawSyn = true;
+            }
+            if (payload > 0 && frame.size() >= payloadStart + 9 &&
+                std::string(frame.begin() + static_cast<long>(payloadStart),
+                            frame.begin() + static_cast<long>(payloadStart + 9)) == "KORVANE-0") {
+                sawMarker = true;
+            }
+            payloadBytes += payload;
+            ++records;
+            at = (at + kCaptureHeaderLength + captured + 3) & ~size_t{3};
+        }
+    }
+    EXPECT_TRUE(sawSyn);
+    EXPECT_TRUE(sawMarker);
+    EXPECT_EQ(payloadBytes, kSegment * kSegments);
+    auto stats = adapter->GetStats();
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_GE(stats->received, records);
+    EXPECT_GT(stats->received, 0u);
+}
+
+TEST(PcapCaptureLibrary, ReadWithNothingToCaptureReturnsAfterTheTimeout) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "capturing on lo needs root (euid " << geteuid() << ")";
+    }
+    auto library = MakePcapCaptureLibrary();
+    auto adapter = library->OpenAdapter(Narrow("lo"), false);
+    ASSERT_NE(adapter, nullptr) << library->LastError();
+    ASSERT_TRUE(adapter->SetReadTimeout(150));
+    // Port 9 (discard) is not used by anything on this loopback.
+    ASSERT_TRUE(adapter->SetBpf(TcpToPort(9, 1500)));
+    std::vector<uint8_t> buffer(4096);
+    CapturePacket packet;
+    packet.Init(buffer);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    ASSERT_TRUE(adapter->ReceivePacket(packet));
+    timespec end{};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    double elapsed = static_cast<double>(end.tv_sec - start.tv_sec) +
+                     static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_EQ(packet.bytesReceived, 0u);
+    EXPECT_GE(elapsed, 0.14);
+    EXPECT_LT(elapsed, 1.0);
+    // Settings that only count before capturing starts are refused afterwards.
+    EXPECT_FALSE(adapter->SetBuff(1 << 20));
+}
+
+}  // namespace
+}  // namespace korvane
