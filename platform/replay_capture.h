@@ -19,8 +19,13 @@ namespace korvane {
 // instead, as a live read would time out. Frames the filter rejects are skipped without effect.
 // The clock never moves backwards. Once no frame is left, AtEnd() is true and every further read
 // delivers nothing and advances the clock by one second.
+//
+// The file is streamed with one frame of lookahead. The filter is applied when a read looks at a
+// frame, so a filter installed between reads decides about every frame not yet delivered. The
+// statistics count the frames the reads have gone past, delivered or rejected; nothing is ever
+// dropped.
 class ReplayCapture final : public CaptureAdapter {
-public:
+  public:
     // Opens the file. On failure returns nothing and sets `reason`; the clock is untouched.
     static std::unique_ptr<ReplayCapture> Open(const std::string& path, ManualClock& clock,
                                                std::string& reason);
@@ -34,7 +39,7 @@ public:
     std::optional<CaptureStats> GetStats() override;
     bool AtEnd() const override;
 
-private:
+  private:
     struct Impl;
     explicit ReplayCapture(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

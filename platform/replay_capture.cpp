@@ -1,0 +1,189 @@
+#include "platform/replay_capture.h"
+
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+namespace {
+
+struct PcapCloser {
+    void operator()(pcap_t* handle) const { pcap_close(handle); }
+};
+using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
+
+constexpr int64_t kMicrosPerSecond = 1'000'000;
+
+int64_t MicrosBetween(const ClockReading& from, const ClockReading& to) {
+    return (to.seconds - from.seconds) * kMicrosPerSecond + (to.micros - from.micros);
+}
+
+// libpcap's name and description of a link type, "RAW: Raw IP"; the bare number when it has
+// none.
+std::string LinkTypeText(int linkType) {
+    const char* name = pcap_datalink_val_to_name(linkType);
+    const char* description = pcap_datalink_val_to_description(linkType);
+    if (name == nullptr) {
+        return std::to_string(linkType);
+    }
+    std::string text = name;
+    if (description != nullptr) {
+        text += ": ";
+        text += description;
+    }
+    return text;
+}
+
+}  // namespace
+
+struct ReplayCapture::Impl {
+    Impl(PcapHandle openedFile, ManualClock& runClock)
+        : file(std::move(openedFile)), clock(runClock) {}
+
+    // Moves the lookahead to the file's next frame. A read error (a cut-off last record) ends the
+    // file like its regular end.
+    void ReadAhead() {
+        hasNext = false;
+        if (file == nullptr) {
+            return;
+        }
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        if (pcap_next_ex(file.get(), &header, &data) == 1) {
+            // Both stay valid until the next pcap_next_ex call.
+            nextHeader = header;
+            nextData = data;
+            hasNext = true;
+            return;
+        }
+        file.reset();
+    }
+
+    ClockReading NextStamp() const {
+        return {static_cast<int64_t>(nextHeader->ts.tv_sec),
+                static_cast<int32_t>(nextHeader->ts.tv_usec)};
+    }
+
+    // Whether the installed filter accepts the lookahead frame, and how many bytes it keeps.
+    bool Accepts(uint32_t& keep) const {
+        keep = nextHeader->caplen;
+        if (filter.empty()) {
+            return true;
+        }
+        keep = std::min(bpf_filter(filter.data(), nextData, nextHeader->len, nextHeader->caplen),
+                        keep);
+        return keep != 0;
+    }
+
+    void Consume() {
+        ++framesRead;
+        ReadAhead();
+    }
+
+    PcapHandle file;
+    ManualClock& clock;
+    std::vector<bpf_insn> filter;
+    bool hasNext = false;
+    const pcap_pkthdr* nextHeader = nullptr;
+    const u_char* nextData = nullptr;
+    uint32_t framesRead = 0;
+};
+
+std::unique_ptr<ReplayCapture> ReplayCapture::Open(const std::string& path, ManualClock& clock,
+                                                   std::string& reason) {
+    char error[PCAP_ERRBUF_SIZE] = {};
+    PcapHandle file(pcap_open_offline(path.c_str(), error));
+    if (file == nullptr) {
+        reason = error;
+        return nullptr;
+    }
+    int linkType = pcap_datalink(file.get());
+    if (linkType != DLT_EN10MB) {
+        reason = "not an Ethernet capture (link type " + LinkTypeText(linkType) + ")";
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>(std::move(file), clock);
+    impl->ReadAhead();
+    if (impl->hasNext) {
+        clock.Set(impl->NextStamp());
+    }
+    return std::unique_ptr<ReplayCapture>(new ReplayCapture(std::move(impl)));
+}
+
+ReplayCapture::ReplayCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+ReplayCapture::~ReplayCapture() = default;
+
+bool ReplayCapture::SetHwFilter(uint32_t) {
+    return true;
+}
+
+bool ReplayCapture::SetBuff(int) {
+    return true;
+}
+
+bool ReplayCapture::SetReadTimeout(int) {
+    return true;
+}
+
+bool ReplayCapture::SetBpf(std::span<const BpfInstruction> program) {
+    if (program.empty() || program.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        return false;
+    }
+    std::vector<bpf_insn> insns(program.size());
+    for (size_t i = 0; i < program.size(); ++i) {
+        insns[i] = {program[i].code, program[i].jt, program[i].jf, program[i].k};
+    }
+    // The interpreter trusts its program; one with jumps or loads out of bounds is refused here
+    // as the kernel would refuse it.
+    if (bpf_validate(insns.data(), static_cast<int>(insns.size())) == 0) {
+        return false;
+    }
+    impl_->filter = std::move(insns);
+    return true;
+}
+
+bool ReplayCapture::ReceivePacket(CapturePacket& packet) {
+    Impl& s = *impl_;
+    packet.bytesReceived = 0;
+    if (packet.buffer.size() < kCaptureHeaderLength) {
+        return false;
+    }
+    // The filter in force now decides, also for a frame looked at by an earlier read.
+    uint32_t keep = 0;
+    while (s.hasNext && !s.Accepts(keep)) {
+        s.Consume();
+    }
+    ClockReading now = s.clock.Now();
+    if (!s.hasNext || MicrosBetween(now, s.NextStamp()) > kMicrosPerSecond) {
+        // Nothing within the read timeout: the read returns empty a second later.
+        s.clock.AdvanceMicros(kMicrosPerSecond);
+        return true;
+    }
+    ClockReading stamp = s.NextStamp();
+    if (MicrosBetween(now, stamp) > 0) {
+        s.clock.Set(stamp);
+    }
+    keep = std::min<uint32_t>(
+        keep, static_cast<uint32_t>(std::min<size_t>(packet.buffer.size() - kCaptureHeaderLength,
+                                                     std::numeric_limits<uint32_t>::max())));
+    AppendCaptureRecord(packet.buffer, 0, static_cast<uint32_t>(stamp.seconds),
+                        static_cast<uint32_t>(stamp.micros), {s.nextData, keep}, s.nextHeader->len);
+    packet.bytesReceived = kCaptureHeaderLength + keep;
+    s.Consume();
+    return true;
+}
+
+std::optional<CaptureStats> ReplayCapture::GetStats() {
+    return CaptureStats{impl_->framesRead, 0};
+}
+
+bool ReplayCapture::AtEnd() const {
+    return !impl_->hasNext;
+}
+
+}  // namespace korvane
