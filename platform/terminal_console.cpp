@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -67,6 +68,9 @@ class TerminalConsole final : public Console {
         }
         auto key = static_cast<unsigned char>(pending_.front());
         pending_.erase(0, 1);
+        if (key == kEscapeKey && isTerminal_ && DropEscapeSequence()) {
+            return 0;  // a cursor or function key, not Escape itself
+        }
         return key;
     }
 
@@ -126,6 +130,21 @@ class TerminalConsole final : public Console {
             endOfInput_ = true;
         }
         return false;
+    }
+
+    // A terminal sends cursor and function keys as Escape followed at once by '[' or 'O' and
+    // the rest of the sequence; such a key must not end the run. Drops the rest of the
+    // sequence that arrived with the Escape and says whether there was one.
+    bool DropEscapeSequence() {
+        if (pending_.empty() || (pending_[0] != '[' && pending_[0] != 'O')) {
+            return false;
+        }
+        size_t end = 1;
+        while (end < pending_.size() && !(pending_[end] >= 0x40 && pending_[end] <= 0x7E)) {
+            ++end;
+        }
+        pending_.erase(0, std::min(end + 1, pending_.size()));
+        return true;
     }
 
     void EnterKeyMode() {
