@@ -1,9 +1,12 @@
 #include "platform/terminal_console.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 
 namespace korvane {
@@ -11,7 +14,7 @@ namespace {
 
 // Puts a pipe in place of standard input for the console under test.
 class PipedStdin {
-public:
+  public:
     PipedStdin() {
         saved_ = ::dup(STDIN_FILENO);
         int fds[2];
@@ -28,8 +31,7 @@ public:
         std::signal(SIGTERM, SIG_DFL);
     }
     void Send(const std::string& bytes) {
-        EXPECT_EQ(::write(writer_, bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
+        EXPECT_EQ(::write(writer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     void CloseWriter() {
         if (writer_ >= 0) {
@@ -38,7 +40,7 @@ public:
         }
     }
 
-private:
+  private:
     int saved_ = -1;
     int writer_ = -1;
 };
@@ -92,6 +94,74 @@ TEST(TerminalConsole, StopSignalsReadAsEscape) {
         EXPECT_EQ(console->ReadKey(), kEscapeKey);
         EXPECT_FALSE(console->KeyWaiting());
     }
+}
+
+}  // namespace
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// Puts the far end of a pseudo terminal in place of standard input.
+class TerminalStdin {
+  public:
+    TerminalStdin() {
+        saved_ = ::dup(STDIN_FILENO);
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(::grantpt(master_), 0);
+        EXPECT_EQ(::unlockpt(master_), 0);
+        int slave = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+        EXPECT_GE(slave, 0);
+        ::dup2(slave, STDIN_FILENO);
+        ::close(slave);
+    }
+    ~TerminalStdin() {
+        ::dup2(saved_, STDIN_FILENO);
+        ::close(saved_);
+        ::close(master_);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    void Type(const std::string& keys) {
+        EXPECT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        ::usleep(50000);  // let the terminal pass them on
+    }
+    bool Echoing() const {
+        termios t{};
+        ::tcgetattr(STDIN_FILENO, &t);
+        return (t.c_lflag & ECHO) != 0;
+    }
+
+  private:
+    int saved_ = -1;
+    int master_ = -1;
+};
+
+TEST(TerminalConsole, OnATerminalKeysComeWithoutEchoOrLineEnd) {
+    TerminalStdin in;
+    {
+        auto console = MakeTerminalConsole();
+        EXPECT_FALSE(console->KeyWaiting());
+        EXPECT_FALSE(in.Echoing());
+        in.Type("k");  // no line end needed
+        ASSERT_TRUE(console->KeyWaiting());
+        EXPECT_EQ(console->ReadKey(), 'k');
+    }
+    EXPECT_TRUE(in.Echoing());  // the terminal is given back as it was
+}
+
+TEST(TerminalConsole, CursorKeysAreNotEscape) {
+    TerminalStdin in;
+    auto console = MakeTerminalConsole();
+    EXPECT_FALSE(console->KeyWaiting());
+    in.Type("\x1b[A");
+    ASSERT_TRUE(console->KeyWaiting());
+    EXPECT_EQ(console->ReadKey(), 0);
+    EXPECT_FALSE(console->KeyWaiting());
+    in.Type("\x1b");
+    ASSERT_TRUE(console->KeyWaiting());
+    EXPECT_EQ(console->ReadKey(), kEscapeKey);
 }
 
 }  // namespace
