@@ -1,0 +1,192 @@
+#include "tools/frame_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "capture/byte_reader.h"
+
+namespace korvane::tools {
+namespace {
+
+// An independent reference for the internet checksum: 32-bit sum of big-endian words, carries
+// folded at the end, inverted.
+uint16_t ReferenceChecksum(std::span<const uint8_t> bytes, uint32_t sum = 0) {
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        uint32_t word = static_cast<uint32_t>(bytes[i]) << 8;
+        if (i + 1 < bytes.size()) {
+            word |= bytes[i + 1];
+        }
+        sum += word;
+    }
+    while ((sum >> 16) != 0) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<uint16_t>(~sum);
+}
+
+// The TCP checksum of a frame computed from scratch, with the checksum field taken as zero.
+uint16_t ReferenceTcpChecksum(std::vector<uint8_t> frame) {
+    ByteReader reader(frame);
+    size_t ipLength = (reader.U8(14) & 0x0F) * 4u;
+    size_t total = reader.NetU16(16);
+    size_t tcp = 14 + ipLength;
+    frame[tcp + 16] = 0;
+    frame[tcp + 17] = 0;
+    std::vector<uint8_t> pseudo(frame.begin() + 26, frame.begin() + 34);  // addresses
+    size_t tcpLength = total - ipLength;
+    pseudo.insert(pseudo.end(),
+                  {0, 6, static_cast<uint8_t>(tcpLength >> 8), static_cast<uint8_t>(tcpLength)});
+    pseudo.insert(pseudo.end(), frame.begin() + static_cast<long>(tcp), frame.end());
+    return ReferenceChecksum(pseudo);
+}
+
+FrameSpec SampleSpec() {
+    FrameSpec spec;
+    spec.source = {0x7F000002, 49152};           // 127.0.0.2
+    spec.destination = {0x7F000001, 2300};       // 127.0.0.1
+    spec.payload = {0xB0, 0xFA, 1, 2, 3, 4, 5};  // odd length on purpose
+    spec.sequence = 0x01020304;
+    spec.acknowledgement = 0xA0B0C0D0;
+    spec.ipIdentification = 0x1234;
+    return spec;
+}
+
+TEST(FrameBuilder, PlainFrameHasPayloadAtFiftyFour) {
+    FrameSpec spec = SampleSpec();
+    auto frame = BuildFrame(spec);
+    ASSERT_EQ(frame.size(), 54u + spec.payload.size());
+    ByteReader reader(frame);
+    EXPECT_EQ(reader.NetU16(12), 0x0800);          // IPv4
+    EXPECT_EQ(reader.U8(14), 0x45);                // version 4, 20-byte header
+    EXPECT_EQ(reader.NetU16(16), 20u + 20u + 7u);  // total length
+    EXPECT_EQ(reader.U8(23), 6);                   // TCP
+    EXPECT_EQ(reader.NetU32(26), 0x7F000002u);
+    EXPECT_EQ(reader.NetU32(30), 0x7F000001u);
+    EXPECT_EQ(reader.NetU16(34), 49152);
+    EXPECT_EQ(reader.NetU16(36), 2300);
+    EXPECT_EQ(reader.NetU32(38), 0x01020304u);
+    EXPECT_EQ(reader.NetU32(42), 0xA0B0C0D0u);
+    EXPECT_EQ(reader.U8(46) >> 4, 5);             // data offset: 20 bytes
+    EXPECT_EQ(reader.U8(47), kTcpPsh | kTcpAck);  // default flags 0x18
+    EXPECT_EQ(reader.U8(47), 0x18);
+    auto payload = reader.Rest(54);
+    EXPECT_EQ(std::vector<uint8_t>(payload.begin(), payload.end()), spec.payload);
+    // The token word a session message has at payload offset 2 lands at frame offset 56.
+    EXPECT_EQ(reader.U16(54), 0xFAB0);
+}
+
+TEST(FrameBuilder, ChecksumsMatchAnIndependentComputation) {
+    auto frame = BuildFrame(SampleSpec());
+    std::vector<uint8_t> ipHeader(frame.begin() + 14, frame.begin() + 34);
+    uint16_t stored = static_cast<uint16_t>((ipHeader[10] << 8) | ipHeader[11]);
+    ipHeader[10] = ipHeader[11] = 0;
+    EXPECT_EQ(stored, ReferenceChecksum(ipHeader));
+    EXPECT_NE(stored, 0);
+    uint16_t tcpStored = static_cast<uint16_t>((frame[50] << 8) | frame[51]);
+    EXPECT_EQ(tcpStored, ReferenceTcpChecksum(frame));
+    EXPECT_TRUE(Ipv4ChecksumValid(frame));
+    EXPECT_TRUE(TcpChecksumValid(frame));
+}
+
+TEST(FrameBuilder, ChecksumValidatorsNoticeAChangedByte) {
+    auto frame = BuildFrame(SampleSpec());
+    auto broken = frame;
+    broken[54 + 3] ^= 0x40;  // payload
+    EXPECT_TRUE(Ipv4ChecksumValid(broken));
+    EXPECT_FALSE(TcpChecksumValid(broken));
+    broken = frame;
+    broken[22] ^= 0x01;  // TTL
+    EXPECT_FALSE(Ipv4ChecksumValid(broken));
+}
+
+TEST(FrameBuilder, KnownHeaderSumsToAllOnes) {
+    // A textbook IPv4 header with its checksum b861 in place.
+    const std::vector<uint8_t> header = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40,
+                                         0x00, 0x40, 0x11, 0xb8, 0x61, 0xc0, 0xa8,
+                                         0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
+    EXPECT_EQ(OnesComplementSum(header), 0xFFFFu);
+}
+
+TEST(FrameBuilder, TimestampOptionMakesDataOffsetEight) {
+    FrameSpec spec = SampleSpec();
+    spec.tcpOptions = TimestampOption(0x11223344, 0x55667788);
+    auto frame = BuildFrame(spec);
+    ASSERT_EQ(frame.size(), 66u + spec.payload.size());
+    ByteReader reader(frame);
+    EXPECT_EQ(reader.U8(46) >> 4, 8);
+    const std::vector<uint8_t> option = {1,    1,    8,    10,   0x11, 0x22,
+                                         0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    auto got = reader.Bytes(54, 12);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), option);
+    EXPECT_EQ(reader.U16(66), 0xFAB0);  // payload moved to 66
+    EXPECT_EQ(reader.NetU16(16), 20u + 32u + 7u);
+    EXPECT_EQ(ReferenceTcpChecksum(frame), reader.NetU16(50));
+    EXPECT_TRUE(Ipv4ChecksumValid(frame));
+}
+
+TEST(FrameBuilder, IpOptionsArePaddedAndShiftTheTcpHeader) {
+    FrameSpec spec = SampleSpec();
+    spec.ipOptions = {0x94, 0x04, 0x00};  // router alert, one byte short of a word
+    auto frame = BuildFrame(spec);
+    ByteReader reader(frame);
+    EXPECT_EQ(reader.U8(14), 0x46);       // 24-byte IPv4 header
+    EXPECT_EQ(reader.U8(34 + 3), 0x00);   // padding
+    EXPECT_EQ(reader.NetU16(38), 49152);  // TCP source port after the options
+    EXPECT_EQ(reader.U16(58), 0xFAB0);
+    EXPECT_TRUE(Ipv4ChecksumValid(frame));
+    EXPECT_EQ(ReferenceTcpChecksum(frame), reader.NetU16(38 + 16));
+}
+
+TEST(FrameBuilder, FlagsAndEmptyPayload) {
+    FrameSpec spec = SampleSpec();
+    spec.payload.clear();
+    spec.tcpFlags = kTcpSyn;
+    auto frame = BuildFrame(spec);
+    ASSERT_EQ(frame.size(), 54u);
+    EXPECT_EQ(frame[47], 0x02);
+    EXPECT_TRUE(TcpChecksumValid(frame));
+}
+
+TEST(FrameBuilder, RefusesOversizedOptionsAndPayloads) {
+    FrameSpec spec = SampleSpec();
+    spec.tcpOptions.assign(41, 1);
+    EXPECT_THROW(BuildFrame(spec), std::invalid_argument);
+    spec.tcpOptions.assign(40, 1);
+    EXPECT_EQ(BuildFrame(spec)[46] >> 4, 15);
+    spec = SampleSpec();
+    spec.payload.assign(0xFFFF - 40 + 1, 0);
+    EXPECT_THROW(BuildFrame(spec), std::invalid_argument);
+    spec.payload.assign(0xFFFF - 40, 0);
+    EXPECT_EQ(BuildFrame(spec).size(), 14u + 0xFFFF);
+}
+
+TEST(FrameBuilder, MacAddressesComeFromTheIpAddresses) {
+    auto frame = BuildFrame(SampleSpec());
+    const std::vector<uint8_t> macs = {0x02, 0x00, 0x7F, 0x00, 0x00, 0x01,
+                                       0x02, 0x00, 0x7F, 0x00, 0x00, 0x02};
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 12), macs);
+}
+
+TEST(Ipv4Text, ParsesStrictDottedDecimal) {
+    EXPECT_EQ(ParseIpv4("127.0.0.1"), 0x7F000001u);
+    EXPECT_EQ(ParseIpv4("255.255.255.255"), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseIpv4("127.0.0.256"), std::nullopt);
+    EXPECT_EQ(ParseIpv4("127.0.0"), std::nullopt);
+    EXPECT_EQ(ParseIpv4("127.0.0.1.2"), std::nullopt);
+    EXPECT_EQ(ParseIpv4("127.0.0.1 "), std::nullopt);
+    EXPECT_EQ(ParseIpv4("127..0.1"), std::nullopt);
+    EXPECT_EQ(ParseIpv4("0x7f.0.0.1"), std::nullopt);
+    EXPECT_EQ(ParseIpv4(""), std::nullopt);
+    EXPECT_EQ(FormatIpv4(0x7F000203), "127.0.2.3");
+    EXPECT_EQ(ParseEndpoint("127.0.0.3:2300"), (Endpoint{0x7F000003, 2300}));
+    EXPECT_EQ(ParseEndpoint("127.0.0.3:65536"), std::nullopt);
+    EXPECT_EQ(ParseEndpoint("127.0.0.3:"), std::nullopt);
+    EXPECT_EQ(ParseEndpoint("127.0.0.3"), std::nullopt);
+    EXPECT_EQ(ParseEndpoint("127.0.0.3:23x"), std::nullopt);
+    EXPECT_TRUE(IsLoopback(0x7F123456));
+    EXPECT_FALSE(IsLoopback(0xC0000202));
+}
+
+}  // namespace
+}  // namespace korvane::tools

@@ -1,0 +1,206 @@
+#include "tools/frame_builder.h"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+#include "capture/byte_reader.h"
+
+namespace korvane::tools {
+
+namespace {
+
+constexpr size_t kMaxOptionsLength = 40;
+constexpr uint8_t kProtocolTcp = 6;
+
+std::vector<uint8_t> PaddedOptions(const std::vector<uint8_t>& options, const char* what) {
+    if (options.size() > kMaxOptionsLength) {
+        throw std::invalid_argument(std::string(what) + " options longer than 40 bytes");
+    }
+    std::vector<uint8_t> padded = options;
+    padded.resize((options.size() + 3) & ~size_t{3}, 0);
+    return padded;
+}
+
+void PutNet16(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
+    out[offset] = static_cast<uint8_t>(value >> 8);
+    out[offset + 1] = static_cast<uint8_t>(value);
+}
+
+void PutNet32(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
+    PutNet16(out, offset, value >> 16);
+    PutNet16(out, offset + 2, value & 0xFFFF);
+}
+
+std::array<uint8_t, 6> MacFor(const std::array<uint8_t, 6>& given, uint32_t address) {
+    if (given != std::array<uint8_t, 6>{}) {
+        return given;
+    }
+    return {0x02,
+            0x00,
+            static_cast<uint8_t>(address >> 24),
+            static_cast<uint8_t>(address >> 16),
+            static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address)};
+}
+
+uint16_t Finish(uint32_t sum) {
+    return static_cast<uint16_t>(~sum & 0xFFFF);
+}
+
+// The partial sum of the TCP pseudo header.
+uint32_t PseudoHeaderSum(uint32_t source, uint32_t destination, size_t tcpLength) {
+    uint32_t sum = (source >> 16) + (source & 0xFFFF) + (destination >> 16) +
+                   (destination & 0xFFFF) + kProtocolTcp + static_cast<uint32_t>(tcpLength);
+    while (sum > 0xFFFF) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum;
+}
+
+}  // namespace
+
+uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial) {
+    uint64_t sum = initial;
+    size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        sum += static_cast<uint32_t>((bytes[i] << 8) | bytes[i + 1]);
+    }
+    if (i < bytes.size()) {
+        sum += static_cast<uint32_t>(bytes[i] << 8);
+    }
+    while (sum > 0xFFFF) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<uint32_t>(sum);
+}
+
+std::vector<uint8_t> BuildFrame(const FrameSpec& spec) {
+    std::vector<uint8_t> ipOptions = PaddedOptions(spec.ipOptions, "IPv4");
+    std::vector<uint8_t> tcpOptions = PaddedOptions(spec.tcpOptions, "TCP");
+    const size_t ipHeaderLength = 20 + ipOptions.size();
+    const size_t tcpHeaderLength = 20 + tcpOptions.size();
+    const size_t tcpLength = tcpHeaderLength + spec.payload.size();
+    const size_t totalLength = ipHeaderLength + tcpLength;
+    if (totalLength > 0xFFFF) {
+        throw std::invalid_argument("payload does not fit an IPv4 packet");
+    }
+
+    std::vector<uint8_t> frame(kEthernetHeaderLength + totalLength, 0);
+    auto destinationMac = MacFor(spec.destinationMac, spec.destination.address);
+    auto sourceMac = MacFor(spec.sourceMac, spec.source.address);
+    std::copy(destinationMac.begin(), destinationMac.end(), frame.begin());
+    std::copy(sourceMac.begin(), sourceMac.end(), frame.begin() + 6);
+    PutNet16(frame, 12, 0x0800);
+
+    const size_t ip = kEthernetHeaderLength;
+    frame[ip] = static_cast<uint8_t>(0x40 | (ipHeaderLength / 4));
+    PutNet16(frame, ip + 2, static_cast<uint32_t>(totalLength));
+    PutNet16(frame, ip + 4, spec.ipIdentification);
+    PutNet16(frame, ip + 6, 0x4000);  // don't fragment
+    frame[ip + 8] = spec.ttl;
+    frame[ip + 9] = kProtocolTcp;
+    PutNet32(frame, ip + 12, spec.source.address);
+    PutNet32(frame, ip + 16, spec.destination.address);
+    std::copy(ipOptions.begin(), ipOptions.end(), frame.begin() + static_cast<long>(ip + 20));
+    PutNet16(frame, ip + 10,
+             Finish(OnesComplementSum(std::span(frame).subspan(ip, ipHeaderLength))));
+
+    const size_t tcp = ip + ipHeaderLength;
+    PutNet16(frame, tcp, spec.source.port);
+    PutNet16(frame, tcp + 2, spec.destination.port);
+    PutNet32(frame, tcp + 4, spec.sequence);
+    PutNet32(frame, tcp + 8, spec.acknowledgement);
+    frame[tcp + 12] = static_cast<uint8_t>((tcpHeaderLength / 4) << 4);
+    frame[tcp + 13] = spec.tcpFlags;
+    PutNet16(frame, tcp + 14, spec.window);
+    std::copy(tcpOptions.begin(), tcpOptions.end(), frame.begin() + static_cast<long>(tcp + 20));
+    std::copy(spec.payload.begin(), spec.payload.end(),
+              frame.begin() + static_cast<long>(tcp + tcpHeaderLength));
+    uint32_t pseudo = PseudoHeaderSum(spec.source.address, spec.destination.address, tcpLength);
+    PutNet16(frame, tcp + 16, Finish(OnesComplementSum(std::span(frame).subspan(tcp), pseudo)));
+    return frame;
+}
+
+std::vector<uint8_t> TimestampOption(uint32_t value, uint32_t echoReply) {
+    std::vector<uint8_t> option = {1, 1, 8, 10, 0, 0, 0, 0, 0, 0, 0, 0};
+    PutNet32(option, 4, value);
+    PutNet32(option, 8, echoReply);
+    return option;
+}
+
+bool Ipv4ChecksumValid(std::span<const uint8_t> frame) {
+    ByteReader reader(frame);
+    size_t headerLength = static_cast<size_t>(reader.U8(kEthernetHeaderLength) & 0x0F) * 4;
+    auto header = reader.Bytes(kEthernetHeaderLength, headerLength);
+    return headerLength >= 20 && OnesComplementSum(header) == 0xFFFF;
+}
+
+bool TcpChecksumValid(std::span<const uint8_t> frame) {
+    ByteReader reader(frame);
+    const size_t ip = kEthernetHeaderLength;
+    size_t headerLength = static_cast<size_t>(reader.U8(ip) & 0x0F) * 4;
+    size_t totalLength = reader.NetU16(ip + 2);
+    if (totalLength < headerLength) {
+        return false;
+    }
+    auto segment = reader.Bytes(ip + headerLength, totalLength - headerLength);
+    uint32_t pseudo =
+        PseudoHeaderSum(reader.NetU32(ip + 12), reader.NetU32(ip + 16), segment.size());
+    return OnesComplementSum(segment, pseudo) == 0xFFFF;
+}
+
+std::optional<uint32_t> ParseIpv4(std::string_view text) {
+    uint32_t address = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (text.empty() || text.front() != '.') {
+                return std::nullopt;
+            }
+            text.remove_prefix(1);
+        }
+        size_t digits = 0;
+        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+            ++digits;
+        }
+        if (digits == 0 || digits > 3) {
+            return std::nullopt;
+        }
+        unsigned value = 0;
+        std::from_chars(text.data(), text.data() + digits, value);
+        if (value > 255) {
+            return std::nullopt;
+        }
+        address = (address << 8) | value;
+        text.remove_prefix(digits);
+    }
+    if (!text.empty()) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::string FormatIpv4(uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+std::optional<Endpoint> ParseEndpoint(std::string_view text) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto address = ParseIpv4(text.substr(0, colon));
+    std::string_view portText = text.substr(colon + 1);
+    if (!address || portText.empty() || portText.size() > 5) {
+        return std::nullopt;
+    }
+    unsigned port = 0;
+    auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (error != std::errc() || end != portText.data() + portText.size() || port > 0xFFFF) {
+        return std::nullopt;
+    }
+    return Endpoint{*address, static_cast<uint16_t>(port)};
+}
+
+}  // namespace korvane::tools

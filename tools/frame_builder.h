@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane::tools {
+
+// TCP flag bits as they stand in byte 13 of the TCP header.
+inline constexpr uint8_t kTcpFin = 0x01;
+inline constexpr uint8_t kTcpSyn = 0x02;
+inline constexpr uint8_t kTcpRst = 0x04;
+inline constexpr uint8_t kTcpPsh = 0x08;
+inline constexpr uint8_t kTcpAck = 0x10;
+
+// Offsets of a frame without IPv4 or TCP options: Ethernet II (14), IPv4 (20), TCP (20).
+inline constexpr size_t kEthernetHeaderLength = 14;
+inline constexpr size_t kPlainHeadersLength = 54;
+
+// An IPv4 address (host byte order) and a TCP port.
+struct Endpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    bool operator==(const Endpoint&) const = default;
+    auto operator<=>(const Endpoint&) const = default;
+};
+
+// Everything that goes into one Ethernet II / IPv4 / TCP frame.
+struct FrameSpec {
+    Endpoint source;
+    Endpoint destination;
+    std::vector<uint8_t> payload;
+    uint8_t tcpFlags = kTcpPsh | kTcpAck;
+    uint32_t sequence = 0;
+    uint32_t acknowledgement = 0;
+    uint16_t window = 64240;
+    uint16_t ipIdentification = 0;
+    uint8_t ttl = 128;
+    // Raw option bytes; each list is padded with zero (end-of-options) bytes to a multiple of
+    // four. At most 40 bytes each.
+    std::vector<uint8_t> ipOptions;
+    std::vector<uint8_t> tcpOptions;
+    // Zero means a locally administered address made of 02:00 and the IPv4 address.
+    std::array<uint8_t, 6> sourceMac{};
+    std::array<uint8_t, 6> destinationMac{};
+};
+
+// The whole frame with correct IPv4 header and TCP checksums. No Ethernet padding is added, so
+// a frame without options is exactly 54 bytes plus the payload. Throws std::invalid_argument
+// for options longer than 40 bytes or a payload that does not fit an IPv4 packet.
+std::vector<uint8_t> BuildFrame(const FrameSpec& spec);
+
+// The 12-byte option block Linux puts on every segment: NOP, NOP, timestamp (kind 8, length
+// 10, value, echo reply), which makes the TCP data offset 8 (32 bytes).
+std::vector<uint8_t> TimestampOption(uint32_t value, uint32_t echoReply);
+
+// The ones' complement sum used by IPv4 and TCP, folded to 16 bits, over `bytes` after
+// `initial` (a partial sum, for the TCP pseudo header). Not yet inverted.
+uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial = 0);
+// Whether the IPv4 header and the TCP checksum of a built frame are correct. Throws
+// korvane::TruncatedData for a frame too short to hold the headers it announces.
+bool Ipv4ChecksumValid(std::span<const uint8_t> frame);
+bool TcpChecksumValid(std::span<const uint8_t> frame);
+
+// Strict dotted-decimal IPv4 text: four decimal numbers 0..255, nothing else.
+std::optional<uint32_t> ParseIpv4(std::string_view text);
+std::string FormatIpv4(uint32_t address);
+// "a.b.c.d:port" with a port 0..65535.
+std::optional<Endpoint> ParseEndpoint(std::string_view text);
+inline bool IsLoopback(uint32_t address) {
+    return (address >> 24) == 127;
+}
+
+}  // namespace korvane::tools
