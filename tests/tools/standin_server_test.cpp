@@ -1,0 +1,516 @@
+#include "tools/standin_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/session_builder.h"
+#include "tools/unique_fd.h"
+
+extern char** environ;
+
+namespace korvane::tools {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using namespace std::chrono_literals;
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::filesystem::path FreshDirectory() {
+    auto dir = std::filesystem::temp_directory_path() /
+               ("korvane-standin-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+// A TCP client on the loopback address.
+UniqueFd Connect(uint16_t port) {
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        ADD_FAILURE() << "cannot connect to 127.0.0.1:" << port;
+        return UniqueFd();
+    }
+    int on = 1;
+    ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return socket;
+}
+
+void SendAll(const UniqueFd& socket, std::span<const uint8_t> bytes) {
+    ASSERT_EQ(::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+// Sends the bytes in the given pieces, pausing between them so they arrive apart.
+void SendInPieces(const UniqueFd& socket, std::span<const uint8_t> bytes,
+                  std::initializer_list<size_t> cuts) {
+    size_t at = 0;
+    for (size_t cut : cuts) {
+        SendAll(socket, bytes.subspan(at, cut - at));
+        at = cut;
+        std::this_thread::sleep_for(30ms);
+    }
+    SendAll(socket, bytes.subspan(at));
+}
+
+// True when the peer has closed the connection (end of stream or reset) within `limit`.
+bool ClosedByPeer(const UniqueFd& socket, std::chrono::milliseconds limit) {
+    pollfd entry{socket.get(), POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(limit.count())) <= 0) {
+        return false;
+    }
+    char byte = 0;
+    return ::recv(socket.get(), &byte, 1, 0) <= 0;
+}
+
+// A server run in a thread of the test, with its lines collected.
+class InProcessStandin {
+  public:
+    explicit InProcessStandin(StandinOptions options)
+        : server_(std::move(options), [this](const std::string& line) { Add(line); }) {}
+    ~InProcessStandin() { Stop(); }
+
+    bool Start() {
+        std::string error;
+        if (!server_.Listen(error)) {
+            ADD_FAILURE() << error;
+            return false;
+        }
+        thread_ = std::thread([this] {
+            bool bySignal = server_.Run([this] { return stop_.load(); });
+            std::lock_guard lock(mutex_);
+            stoppedByRequest_ = bySignal;
+            finished_ = true;
+            changed_.notify_all();
+        });
+        return true;
+    }
+    uint16_t port() const { return server_.port(); }
+
+    // Waits until `count` lines have arrived; false after `limit`.
+    bool WaitForLines(size_t count, std::chrono::milliseconds limit = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return lines_.size() >= count; });
+    }
+    bool WaitForFinish(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return finished_; });
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    bool stoppedByRequest() {
+        std::lock_guard lock(mutex_);
+        return stoppedByRequest_;
+    }
+
+  private:
+    void Add(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+        changed_.notify_all();
+    }
+
+    StandinServer server_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    bool finished_ = false;
+    bool stoppedByRequest_ = false;
+};
+
+StandinOptions Quick(int seconds = 20) {
+    StandinOptions options;
+    options.seconds = seconds;
+    return options;
+}
+
+TEST(StandinServer, PrintsMessagesSentInPiecesAndDumpsTheBytes) {
+    auto dir = FreshDirectory();
+    StandinOptions options = Quick();
+    options.dumpPrefix = (dir / "conn").string();
+    InProcessStandin standin(options);
+    ASSERT_TRUE(standin.Start());
+    ASSERT_TRUE(standin.WaitForLines(1));
+    EXPECT_EQ(standin.Lines()[0],
+              "standin: listening on 127.0.0.1:" + std::to_string(standin.port()));
+
+    auto chat = BuildChatMessage(0x102, 1, 0, ProgramChatText("hi"));
+    auto deletion = BuildDeletionMessage(0x100);
+    std::vector<uint8_t> stream = chat;
+    stream.insert(stream.end(), deletion.begin(), deletion.end());
+    {
+        UniqueFd client = Connect(standin.port());
+        ASSERT_TRUE(client.valid());
+        // Cut inside the size word, inside the chat text, and just after the chat.
+        SendInPieces(client, stream, {1, 40, chat.size(), chat.size() + 30});
+        ASSERT_TRUE(standin.WaitForLines(4));
+    }
+    ASSERT_TRUE(standin.WaitForLines(5));
+    auto lines = standin.Lines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_THAT(lines[1], MatchesRegex("standin: connection 1 from 127\\.0\\.0\\.1:[0-9]+"));
+    EXPECT_EQ(lines[2],
+              "[1] chat 00000102 -> 00000001 [0]: (2.1 (beta.1) Feb 10 2004 "
+              "14:49:49 ) hi");
+    EXPECT_EQ(lines[3], "[1] delete player 00000100");
+    EXPECT_EQ(lines[4], "standin: connection 1 closed after 124 bytes");
+    EXPECT_EQ(Slurp(dir / "conn.1"), std::string(stream.begin(), stream.end()));
+
+    // A second connection gets its own number and dump file.
+    {
+        UniqueFd client = Connect(standin.port());
+        SendAll(client, deletion);
+        ASSERT_TRUE(standin.WaitForLines(7));
+    }
+    ASSERT_TRUE(standin.WaitForLines(8));
+    lines = standin.Lines();
+    EXPECT_THAT(lines[5], MatchesRegex("standin: connection 2 from 127\\.0\\.0\\.1:[0-9]+"));
+    EXPECT_EQ(lines[6], "[2] delete player 00000100");
+    EXPECT_EQ(lines[7], "standin: connection 2 closed after 48 bytes");
+    EXPECT_EQ(Slurp(dir / "conn.2"), std::string(deletion.begin(), deletion.end()));
+
+    standin.Stop();
+    EXPECT_TRUE(standin.stoppedByRequest());
+    EXPECT_EQ(standin.Lines().back(), "standin: stopping on signal");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(StandinServer, ServesSeveralConnectionsAtOnce) {
+    InProcessStandin standin(Quick());
+    ASSERT_TRUE(standin.Start());
+    UniqueFd first = Connect(standin.port());
+    ASSERT_TRUE(standin.WaitForLines(2));
+    UniqueFd second = Connect(standin.port());
+    ASSERT_TRUE(standin.WaitForLines(3));
+    SendAll(second, BuildDeletionMessage(2));
+    ASSERT_TRUE(standin.WaitForLines(4));
+    SendAll(first, BuildDeletionMessage(1));
+    ASSERT_TRUE(standin.WaitForLines(5));
+    standin.Stop();
+    // Connections still open at the stop are reported closed, then the stopping line.
+    EXPECT_THAT(
+        standin.Lines(),
+        ElementsAre(HasSubstr("listening"), HasSubstr("connection 1 from"),
+                    HasSubstr("connection 2 from"), "[2] delete player 00000002",
+                    "[1] delete player 00000001", "standin: connection 1 closed after 48 bytes",
+                    "standin: connection 2 closed after 48 bytes", "standin: stopping on signal"));
+}
+
+TEST(StandinServer, OutOfStepStreamIsReportedAndResumes) {
+    InProcessStandin standin(Quick());
+    ASSERT_TRUE(standin.Start());
+    UniqueFd client = Connect(standin.port());
+    const std::vector<uint8_t> garbage = {0x01, 0x00, 0x34, 0x12, 0xFF};
+    SendAll(client, garbage);
+    ASSERT_TRUE(standin.WaitForLines(3));
+    std::this_thread::sleep_for(50ms);
+    SendAll(client, BuildDeletionMessage(7));
+    ASSERT_TRUE(standin.WaitForLines(4));
+    auto lines = standin.Lines();
+    EXPECT_EQ(lines[2], "[1] bad message header (size=1 token=1234)");
+    EXPECT_EQ(lines[3], "[1] delete player 00000007");
+}
+
+TEST(StandinServer, DropAfterClosesTheConnection) {
+    StandinOptions options = Quick();
+    options.dropAfter = 2;
+    InProcessStandin standin(options);
+    ASSERT_TRUE(standin.Start());
+    UniqueFd client = Connect(standin.port());
+    auto one = BuildDeletionMessage(1);
+    SendAll(client, one);
+    ASSERT_TRUE(standin.WaitForLines(3));
+    EXPECT_FALSE(ClosedByPeer(client, 100ms));  // one message: still open
+    // The second and a third message in one piece: only two are taken.
+    std::vector<uint8_t> more = BuildDeletionMessage(2);
+    auto three = BuildDeletionMessage(3);
+    more.insert(more.end(), three.begin(), three.end());
+    SendAll(client, more);
+    EXPECT_TRUE(ClosedByPeer(client, 5s));
+    ASSERT_TRUE(standin.WaitForLines(6));
+    EXPECT_THAT(standin.Lines(),
+                ElementsAre(HasSubstr("listening"), HasSubstr("connection 1 from"),
+                            "[1] delete player 00000001", "[1] delete player 00000002",
+                            "standin: dropping connection 1 after 2 messages",
+                            "standin: connection 1 closed after 144 bytes"));
+    // The next connection is served afresh.
+    UniqueFd again = Connect(standin.port());
+    SendAll(again, one);
+    ASSERT_TRUE(standin.WaitForLines(8));
+    EXPECT_EQ(standin.Lines()[7], "[2] delete player 00000001");
+}
+
+TEST(StandinServer, QuietStreamOnlyCountsBytes) {
+    StandinOptions options = Quick();
+    options.quietStream = true;
+    InProcessStandin standin(options);
+    ASSERT_TRUE(standin.Start());
+    {
+        UniqueFd client = Connect(standin.port());
+        SendAll(client, BuildDeletionMessage(1));
+        SendAll(client, std::vector<uint8_t>(1000, 0x55));
+        ASSERT_TRUE(standin.WaitForLines(2));
+    }
+    ASSERT_TRUE(standin.WaitForLines(3));
+    EXPECT_THAT(standin.Lines(), ElementsAre(HasSubstr("listening"), HasSubstr("connection 1 from"),
+                                             "standin: connection 1 closed after 1048 bytes"));
+}
+
+TEST(StandinServer, StopsByItselfAtTheTimeLimit) {
+    InProcessStandin standin(Quick(1));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(standin.Start());
+    UniqueFd client = Connect(standin.port());
+    ASSERT_TRUE(standin.WaitForFinish(5s));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 900ms);
+    EXPECT_FALSE(standin.stoppedByRequest());
+    auto lines = standin.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "standin: connection 1 closed after 0 bytes");
+    EXPECT_EQ(lines.back(), "standin: stopping after 1 seconds");
+    EXPECT_TRUE(ClosedByPeer(client, 1s));
+}
+
+TEST(StandinServer, RefusesNonLoopbackAddresses) {
+    StandinOptions options = Quick();
+    options.address = "192.0.2.2";
+    StandinServer server(options, [](const std::string&) {});
+    std::string error;
+    EXPECT_FALSE(server.Listen(error));
+    EXPECT_THAT(error, HasSubstr("non-loopback"));
+}
+
+TEST(StandinCommandLine, ReadsEveryOption) {
+    std::vector<std::string> args = {"--address", "127.0.0.5",     "--port", "2300", "--port-file",
+                                     "p",         "--seconds=7",   "--dump", "d",    "--drop-after",
+                                     "3",         "--quiet-stream"};
+    auto parsed = ParseStandinCommandLine(args);
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    EXPECT_EQ(parsed.options->address, "127.0.0.5");
+    EXPECT_EQ(parsed.options->port, 2300);
+    EXPECT_EQ(parsed.options->portFile, "p");
+    EXPECT_EQ(parsed.options->seconds, 7);
+    EXPECT_EQ(parsed.options->dumpPrefix, "d");
+    EXPECT_EQ(parsed.options->dropAfter, 3);
+    EXPECT_TRUE(parsed.options->quietStream);
+
+    auto defaults = ParseStandinCommandLine({});
+    ASSERT_TRUE(defaults.options);
+    EXPECT_EQ(defaults.options->address, "127.0.0.1");
+    EXPECT_EQ(defaults.options->port, 0);
+    EXPECT_EQ(defaults.options->seconds, 30);
+    EXPECT_EQ(defaults.options->dropAfter, 0);
+    EXPECT_FALSE(defaults.options->quietStream);
+}
+
+TEST(StandinCommandLine, RejectsBadOptions) {
+    auto error = [](std::vector<std::string> args) {
+        auto parsed = ParseStandinCommandLine(args);
+        EXPECT_FALSE(parsed.options);
+        return parsed.error;
+    };
+    EXPECT_EQ(error({"--address", "192.0.2.2"}), "refusing non-loopback address 192.0.2.2");
+    EXPECT_EQ(error({"--address", "0.0.0.0"}), "refusing non-loopback address 0.0.0.0");
+    EXPECT_EQ(error({"--address", "localhost"}), "not an IPv4 address: localhost");
+    EXPECT_EQ(error({"--seconds", "601"}), "--seconds must be 1 to 600, not 601");
+    EXPECT_EQ(error({"--seconds", "0"}), "--seconds must be 1 to 600, not 0");
+    EXPECT_EQ(error({"--seconds", "5s"}), "--seconds must be 1 to 600, not 5s");
+    EXPECT_EQ(error({"--port", "65536"}), "bad port 65536");
+    EXPECT_EQ(error({"--drop-after", "0"}), "bad message count 0");
+    EXPECT_EQ(error({"--port"}), "--port needs a value");
+    EXPECT_EQ(error({"--verbose"}), "unknown option --verbose");
+    EXPECT_EQ(error({"2300"}), "unknown option 2300");
+    EXPECT_TRUE(ParseStandinCommandLine(std::vector<std::string>{"--help"}).help);
+}
+
+// The executable, run as a child with its output in files.
+class StandinProcess {
+  public:
+    StandinProcess(const std::filesystem::path& dir, std::vector<std::string> args)
+        : out_(dir / "standin.out"), err_(dir / "standin.err") {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        args.insert(args.begin(), KORVANE_STANDIN_EXE);
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, KORVANE_STANDIN_EXE, &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+            ADD_FAILURE() << "cannot start " << KORVANE_STANDIN_EXE;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~StandinProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    StandinProcess(const StandinProcess&) = delete;
+    StandinProcess& operator=(const StandinProcess&) = delete;
+
+    // The exit status, or nothing when it has not ended within `limit`.
+    std::optional<int> Wait(std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (pid_ > 0 && !status_) {
+            int status = 0;
+            pid_t done = ::waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return status_;
+    }
+    void Signal(int number) {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, number);
+        }
+    }
+    std::vector<std::string> Output() const { return SplitLines(Slurp(out_)); }
+    std::string Errors() const { return Slurp(err_); }
+
+  private:
+    std::filesystem::path out_;
+    std::filesystem::path err_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Waits for a port file and reads the port from it; 0 when it does not come.
+uint16_t ReadPortFile(const std::filesystem::path& path, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string text = Slurp(path);
+        if (!text.empty()) {
+            EXPECT_EQ(text.back(), '\n');
+            return static_cast<uint16_t>(std::stoi(text));
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return 0;
+}
+
+TEST(StandinExecutable, StopsByItselfAndWritesThePortFile) {
+    auto dir = FreshDirectory();
+    StandinProcess standin(dir, {"--port-file", (dir / "port").string(), "--seconds", "1", "--dump",
+                                 (dir / "dump").string()});
+    uint16_t port = ReadPortFile(dir / "port", 5s);
+    ASSERT_NE(port, 0);
+    {
+        UniqueFd client = Connect(port);
+        SendAll(client, BuildChatMessage(1, 0x203, 7, "Welcome"));
+    }
+    ASSERT_EQ(standin.Wait(5s), 0);
+    auto lines = standin.Output();
+    ASSERT_EQ(lines.size(), 5u) << standin.Errors();
+    EXPECT_EQ(lines[0], "standin: listening on 127.0.0.1:" + std::to_string(port));
+    EXPECT_THAT(lines[1], MatchesRegex("standin: connection 1 from 127\\.0\\.0\\.1:[0-9]+"));
+    EXPECT_EQ(lines[2], "[1] chat 00000001 -> 00000203 [7]: Welcome");
+    EXPECT_EQ(lines[3], "standin: connection 1 closed after 44 bytes");
+    EXPECT_EQ(lines[4], "standin: stopping after 1 seconds");
+    auto chat = BuildChatMessage(1, 0x203, 7, "Welcome");
+    EXPECT_EQ(Slurp(dir / "dump.1"), std::string(chat.begin(), chat.end()));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(StandinExecutable, StopsOnSignal) {
+    auto dir = FreshDirectory();
+    StandinProcess standin(
+        dir, {"--address", "127.0.0.1", "--port-file", (dir / "port").string(), "--seconds", "60"});
+    uint16_t port = ReadPortFile(dir / "port", 5s);
+    ASSERT_NE(port, 0);
+    UniqueFd client = Connect(port);
+    // Wait for the connection line before the signal.
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (standin.Output().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    standin.Signal(SIGTERM);
+    ASSERT_EQ(standin.Wait(5s), 0);
+    auto lines = standin.Output();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "standin: connection 1 closed after 0 bytes");
+    EXPECT_EQ(lines[3], "standin: stopping on signal");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(StandinExecutable, BadOptionsGiveUsageAndStatusTwo) {
+    auto dir = FreshDirectory();
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--address", "192.0.2.2"}, {"--seconds", "1000"}, {"-x"}}) {
+        StandinProcess standin(dir, args);
+        EXPECT_EQ(standin.Wait(5s), 2) << args[0];
+        EXPECT_THAT(standin.Errors(), HasSubstr("usage: korvane-standin"));
+        EXPECT_TRUE(standin.Output().empty());
+    }
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace korvane::tools

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tools/unique_fd.h"
+
+namespace korvane::tools {
+
+// What the stand-in game server is told on its command line.
+struct StandinOptions {
+    std::string address = "127.0.0.1";  // always a 127.x.y.z address
+    uint16_t port = 0;                  // 0: any free port
+    std::string portFile;               // empty: none
+    int seconds = 30;                   // 1..600
+    std::string dumpPrefix;             // empty: no dump files
+    long dropAfter = 0;                 // 0: never drop
+    bool quietStream = false;
+};
+
+inline constexpr int kStandinMaxSeconds = 600;
+
+// The outcome of reading the command line (the arguments after the program name).
+struct StandinCommandLine {
+    std::optional<StandinOptions> options;  // nothing when `error` or `help` is set
+    std::string error;
+    bool help = false;
+};
+StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args);
+std::string StandinUsage();
+
+// A single-threaded TCP server on a loopback address that stands in for the game server. It
+// accepts any number of connections, never sends anything, and reports what arrives, one line
+// per event, through the line sink:
+//   standin: listening on <addr>:<port>
+//   standin: connection <n> from <addr>:<port>
+//   [<n>] <decoded message or bad header line>
+//   standin: dropping connection <n> after <m> messages
+//   standin: connection <n> closed after <bytes> bytes
+//   standin: stopping after <s> seconds      (or: standin: stopping on signal)
+// Connections are numbered from 1. The stopping line is always the last one; connections
+// still open at the stop are reported closed just before it.
+class StandinServer {
+  public:
+    using LineSink = std::function<void(const std::string&)>;
+
+    StandinServer(StandinOptions options, LineSink sink);
+    ~StandinServer();
+    StandinServer(const StandinServer&) = delete;
+    StandinServer& operator=(const StandinServer&) = delete;
+
+    // Binds and listens, prints the listening line and writes the port file; the time limit
+    // runs from here. False with `error` filled when any of it fails.
+    bool Listen(std::string& error);
+    uint16_t port() const { return boundPort_; }
+
+    // Serves until the time limit has passed or `stopRequested` returns true (checked at
+    // least every 100 ms). Returns true when stopped by the request.
+    bool Run(const std::function<bool()>& stopRequested);
+
+  private:
+    struct Connection;
+
+    void Accept();
+    // False when the connection is to be closed.
+    bool Receive(Connection& connection);
+    void Close(Connection& connection);
+
+    StandinOptions options_;
+    LineSink sink_;
+    UniqueFd listenSocket_;
+    uint16_t boundPort_ = 0;
+    std::chrono::steady_clock::time_point deadline_;
+    int connectionsSeen_ = 0;
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace korvane::tools
