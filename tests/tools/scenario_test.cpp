@@ -1,0 +1,383 @@
+#include "tools/scenario.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture/byte_reader.h"
+#include "tools/session_builder.h"
+
+extern char** environ;
+
+namespace korvane::tools {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr uint32_t kBase = 1075819800;  // Tue Feb 03 14:50:00 2004 UTC
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Record {
+    uint32_t seconds = 0;
+    uint32_t micros = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// Every record of a capture file, read back through libpcap.
+std::vector<Record> ReadCapture(const std::string& path) {
+    char error[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_open_offline(path.c_str(), error);
+    if (handle == nullptr) {
+        ADD_FAILURE() << "pcap_open_offline: " << error;
+        return {};
+    }
+    std::unique_ptr<pcap_t, void (*)(pcap_t*)> owner(handle, pcap_close);
+    EXPECT_EQ(pcap_datalink(handle), DLT_EN10MB);
+    std::vector<Record> records;
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    while (pcap_next_ex(handle, &header, &data) == 1) {
+        EXPECT_EQ(header->caplen, header->len);
+        records.push_back({static_cast<uint32_t>(header->ts.tv_sec),
+                           static_cast<uint32_t>(header->ts.tv_usec),
+                           std::vector<uint8_t>(data, data + header->caplen)});
+    }
+    return records;
+}
+
+class ScenarioFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("korvane-scenario-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string Write(const std::string& name, const std::string& text) {
+        auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    // Runs korvane-mkcap; returns its exit status, with its standard error in `errors`.
+    int RunMkcap(const std::vector<std::string>& args, std::string& errors) {
+        std::string errFile = (dir_ / "mkcap.err").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        std::vector<std::string> all = {KORVANE_MKCAP_EXE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& arg : all) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        int spawned = posix_spawn(&pid, KORVANE_MKCAP_EXE, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << KORVANE_MKCAP_EXE;
+            return -1;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        errors = Slurp(errFile);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::filesystem::path dir_;
+};
+
+std::string ErrorOf(const std::string& text) {
+    try {
+        ParseScenario(text, "t.scenario");
+    } catch (const ScenarioError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+TEST(ScenarioParse, ReadsEventsWithTimesAndOptions) {
+    auto scenario = ParseScenario(
+        "# comment\n"
+        "\n"
+        "base 1075819800\n"
+        "at +0.5 127.0.0.2:40001 > 127.0.0.1:2300 connect\n"
+        "at 1075819801.000250 127.0.0.2:40001 > 127.0.0.1:2300 create id=0x2a name=Big Bob \n"
+        "at +2 127.0.0.2:40001 > 127.0.0.1:2300 chat sender=2a receiver=1 field=7 split=10 "
+        "reverse tsopt text=hello  there\r\n"
+        "   at +3 127.0.0.3:1 > 127.0.0.1:2300 syn\n",
+        "t.scenario");
+    ASSERT_EQ(scenario.events.size(), 4u);
+    const auto& connect = scenario.events[0];
+    EXPECT_EQ(connect.line, 4);
+    EXPECT_EQ(connect.micros, kBase * 1'000'000ull + 500'000);
+    EXPECT_EQ(connect.source, (Endpoint{0x7F000002, 40001}));
+    EXPECT_EQ(connect.destination, (Endpoint{0x7F000001, 2300}));
+    EXPECT_EQ(connect.payload, BuildConnectMessage());
+    const auto& create = scenario.events[1];
+    EXPECT_EQ(create.micros, (kBase + 1) * 1'000'000ull + 250);
+    EXPECT_EQ(create.payload, BuildCreationMessage(0x2A, std::string_view("Big Bob ")));
+    const auto& chat = scenario.events[2];
+    EXPECT_EQ(chat.payload, BuildChatMessage(0x2A, 1, 7, "hello  there"));
+    EXPECT_EQ(chat.split, 10u);
+    EXPECT_TRUE(chat.reverse);
+    EXPECT_TRUE(chat.tsopt);
+    const auto& syn = scenario.events[3];
+    EXPECT_TRUE(syn.syn);
+    EXPECT_TRUE(syn.payload.empty());
+    EXPECT_EQ(syn.line, 7);
+}
+
+TEST(ScenarioParse, OtherKinds) {
+    auto scenario = ParseScenario(
+        "at 100 127.0.0.2:1 > 127.0.0.1:2 delete id=100\n"
+        "at 100 127.0.0.2:1 > 127.0.0.1:2 game sender=102 receiver=10001 type=17 hex=0aFF\n"
+        "at 100 127.0.0.2:1 > 127.0.0.1:2 game sender=102 receiver=1 type=5\n"
+        "at 100 127.0.0.2:1 > 127.0.0.1:2 raw hex=000102\n",
+        "t.scenario");
+    ASSERT_EQ(scenario.events.size(), 4u);
+    EXPECT_EQ(scenario.events[0].payload, BuildDeletionMessage(0x100));
+    EXPECT_EQ(scenario.events[1].payload,
+              BuildGameMessage(0x102, 0x10001, 17, std::vector<uint8_t>{0x0A, 0xFF}));
+    EXPECT_EQ(scenario.events[2].payload, BuildGameMessage(0x102, 1, 5));
+    EXPECT_EQ(scenario.events[3].payload, (std::vector<uint8_t>{0, 1, 2}));
+}
+
+TEST(ScenarioParse, ErrorsNameFileAndLine) {
+    const std::string at = "at 100 127.0.0.2:1 > 127.0.0.1:2 ";
+    EXPECT_EQ(ErrorOf("\n\n" + at + "shout\n"), "t.scenario:3: unknown kind 'shout'");
+    EXPECT_EQ(ErrorOf("at +1 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:1: relative time '+1' without a base line");
+    EXPECT_EQ(ErrorOf(at + "delete\n"), "t.scenario:1: delete needs id=");
+    EXPECT_EQ(ErrorOf(at + "chat sender=1 receiver=2\n"), "t.scenario:1: chat needs text=");
+    EXPECT_EQ(ErrorOf(at + "delete id=xyz\n"),
+              "t.scenario:1: id= needs a hexadecimal number of up to 8 digits, not 'xyz'");
+    EXPECT_EQ(ErrorOf(at + "delete id=123456789\n"),
+              "t.scenario:1: id= needs a hexadecimal number of up to 8 digits, not '123456789'");
+    EXPECT_EQ(ErrorOf(at + "connect split=36\n"),
+              "t.scenario:1: split= needs a number from 1 to 35 (payload is 36 bytes), not '36'");
+    EXPECT_EQ(ErrorOf(at + "connect split=0\n"),
+              "t.scenario:1: split= needs a number from 1 to 35 (payload is 36 bytes), not '0'");
+    EXPECT_EQ(ErrorOf(at + "connect reverse\n"), "t.scenario:1: reverse needs split=");
+    EXPECT_EQ(ErrorOf(at + "raw hex=abc\n"),
+              "t.scenario:1: hex= needs pairs of hexadecimal digits, not 'abc'");
+    EXPECT_EQ(ErrorOf(at + "raw\n"), "t.scenario:1: raw needs hex=");
+    EXPECT_EQ(ErrorOf(at + "syn split=1\n"), "t.scenario:1: a bare SYN cannot be split");
+    EXPECT_EQ(ErrorOf(at + "connect syn\n"),
+              "t.scenario:1: syn is a kind of its own: a bare SYN carries no message");
+    EXPECT_EQ(ErrorOf(at + "delete id=1 name=x\n"), "t.scenario:1: delete takes no option 'name='");
+    EXPECT_EQ(ErrorOf(at + "delete id=1 id=2\n"), "t.scenario:1: id= given twice");
+    EXPECT_EQ(ErrorOf(at + "game sender=1 receiver=2 type=256\n"),
+              "t.scenario:1: type= needs a decimal number 0 to 255, not '256'");
+    EXPECT_EQ(ErrorOf("at 100 127.0.0.256:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:1: bad source '127.0.0.256:1' (a.b.c.d:port)");
+    EXPECT_EQ(ErrorOf("at 100 127.0.0.2:1 > 127.0.0.1 connect\n"),
+              "t.scenario:1: bad destination '127.0.0.1' (a.b.c.d:port)");
+    EXPECT_EQ(ErrorOf("at 100 127.0.0.2:1 127.0.0.1:2 connect\n"),
+              "t.scenario:1: expected: at <time> <address:port> > <address:port> <kind> ...");
+    EXPECT_EQ(ErrorOf("at 1.1234567 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:1: bad time '1.1234567'");
+    EXPECT_EQ(ErrorOf("at 4294967296 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:1: bad time '4294967296'");
+    EXPECT_EQ(ErrorOf("when 1\n"), "t.scenario:1: expected 'at' or 'base', not 'when'");
+    EXPECT_EQ(ErrorOf("base x\n"), "t.scenario:1: bad base time 'x'");
+    EXPECT_EQ(ErrorOf(at + "connect\nat 99.999999 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:2: time 99.999999 is earlier than the frame before");
+    // The second piece of a split goes out 1 ms later; the next event may not come before it.
+    EXPECT_EQ(ErrorOf(at + "connect split=4\nat 100.0009 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:2: time 100.0009 is earlier than the frame before");
+    EXPECT_EQ(ErrorOf(at + "connect split=4\nat 100.001 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "(no error)");
+    EXPECT_THAT(ErrorOf(at + "raw hex=" + std::string(2 * 65484, '0') + "\n"),
+                HasSubstr("does not fit one IPv4 packet"));
+}
+
+TEST(ScenarioFramesTest, SequenceNumbersCountUpPerFlow) {
+    auto scenario = ParseScenario(
+        "at 100 127.0.0.2:1 > 127.0.0.1:2300 syn\n"
+        "at 101 127.0.0.2:1 > 127.0.0.1:2300 connect\n"
+        "at 102 127.0.0.3:1 > 127.0.0.1:2300 connect\n"
+        "at 103 127.0.0.2:1 > 127.0.0.1:2300 delete id=5\n",
+        "t.scenario");
+    auto frames = ScenarioFrames(scenario);
+    ASSERT_EQ(frames.size(), 4u);
+    auto seq = [&](size_t i) { return ByteReader(frames[i].bytes).NetU32(38); };
+    auto flags = [&](size_t i) { return frames[i].bytes[47]; };
+    EXPECT_EQ(flags(0), kTcpSyn);
+    EXPECT_EQ(frames[0].bytes.size(), 54u);
+    EXPECT_EQ(seq(1), seq(0) + 1);  // the SYN takes one
+    EXPECT_EQ(flags(1), kTcpPsh | kTcpAck);
+    EXPECT_EQ(seq(3), seq(1) + 36);
+    EXPECT_NE(seq(2), seq(1));  // another flow, its own numbers
+    for (const auto& frame : frames) {
+        EXPECT_TRUE(Ipv4ChecksumValid(frame.bytes));
+        EXPECT_TRUE(TcpChecksumValid(frame.bytes));
+    }
+    EXPECT_EQ(frames[3].seconds, 103u);
+    EXPECT_EQ(frames[3].micros, 0u);
+}
+
+TEST_F(ScenarioFiles, SplitAndReverseAsReadBackByLibpcap) {
+    const std::string text =
+        "base 1075819800\n"
+        "at +1.25 127.0.0.2:40001 > 127.0.0.1:2300 chat sender=102 receiver=1 split=20 "
+        "text=straight\n"
+        "at +2.999 127.0.0.2:40001 > 127.0.0.1:2300 chat sender=102 receiver=1 split=30 "
+        "reverse tsopt text=backwards\n";
+    auto scenario = ParseScenario(text, "t.scenario");
+    std::string error;
+    std::string out = (dir_ / "out.pcap").string();
+    ASSERT_TRUE(
+        WriteCaptureFile(ScenarioFrames(scenario), out, PcapFileWriter::Format::pcap, error))
+        << error;
+    auto records = ReadCapture(out);
+    ASSERT_EQ(records.size(), 4u);
+
+    auto straight = BuildChatMessage(0x102, 1, 0, "straight");
+    EXPECT_EQ(records[0].seconds, kBase + 1);
+    EXPECT_EQ(records[0].micros, 250'000u);
+    EXPECT_EQ(records[1].seconds, kBase + 1);
+    EXPECT_EQ(records[1].micros, 251'000u);
+    ASSERT_EQ(records[0].bytes.size(), 54u + 20u);
+    EXPECT_EQ(std::vector<uint8_t>(records[0].bytes.begin() + 54, records[0].bytes.end()),
+              std::vector<uint8_t>(straight.begin(), straight.begin() + 20));
+    EXPECT_EQ(std::vector<uint8_t>(records[1].bytes.begin() + 54, records[1].bytes.end()),
+              std::vector<uint8_t>(straight.begin() + 20, straight.end()));
+    ByteReader first(records[0].bytes), second(records[1].bytes);
+    EXPECT_EQ(second.NetU32(38), first.NetU32(38) + 20);
+
+    // Reversed: the tail is written first, the head 1 ms later; with timestamps the payload
+    // starts at 66.
+    auto backwards = BuildChatMessage(0x102, 1, 0, "backwards");
+    EXPECT_EQ(records[2].seconds, kBase + 2);
+    EXPECT_EQ(records[2].micros, 999'000u);
+    EXPECT_EQ(records[3].seconds, kBase + 3);
+    EXPECT_EQ(records[3].micros, 0u);
+    ByteReader tail(records[2].bytes), head(records[3].bytes);
+    EXPECT_EQ(tail.U8(46) >> 4, 8);
+    EXPECT_EQ(head.U8(46) >> 4, 8);
+    EXPECT_EQ(std::vector<uint8_t>(records[3].bytes.begin() + 66, records[3].bytes.end()),
+              std::vector<uint8_t>(backwards.begin(), backwards.begin() + 30));
+    EXPECT_EQ(std::vector<uint8_t>(records[2].bytes.begin() + 66, records[2].bytes.end()),
+              std::vector<uint8_t>(backwards.begin() + 30, backwards.end()));
+    EXPECT_EQ(head.NetU32(38), second.NetU32(38) + (straight.size() - 20));
+    EXPECT_EQ(tail.NetU32(38), head.NetU32(38) + 30);
+    // Timestamp value: milliseconds of the frame's time, truncated to 32 bits.
+    EXPECT_EQ(head.NetU32(58), static_cast<uint32_t>((kBase + 3) * 1000ull));
+    for (const auto& record : records) {
+        EXPECT_TRUE(TcpChecksumValid(record.bytes));
+    }
+}
+
+TEST_F(ScenarioFiles, PcapngReadsBackTheSameFrames) {
+    auto scenario = ParseScenario(
+        "at 1075819800.5 127.0.0.2:40001 > 127.0.0.1:2300 connect\n"
+        "at 1075819801 127.0.0.2:40001 > 127.0.0.1:2300 delete id=2a\n",
+        "t.scenario");
+    auto frames = ScenarioFrames(scenario);
+    std::string error;
+    std::string out = (dir_ / "out.pcapng").string();
+    ASSERT_TRUE(WriteCaptureFile(frames, out, PcapFileWriter::Format::pcapng, error)) << error;
+    auto records = ReadCapture(out);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].bytes, frames[0].bytes);
+    EXPECT_EQ(records[0].micros, 500'000u);
+    EXPECT_EQ(records[1].bytes, frames[1].bytes);
+}
+
+TEST_F(ScenarioFiles, MkcapReportsErrorsAndWritesNothing) {
+    std::string scenario = Write("bad.scenario",
+                                 "base 1075819800\n"
+                                 "at +1 127.0.0.2:1 > 127.0.0.1:2300 connect\n"
+                                 "at +2 127.0.0.2:1 > 127.0.0.1:2300 chat sender=1 text=x\n");
+    std::string out = (dir_ / "bad.pcap").string();
+    std::string errors;
+    EXPECT_EQ(RunMkcap({scenario, out}, errors), 1);
+    EXPECT_EQ(errors, scenario + ":3: chat needs receiver=\n");
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_FALSE(std::filesystem::exists(out + ".partial"));
+
+    EXPECT_EQ(RunMkcap({(dir_ / "missing.scenario").string(), out}, errors), 1);
+    EXPECT_THAT(errors, HasSubstr("missing.scenario: cannot read the file"));
+    EXPECT_FALSE(std::filesystem::exists(out));
+
+    // An output that cannot be created: nothing left behind either.
+    std::string good = Write("good.scenario", "at 5 127.0.0.2:1 > 127.0.0.1:2300 connect\n");
+    std::string unwritable = (dir_ / "no-such-dir" / "x.pcap").string();
+    EXPECT_EQ(RunMkcap({good, unwritable}, errors), 1);
+    EXPECT_THAT(errors, HasSubstr("cannot write the capture file"));
+
+    EXPECT_EQ(RunMkcap({good}, errors), 2);
+    EXPECT_THAT(errors, HasSubstr("usage: korvane-mkcap"));
+    EXPECT_EQ(RunMkcap({"--pcap-ng", good, out}, errors), 2);
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
+    std::string text =
+        "base 1075819800\n"
+        "at +0 127.0.0.2:40001 > 127.0.0.1:2300 syn tsopt\n"
+        "at +1 127.0.0.2:40001 > 127.0.0.1:2300 create id=2a name=Bob\n";
+    std::string scenario = Write("good.scenario", text);
+    std::string errors;
+    for (bool pcapng : {false, true}) {
+        std::string out = (dir_ / (pcapng ? "good.pcapng" : "good.pcap")).string();
+        std::vector<std::string> args = {scenario, out};
+        if (pcapng) {
+            args.insert(args.begin(), "--pcapng");
+        }
+        ASSERT_EQ(RunMkcap(args, errors), 0) << errors;
+        EXPECT_EQ(errors, "");
+        std::string expected = (dir_ / "expected").string();
+        std::string error;
+        ASSERT_TRUE(WriteCaptureFile(
+            ScenarioFrames(ParseScenario(text, "x")), expected,
+            pcapng ? PcapFileWriter::Format::pcapng : PcapFileWriter::Format::pcap, error));
+        EXPECT_EQ(Slurp(out), Slurp(expected));
+        EXPECT_EQ(ReadCapture(out).size(), 2u);
+    }
+}
+
+TEST_F(ScenarioFiles, CommittedDemoCaptureIsWhatMkcapMakes) {
+    const std::filesystem::path demo = std::filesystem::path(KORVANE_SOURCE_DIR) / "tools/demo";
+    std::string out = (dir_ / "basic.pcap").string();
+    std::string errors;
+    ASSERT_EQ(RunMkcap({(demo / "basic.scenario").string(), out}, errors), 0) << errors;
+    std::string made = Slurp(out);
+    ASSERT_GT(made.size(), 24u);
+    EXPECT_TRUE(made == Slurp(demo / "basic.pcap"))
+        << "tools/demo/basic.pcap is out of date: regenerate it with korvane-mkcap";
+
+    // The demo spans about 20 seconds from 14:50:00 UTC on Feb 03 2004.
+    auto records = ReadCapture(out);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().seconds, kBase);
+    EXPECT_GE(records.back().seconds, kBase + 15);
+    EXPECT_LE(records.back().seconds, kBase + 25);
+}
+
+}  // namespace
+}  // namespace korvane::tools

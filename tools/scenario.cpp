@@ -1,0 +1,492 @@
+#include "tools/scenario.h"
+
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "tools/session_builder.h"
+
+namespace korvane::tools {
+
+namespace {
+
+constexpr uint64_t kMicrosPerSecond = 1'000'000;
+constexpr uint64_t kSplitGapMicros = 1'000;
+constexpr uint64_t kLatestStamp = 0xFFFFFFFFull * kMicrosPerSecond + 999'999;
+// Room for the largest payload in one IPv4 packet with a timestamp option.
+constexpr size_t kMaxPayload = 0xFFFF - 20 - 20 - 12;
+
+struct Token {
+    size_t position = 0;
+    std::string_view text;
+};
+
+std::vector<Token> Tokens(std::string_view line) {
+    std::vector<Token> tokens;
+    size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
+            ++at;
+        }
+        size_t end = at;
+        while (end < line.size() && line[end] != ' ' && line[end] != '\t') {
+            ++end;
+        }
+        if (end > at) {
+            tokens.push_back({at, line.substr(at, end - at)});
+        }
+        at = end;
+    }
+    return tokens;
+}
+
+bool AllDigits(std::string_view text) {
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+// <seconds>[.<up to six digits>] as microseconds.
+std::optional<uint64_t> ParseTime(std::string_view text) {
+    size_t dot = text.find('.');
+    std::string_view whole = text.substr(0, dot);
+    std::string_view fraction = dot == std::string_view::npos ? "" : text.substr(dot + 1);
+    if (!AllDigits(whole) || whole.size() > 10 ||
+        (dot != std::string_view::npos && (!AllDigits(fraction) || fraction.size() > 6))) {
+        return std::nullopt;
+    }
+    uint64_t seconds = 0;
+    std::from_chars(whole.data(), whole.data() + whole.size(), seconds);
+    uint64_t micros = 0;
+    if (!fraction.empty()) {
+        std::from_chars(fraction.data(), fraction.data() + fraction.size(), micros);
+        for (size_t digits = fraction.size(); digits < 6; ++digits) {
+            micros *= 10;
+        }
+    }
+    uint64_t stamp = seconds * kMicrosPerSecond + micros;
+    if (seconds > 0xFFFFFFFFull) {
+        return std::nullopt;
+    }
+    return stamp;
+}
+
+std::optional<uint32_t> ParseHexId(std::string_view text) {
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 8) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<uint8_t> ParseByteNumber(std::string_view text) {
+    unsigned value = 0;
+    if (!AllDigits(text) || text.size() > 3) {
+        return std::nullopt;
+    }
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (value > 255) {
+        return std::nullopt;
+    }
+    return static_cast<uint8_t>(value);
+}
+
+std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text) {
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        uint8_t value = 0;
+        auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+        if (error != std::errc() || end != text.data() + i + 2) {
+            return std::nullopt;
+        }
+        bytes.push_back(value);
+    }
+    return bytes;
+}
+
+// The options a kind takes besides split, reverse and tsopt, and which of them it needs.
+struct KindRule {
+    std::set<std::string_view> allowed;
+    std::set<std::string_view> required;
+};
+
+const std::map<std::string_view, KindRule>& KindRules() {
+    static const std::map<std::string_view, KindRule> rules = {
+        {"connect", {{"id"}, {}}},
+        {"create", {{"id", "name"}, {"id", "name"}}},
+        {"delete", {{"id"}, {"id"}}},
+        {"chat", {{"sender", "receiver", "field", "text"}, {"sender", "receiver", "text"}}},
+        {"game", {{"sender", "receiver", "type", "hex"}, {"sender", "receiver", "type"}}},
+        {"raw", {{"hex"}, {"hex"}}},
+        {"syn", {{}, {}}},
+    };
+    return rules;
+}
+
+class LineParser {
+  public:
+    LineParser(const std::string& fileName, int line) : fileName_(fileName), line_(line) {}
+
+    [[noreturn]] void Fail(const std::string& what) const {
+        throw ScenarioError(fileName_ + ":" + std::to_string(line_) + ": " + what);
+    }
+
+    uint32_t Id(const std::map<std::string_view, std::string_view>& values,
+                std::string_view key) const {
+        auto found = values.find(key);
+        if (found == values.end()) {
+            return 0;
+        }
+        auto id = ParseHexId(found->second);
+        if (!id) {
+            Fail(std::string(key) + "= needs a hexadecimal number of up to 8 digits, not '" +
+                 std::string(found->second) + "'");
+        }
+        return *id;
+    }
+
+    uint8_t Byte(const std::map<std::string_view, std::string_view>& values,
+                 std::string_view key) const {
+        auto found = values.find(key);
+        if (found == values.end()) {
+            return 0;
+        }
+        auto value = ParseByteNumber(found->second);
+        if (!value) {
+            Fail(std::string(key) + "= needs a decimal number 0 to 255, not '" +
+                 std::string(found->second) + "'");
+        }
+        return *value;
+    }
+
+    std::vector<uint8_t> Hex(const std::map<std::string_view, std::string_view>& values) const {
+        auto found = values.find("hex");
+        if (found == values.end()) {
+            return {};
+        }
+        auto bytes = ParseHexBytes(found->second);
+        if (!bytes) {
+            Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
+                 "'");
+        }
+        return *bytes;
+    }
+
+  private:
+    const std::string& fileName_;
+    int line_;
+};
+
+std::vector<uint8_t> MessageFor(const LineParser& parser, std::string_view kind,
+                                const std::map<std::string_view, std::string_view>& values) {
+    auto text = [&](std::string_view key) { return values.at(key); };
+    if (kind == "connect") {
+        return BuildConnectMessage(parser.Id(values, "id"));
+    }
+    if (kind == "create") {
+        return BuildCreationMessage(parser.Id(values, "id"), text("name"));
+    }
+    if (kind == "delete") {
+        return BuildDeletionMessage(parser.Id(values, "id"));
+    }
+    if (kind == "chat") {
+        return BuildChatMessage(parser.Id(values, "sender"), parser.Id(values, "receiver"),
+                                parser.Byte(values, "field"), text("text"));
+    }
+    if (kind == "game") {
+        return BuildGameMessage(parser.Id(values, "sender"), parser.Id(values, "receiver"),
+                                parser.Byte(values, "type"), parser.Hex(values));
+    }
+    if (kind == "raw") {
+        std::vector<uint8_t> payload = parser.Hex(values);
+        if (payload.empty()) {
+            parser.Fail("raw needs at least one byte in hex=");
+        }
+        return payload;
+    }
+    return {};  // syn
+}
+
+}  // namespace
+
+Scenario ParseScenario(std::string_view text, const std::string& fileName) {
+    Scenario scenario;
+    std::optional<uint64_t> base;
+    uint64_t latest = 0;  // time of the latest frame so far
+    int lineNumber = 0;
+    while (!text.empty()) {
+        size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        LineParser parser(fileName, lineNumber);
+        std::vector<Token> tokens = Tokens(line);
+        if (tokens.empty() || tokens[0].text.starts_with('#')) {
+            continue;
+        }
+        if (tokens[0].text == "base") {
+            if (tokens.size() != 2) {
+                parser.Fail("base takes one time in seconds");
+            }
+            base = ParseTime(tokens[1].text);
+            if (!base) {
+                parser.Fail("bad base time '" + std::string(tokens[1].text) + "'");
+            }
+            continue;
+        }
+        if (tokens[0].text != "at") {
+            parser.Fail("expected 'at' or 'base', not '" + std::string(tokens[0].text) + "'");
+        }
+        if (tokens.size() < 6 || tokens[3].text != ">") {
+            parser.Fail("expected: at <time> <address:port> > <address:port> <kind> ...");
+        }
+
+        ScenarioEvent event;
+        event.line = lineNumber;
+        std::string_view when = tokens[1].text;
+        std::optional<uint64_t> stamp;
+        if (when.starts_with('+')) {
+            if (!base) {
+                parser.Fail("relative time '" + std::string(when) + "' without a base line");
+            }
+            if (auto offset = ParseTime(when.substr(1))) {
+                stamp = *base + *offset;
+            }
+        } else {
+            stamp = ParseTime(when);
+        }
+        if (!stamp || *stamp > kLatestStamp) {
+            parser.Fail("bad time '" + std::string(when) + "'");
+        }
+        if (*stamp < latest) {
+            parser.Fail("time " + std::string(when) + " is earlier than the frame before");
+        }
+        event.micros = *stamp;
+
+        auto source = ParseEndpoint(tokens[2].text);
+        auto destination = ParseEndpoint(tokens[4].text);
+        if (!source) {
+            parser.Fail("bad source '" + std::string(tokens[2].text) + "' (a.b.c.d:port)");
+        }
+        if (!destination) {
+            parser.Fail("bad destination '" + std::string(tokens[4].text) + "' (a.b.c.d:port)");
+        }
+        event.source = *source;
+        event.destination = *destination;
+
+        event.kind = std::string(tokens[5].text);
+        auto rule = KindRules().find(event.kind);
+        if (rule == KindRules().end()) {
+            parser.Fail("unknown kind '" + event.kind + "'");
+        }
+        event.syn = event.kind == "syn";
+
+        std::map<std::string_view, std::string_view> values;
+        std::optional<std::string_view> splitText;
+        for (size_t i = 6; i < tokens.size(); ++i) {
+            std::string_view option = tokens[i].text;
+            if (option == "reverse" || option == "tsopt") {
+                bool& flag = option == "reverse" ? event.reverse : event.tsopt;
+                if (flag) {
+                    parser.Fail(std::string(option) + " given twice");
+                }
+                flag = true;
+                continue;
+            }
+            if (option == "syn") {
+                parser.Fail("syn is a kind of its own: a bare SYN carries no message");
+            }
+            size_t equals = option.find('=');
+            if (equals == std::string_view::npos) {
+                parser.Fail("unknown option '" + std::string(option) + "'");
+            }
+            std::string_view key = option.substr(0, equals);
+            std::string_view value = option.substr(equals + 1);
+            if (key == "split") {
+                if (splitText) {
+                    parser.Fail("split= given twice");
+                }
+                splitText = value;
+                continue;
+            }
+            if (!rule->second.allowed.contains(key)) {
+                parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
+            }
+            if (values.contains(key)) {
+                parser.Fail(std::string(key) + "= given twice");
+            }
+            if (key == "text" || key == "name") {
+                // The rest of the line, spaces and all.
+                values[key] = line.substr(tokens[i].position + key.size() + 1);
+                break;
+            }
+            values[key] = value;
+        }
+        for (std::string_view key : rule->second.required) {
+            if (!values.contains(key)) {
+                parser.Fail(event.kind + " needs " + std::string(key) + "=");
+            }
+        }
+
+        try {
+            event.payload = MessageFor(parser, event.kind, values);
+        } catch (const std::length_error&) {
+            parser.Fail("message too long for its 16-bit size word");
+        }
+        if (event.payload.size() > kMaxPayload) {
+            parser.Fail("payload of " + std::to_string(event.payload.size()) +
+                        " bytes does not fit one IPv4 packet");
+        }
+
+        if (splitText) {
+            if (event.syn) {
+                parser.Fail("a bare SYN cannot be split");
+            }
+            unsigned long split = 0;
+            auto [end, error] =
+                std::from_chars(splitText->data(), splitText->data() + splitText->size(), split);
+            if (!AllDigits(*splitText) || error != std::errc() || split == 0 ||
+                split >= event.payload.size()) {
+                parser.Fail("split= needs a number from 1 to " +
+                            std::to_string(event.payload.size() - 1) + " (payload is " +
+                            std::to_string(event.payload.size()) + " bytes), not '" +
+                            std::string(*splitText) + "'");
+            }
+            event.split = split;
+        }
+        if (event.reverse && event.split == 0) {
+            parser.Fail("reverse needs split=");
+        }
+        latest = event.micros + (event.split != 0 ? kSplitGapMicros : 0);
+        if (latest > kLatestStamp) {
+            parser.Fail("bad time '" + std::string(when) + "'");
+        }
+        scenario.events.push_back(std::move(event));
+    }
+    return scenario;
+}
+
+Scenario LoadScenario(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ScenarioError(path + ": cannot read the file");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        throw ScenarioError(path + ": cannot read the file");
+    }
+    return ParseScenario(text.str(), path);
+}
+
+std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
+    using Flow = std::pair<Endpoint, Endpoint>;
+    std::map<Flow, uint32_t> nextSequence;
+    std::map<uint32_t, uint16_t> nextIdentification;  // per source address
+    uint32_t flowsSeen = 0;
+    auto sequenceOf = [&](const Flow& flow) -> uint32_t& {
+        auto found = nextSequence.find(flow);
+        if (found == nextSequence.end()) {
+            ++flowsSeen;
+            found = nextSequence.emplace(flow, flowsSeen * 0x01000000u + 0x1000u).first;
+        }
+        return found->second;
+    };
+
+    std::vector<TimedFrame> frames;
+    for (const ScenarioEvent& event : scenario.events) {
+        Flow flow{event.source, event.destination};
+        Flow opposite{event.destination, event.source};
+        uint32_t& sequence = sequenceOf(flow);
+        uint32_t acknowledgement = sequenceOf(opposite);
+
+        auto frameAt = [&](uint64_t micros, size_t offset, size_t length) {
+            FrameSpec spec;
+            spec.source = event.source;
+            spec.destination = event.destination;
+            spec.sequence = sequence + static_cast<uint32_t>(offset);
+            spec.ipIdentification = ++nextIdentification[event.source.address];
+            if (event.syn) {
+                spec.tcpFlags = kTcpSyn;
+            } else {
+                spec.acknowledgement = acknowledgement;
+                spec.payload.assign(event.payload.begin() + static_cast<long>(offset),
+                                    event.payload.begin() + static_cast<long>(offset + length));
+            }
+            if (event.tsopt) {
+                spec.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
+            }
+            return TimedFrame{static_cast<uint32_t>(micros / kMicrosPerSecond),
+                              static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(spec)};
+        };
+
+        if (event.syn) {
+            frames.push_back(frameAt(event.micros, 0, 0));
+            sequence += 1;
+        } else if (event.split == 0) {
+            frames.push_back(frameAt(event.micros, 0, event.payload.size()));
+            sequence += static_cast<uint32_t>(event.payload.size());
+        } else {
+            size_t rest = event.payload.size() - event.split;
+            uint64_t later = event.micros + kSplitGapMicros;
+            if (event.reverse) {
+                // The second piece is written (and built) first; sequence numbers stay true.
+                frames.push_back(frameAt(event.micros, event.split, rest));
+                frames.push_back(frameAt(later, 0, event.split));
+            } else {
+                frames.push_back(frameAt(event.micros, 0, event.split));
+                frames.push_back(frameAt(later, event.split, rest));
+            }
+            sequence += static_cast<uint32_t>(event.payload.size());
+        }
+    }
+    return frames;
+}
+
+bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& path,
+                      PcapFileWriter::Format format, std::string& error) {
+    std::string temporary = path + ".partial";
+    bool written = false;
+    {
+        PcapFileWriter writer(temporary, format);
+        if (writer.ok()) {
+            for (const TimedFrame& frame : frames) {
+                writer.Write(frame.seconds, frame.micros, frame.bytes);
+            }
+            written = writer.Close();
+        }
+    }
+    if (!written) {
+        std::remove(temporary.c_str());
+        error = path + ": cannot write the capture file";
+        return false;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        error = path + ": cannot write the capture file";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace korvane::tools

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/frame_builder.h"
+#include "tools/pcap_file_writer.h"
+
+namespace korvane::tools {
+
+// A capture scenario: a text file, one event per line, that korvane-mkcap turns into a capture
+// file. Blank lines and lines starting with '#' are skipped.
+//
+//   base <seconds>[.<fraction>]
+//   at <time> <a.b.c.d:port> > <a.b.c.d:port> <kind> [option ...]
+//
+// <time> is seconds since 1970 with an optional decimal fraction of up to six digits, or
+// +<seconds>[.<fraction>] after the latest base line. Times never go backwards.
+// Kinds and their options (ids and player numbers in hexadecimal, with or without 0x):
+//   connect [id=<hex>]                        system message command 1 (36 bytes)
+//   create id=<hex> name=<rest of line>       system message command 8, UTF-16LE name at 96
+//   delete id=<hex>                           player deletion (command 11), 48 bytes
+//   chat sender=<hex> receiver=<hex> [field=<n>] text=<rest of line>
+//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>]
+//   raw hex=<payload bytes>
+//   syn                                       a bare SYN without payload
+// Options for every kind: split=<n> (two segments, the first with n payload bytes, the second
+// 1 ms later with the rest), reverse (with split: the second piece is written first), tsopt
+// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event). name= and text=
+// take the rest of the line verbatim, so they come last.
+struct ScenarioEvent {
+    int line = 0;
+    uint64_t micros = 0;  // since 1970
+    Endpoint source;
+    Endpoint destination;
+    std::string kind;
+    std::vector<uint8_t> payload;
+    size_t split = 0;  // 0: one segment
+    bool reverse = false;
+    bool tsopt = false;
+    bool syn = false;
+};
+
+struct Scenario {
+    std::vector<ScenarioEvent> events;
+};
+
+// A scenario that cannot be read; what() is "<file>:<line>: <what>" (or "<file>: <what>").
+class ScenarioError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+Scenario ParseScenario(std::string_view text, const std::string& fileName);
+Scenario LoadScenario(const std::string& path);
+
+struct TimedFrame {
+    uint32_t seconds = 0;
+    uint32_t micros = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// The frames of a scenario in the order they are written. Each flow (source, destination)
+// starts at its own fixed sequence number and counts up by the payload bytes (a SYN counts
+// one); the acknowledgement number is the next sequence number of the opposite flow. The
+// output depends on the scenario alone.
+std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario);
+
+// Writes the frames to `path` through a temporary file beside it, so on failure nothing is
+// left half written (an older file at `path` stays as it was). False with `error` filled.
+bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& path,
+                      PcapFileWriter::Format format, std::string& error);
+
+}  // namespace korvane::tools
