@@ -1,7 +1,5 @@
 #include "tools/pcap_file_writer.h"
 
-
-
 namespace korvane::tools {
 
 namespace {
@@ -42,7 +40,9 @@ PcapFileWriter::PcapFileWriter(const std::string& path, Format format) : format_
     }
 }
 
-PcapFileWriter::~PcapFileWriter() { Close(); }
+PcapFileWriter::~PcapFileWriter() {
+    Close();
+}
 
 bool PcapFileWriter::Close() {
     bool good = ok();

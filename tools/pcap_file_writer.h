@@ -10,7 +10,7 @@ namespace korvane::tools {
 // Writes Ethernet frames with their time stamps to a capture file, in the classic pcap format
 // (microsecond time stamps, link type Ethernet) or as pcapng (one section, one interface).
 class PcapFileWriter {
-public:
+  public:
     enum class Format { pcap, pcapng };
 
     explicit PcapFileWriter(const std::string& path, Format format = Format::pcap);
@@ -26,7 +26,7 @@ public:
     // Flushes and closes; returns ok().
     bool Close();
 
-private:
+  private:
     void Put(const void* data, size_t size);
     void PutU16(uint16_t value);
     void PutU32(uint32_t value);

@@ -94,10 +94,10 @@ TEST(LiveCapture, CountsRealTrafficToTheServerOnLoopback) {
 
     ChildProcess::Options options = ChildProcess::In(dir, dir / "korvane.out");
     options.stdinPipe = true;
-    ChildProcess korvane(KORVANE_EXE,
-                         {"/adapter:" + std::to_string(adapter), "/host:127.0.0.1",
-                          "/port:" + std::to_string(port)},
-                         options);
+    ChildProcess korvane(
+        KORVANE_EXE,
+        {"/adapter:" + std::to_string(adapter), "/host:127.0.0.1", "/port:" + std::to_string(port)},
+        options);
     // Wait for the filter to be in place before sending.
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (ReadWholeFile(dir / "korvane.out").find("Analyzing traffic on server port") ==
@@ -116,8 +116,9 @@ TEST(LiveCapture, CountsRealTrafficToTheServerOnLoopback) {
 
     const std::string log = ReadWholeFile(dir / "Korvane.log");
     std::smatch stats;
-    ASSERT_TRUE(std::regex_search(log, stats, std::regex(": ([0-9]+) packets received\\. "
-                                                         "([0-9]+) Packets lost\n")))
+    ASSERT_TRUE(std::regex_search(log, stats,
+                                  std::regex(": ([0-9]+) packets received\\. "
+                                             "([0-9]+) Packets lost\n")))
         << log;
     // The player's handshake, its data segments and its close, plus the program's own link.
     EXPECT_GE(std::stoi(stats[1]), kMessages) << log;

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 // A stand-in game server on 127.0.0.1 for one test, on a free port.
 class StandinServer {
-public:
+  public:
     explicit StandinServer(const std::filesystem::path& dir)
         : portFile_(dir / "standin.port"),
           output_(dir / "standin.out"),
@@ -47,14 +47,14 @@ public:
         return SplitLines(ReadWholeFile(output_));
     }
 
-private:
+  private:
     std::filesystem::path portFile_;
     std::filesystem::path output_;
     ChildProcess process_;
 };
 
 class ReplayRunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir_ = FreshDirectory("replay-run"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -84,11 +84,18 @@ protected:
 std::string Scenario(int port) {
     const std::string server = "127.0.0.1:" + std::to_string(port);
     return "base 1075819800\n"
-           "at +0.5 127.0.0.2:40001 > " + server + " connect\n"
-           "at +1.0 127.0.0.2:40001 > " + server + " create id=2a name=Bob\n"
+           "at +0.5 127.0.0.2:40001 > " +
+           server +
+           " connect\n"
+           "at +1.0 127.0.0.2:40001 > " +
+           server +
+           " create id=2a name=Bob\n"
            "at +2.0 127.0.0.3:40002 > 127.0.0.1:9 raw hex=0102030405\n"
-           "at +4.0 127.0.0.2:40001 > " + server + " chat sender=2a receiver=1 text=hello\n"
-           "at +6.5 127.0.0.2:40001 > " + server + " delete id=2a\n";
+           "at +4.0 127.0.0.2:40001 > " +
+           server +
+           " chat sender=2a receiver=1 text=hello\n"
+           "at +6.5 127.0.0.2:40001 > " +
+           server + " delete id=2a\n";
 }
 
 TEST_F(ReplayRunTest, LogAndConsoleShowTheRunLineByLine) {
@@ -127,9 +134,9 @@ TEST_F(ReplayRunTest, LogAndConsoleShowTheRunLineByLine) {
     EXPECT_EQ(log, expectedLog);
 
     std::vector<std::string> expectedConsole(expectedLog.begin(), expectedLog.begin() + 7);
-    for (const char* line : {"Replaying capture file ", "",
-                             "====================================================",
-                             "Mercs IP: 127.0.0.1", "Command line: korvane /port:"}) {
+    for (const char* line :
+         {"Replaying capture file ", "", "====================================================",
+          "Mercs IP: 127.0.0.1", "Command line: korvane /port:"}) {
         expectedConsole.push_back(line);
     }
     expectedConsole[7] += capture;
@@ -170,8 +177,8 @@ TEST_F(ReplayRunTest, MissingServerEndsTheRunWithFailure) {
     ASSERT_GT(port, 0);
     server.Stop();  // nobody listens there any more
     const std::string capture = MakeCapture(Scenario(port));
-    auto [status, console] = RunKorvane(
-        {"/replay:" + capture, "/host:127.0.0.1", "/port:" + std::to_string(port)});
+    auto [status, console] =
+        RunKorvane({"/replay:" + capture, "/host:127.0.0.1", "/port:" + std::to_string(port)});
     EXPECT_EQ(status, 255);
     ASSERT_GE(console.size(), 2u);
     EXPECT_EQ(console[console.size() - 2], "Tue Feb 03 14:50:00: could not connect to server");
@@ -180,8 +187,8 @@ TEST_F(ReplayRunTest, MissingServerEndsTheRunWithFailure) {
 
 TEST_F(ReplayRunTest, TestModeRunsWithoutAServer) {
     const std::string capture = MakeCapture(Scenario(2300));
-    auto [status, console] = RunKorvane({"/replay:" + capture, "/test", "/port:2300",
-                                         "/host:127.0.0.1"});
+    auto [status, console] =
+        RunKorvane({"/replay:" + capture, "/test", "/port:2300", "/host:127.0.0.1"});
     ASSERT_EQ(status, 0);
     const std::string log = ReadWholeFile(dir_ / "Korvane.log");
     EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("Connection to server")));

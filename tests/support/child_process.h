@@ -13,12 +13,12 @@ namespace korvane::testing {
 // A program the tests start, with its output sent to files. It is killed when the object goes
 // away, so no child outlives its test.
 class ChildProcess {
-public:
+  public:
     struct Options {
         std::filesystem::path workDir = ".";
-        std::filesystem::path stdoutFile;  // empty: /dev/null
-        std::filesystem::path stderrFile;  // empty: same as stdout
-        bool stdinPipe = false;            // otherwise standard input is /dev/null
+        std::filesystem::path stdoutFile;                   // empty: /dev/null
+        std::filesystem::path stderrFile;                   // empty: same as stdout
+        bool stdinPipe = false;                             // otherwise standard input is /dev/null
         std::vector<std::string> environment = {"TZ=UTC"};  // added to the test's own
     };
 
@@ -44,7 +44,7 @@ public:
     std::optional<int> Wait(std::chrono::milliseconds limit);
     void Terminate();
 
-private:
+  private:
     pid_t pid_ = -1;
     int stdinFd_ = -1;
     std::optional<int> status_;
