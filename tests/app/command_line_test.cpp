@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/scripted_console.h"
+#include "tests/support/program_args.h"
 
 namespace korvane {
 namespace {
@@ -19,13 +20,9 @@ struct Parsed {
 };
 
 Parsed Parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "korvane.exe");
-    std::vector<const char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(a.c_str());
-    }
+    const korvane::testing::ProgramArgs argv(std::move(args));
     ScriptedConsole console;
-    CommandLine line = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), console);
+    CommandLine line = ParseCommandLine(argv.argc(), argv.argv(), console);
     return {line, console.output()};
 }
 

@@ -11,6 +11,7 @@
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
 #include "tests/support/child_process.h"
+#include "tests/support/program_args.h"
 #include "tools/frame_builder.h"
 #include "tools/pcap_file_writer.h"
 
@@ -53,11 +54,6 @@ class DriverReplayTest : public ::testing::Test {
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     int Run(std::vector<std::string> args) {
-        args.insert(args.begin(), "korvane");
-        std::vector<const char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(a.c_str());
-        }
         Driver driver({capture_, sockets_, console_, systemClock_, dir_});
         driver.SetBatchHandler([this](std::span<const uint8_t> batch) {
             ++passes_;
@@ -65,7 +61,8 @@ class DriverReplayTest : public ::testing::Test {
                 frames_.push_back(std::move(frame));
             }
         });
-        return driver.Run(static_cast<int>(argv.size()), argv.data());
+        const korvane::testing::ProgramArgs line(std::move(args));
+        return driver.Run(line.argc(), line.argv());
     }
 
     FakeCaptureLibrary capture_;

@@ -15,6 +15,7 @@
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
 #include "tests/support/child_process.h"
+#include "tests/support/program_args.h"
 
 namespace korvane {
 namespace {
@@ -37,16 +38,12 @@ class DriverTest : public ::testing::Test {
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     int Run(std::vector<std::string> args) {
-        args.insert(args.begin(), "korvane");
-        std::vector<const char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(a.c_str());
-        }
         Driver driver({capture_, sockets_, console_, clock_, dir_});
         driver.SetBatchHandler([this](std::span<const uint8_t> batch) {
             batches_.emplace_back(batch.begin(), batch.end());
         });
-        return driver.Run(static_cast<int>(argv.size()), argv.data());
+        const korvane::testing::ProgramArgs line(std::move(args));
+        return driver.Run(line.argc(), line.argv());
     }
     std::string Log() const { return ReadWholeFile(dir_ / "Korvane.log"); }
     bool LogExists() const { return std::filesystem::exists(dir_ / "Korvane.log"); }
