@@ -1,37 +1,30 @@
 #include "tools/scenario.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "capture/byte_reader.h"
+#include "tests/support/child_process.h"
 #include "tools/session_builder.h"
-
-extern char** environ;
 
 namespace korvane::tools {
 namespace {
 
+using korvane::testing::ChildProcess;
+using korvane::testing::FreshDirectory;
+using korvane::testing::ReadWholeFile;
 using ::testing::HasSubstr;
+using namespace std::chrono_literals;
 
 constexpr uint32_t kBase = 1075819800;  // Tue Feb 03 14:50:00 2004 UTC
-
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct Record {
     uint32_t seconds = 0;
@@ -64,11 +57,8 @@ std::vector<Record> ReadCapture(const std::string& path) {
 class ScenarioFiles : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("korvane-scenario-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        dir_ = FreshDirectory(std::string("scenario-") +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -80,31 +70,16 @@ class ScenarioFiles : public ::testing::Test {
 
     // Runs korvane-mkcap; returns its exit status, with its standard error in `errors`.
     int RunMkcap(const std::vector<std::string>& args, std::string& errors) {
-        std::string errFile = (dir_ / "mkcap.err").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        std::vector<std::string> all = {KORVANE_MKCAP_EXE};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& arg : all) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        int spawned = posix_spawn(&pid, KORVANE_MKCAP_EXE, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
+        ChildProcess::Options options;
+        options.stderrFile = dir_ / "mkcap.err";
+        ChildProcess mkcap(KORVANE_MKCAP_EXE, args, options);
+        if (!mkcap.started()) {
             ADD_FAILURE() << "cannot start " << KORVANE_MKCAP_EXE;
             return -1;
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        errors = Slurp(errFile);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::optional<int> status = mkcap.Wait(30s);
+        errors = ReadWholeFile(options.stderrFile);
+        return status.value_or(-1);
     }
 
     std::filesystem::path dir_;
@@ -356,7 +331,7 @@ TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
         ASSERT_TRUE(WriteCaptureFile(
             ScenarioFrames(ParseScenario(text, "x")), expected,
             pcapng ? PcapFileWriter::Format::pcapng : PcapFileWriter::Format::pcap, error));
-        EXPECT_EQ(Slurp(out), Slurp(expected));
+        EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
         EXPECT_EQ(ReadCapture(out).size(), 2u);
     }
 }
@@ -366,9 +341,9 @@ TEST_F(ScenarioFiles, CommittedDemoCaptureIsWhatMkcapMakes) {
     std::string out = (dir_ / "basic.pcap").string();
     std::string errors;
     ASSERT_EQ(RunMkcap({(demo / "basic.scenario").string(), out}, errors), 0) << errors;
-    std::string made = Slurp(out);
+    std::string made = ReadWholeFile(out);
     ASSERT_GT(made.size(), 24u);
-    EXPECT_TRUE(made == Slurp(demo / "basic.pcap"))
+    EXPECT_TRUE(made == ReadWholeFile(demo / "basic.pcap"))
         << "tools/demo/basic.pcap is out of date: regenerate it with korvane-mkcap";
 
     // The demo spans about 20 seconds from 14:50:00 UTC on Feb 03 2004.

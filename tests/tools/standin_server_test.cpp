@@ -1,65 +1,43 @@
 #include "tools/standin_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tools/session_builder.h"
 #include "tools/unique_fd.h"
-
-extern char** environ;
 
 namespace korvane::tools {
 namespace {
 
+using korvane::testing::ChildProcess;
+using korvane::testing::ReadWholeFile;
+using korvane::testing::SplitLines;
+using korvane::testing::WaitForFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using namespace std::chrono_literals;
 
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::filesystem::path FreshDirectory() {
-    auto dir = std::filesystem::temp_directory_path() /
-               ("korvane-standin-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
+// A fresh directory named after the running test.
+std::filesystem::path TestDirectory() {
+    return korvane::testing::FreshDirectory(
+        std::string("standin-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
 }
 
 // A TCP client on the loopback address.
@@ -177,7 +155,7 @@ StandinOptions Quick(int seconds = 20) {
 }
 
 TEST(StandinServer, PrintsMessagesSentInPiecesAndDumpsTheBytes) {
-    auto dir = FreshDirectory();
+    auto dir = TestDirectory();
     StandinOptions options = Quick();
     options.dumpPrefix = (dir / "conn").string();
     InProcessStandin standin(options);
@@ -206,7 +184,7 @@ TEST(StandinServer, PrintsMessagesSentInPiecesAndDumpsTheBytes) {
               "14:49:49 ) hi");
     EXPECT_EQ(lines[3], "[1] delete player 00000100");
     EXPECT_EQ(lines[4], "standin: connection 1 closed after 124 bytes");
-    EXPECT_EQ(Slurp(dir / "conn.1"), std::string(stream.begin(), stream.end()));
+    EXPECT_EQ(ReadWholeFile(dir / "conn.1"), std::string(stream.begin(), stream.end()));
 
     // A second connection gets its own number and dump file.
     {
@@ -219,7 +197,7 @@ TEST(StandinServer, PrintsMessagesSentInPiecesAndDumpsTheBytes) {
     EXPECT_THAT(lines[5], MatchesRegex("standin: connection 2 from 127\\.0\\.0\\.1:[0-9]+"));
     EXPECT_EQ(lines[6], "[2] delete player 00000100");
     EXPECT_EQ(lines[7], "standin: connection 2 closed after 48 bytes");
-    EXPECT_EQ(Slurp(dir / "conn.2"), std::string(deletion.begin(), deletion.end()));
+    EXPECT_EQ(ReadWholeFile(dir / "conn.2"), std::string(deletion.begin(), deletion.end()));
 
     standin.Stop();
     EXPECT_TRUE(standin.stoppedByRequest());
@@ -376,88 +354,51 @@ TEST(StandinCommandLine, RejectsBadOptions) {
     EXPECT_TRUE(ParseStandinCommandLine(std::vector<std::string>{"--help"}).help);
 }
 
-// The executable, run as a child with its output in files.
+// The executable, run as a child in `dir` with its output in standin.out and its errors in
+// standin.err.
 class StandinProcess {
   public:
-    StandinProcess(const std::filesystem::path& dir, std::vector<std::string> args)
-        : out_(dir / "standin.out"), err_(dir / "standin.err") {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        args.insert(args.begin(), KORVANE_STANDIN_EXE);
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, KORVANE_STANDIN_EXE, &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
+    StandinProcess(const std::filesystem::path& dir, const std::vector<std::string>& args)
+        : out_(dir / "standin.out"),
+          err_(dir / "standin.err"),
+          process_(KORVANE_STANDIN_EXE, args, Files(dir, out_, err_)) {
+        if (!process_.started()) {
             ADD_FAILURE() << "cannot start " << KORVANE_STANDIN_EXE;
         }
-        posix_spawn_file_actions_destroy(&actions);
     }
-    ~StandinProcess() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    StandinProcess(const StandinProcess&) = delete;
-    StandinProcess& operator=(const StandinProcess&) = delete;
 
     // The exit status, or nothing when it has not ended within `limit`.
-    std::optional<int> Wait(std::chrono::milliseconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (pid_ > 0 && !status_) {
-            int status = 0;
-            pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return status_;
-    }
-    void Signal(int number) {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, number);
-        }
-    }
-    std::vector<std::string> Output() const { return SplitLines(Slurp(out_)); }
-    std::string Errors() const { return Slurp(err_); }
+    std::optional<int> Wait(std::chrono::milliseconds limit) { return process_.Wait(limit); }
+    void Terminate() { process_.Terminate(); }
+    std::vector<std::string> Output() const { return SplitLines(ReadWholeFile(out_)); }
+    std::string Errors() const { return ReadWholeFile(err_); }
 
   private:
+    static ChildProcess::Options Files(const std::filesystem::path& dir,
+                                       const std::filesystem::path& out,
+                                       const std::filesystem::path& err) {
+        ChildProcess::Options options = ChildProcess::In(dir, out);
+        options.stderrFile = err;
+        return options;
+    }
+
     std::filesystem::path out_;
     std::filesystem::path err_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
+    ChildProcess process_;
 };
 
 // Waits for a port file and reads the port from it; 0 when it does not come.
 uint16_t ReadPortFile(const std::filesystem::path& path, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string text = Slurp(path);
-        if (!text.empty()) {
-            EXPECT_EQ(text.back(), '\n');
-            return static_cast<uint16_t>(std::stoi(text));
-        }
-        std::this_thread::sleep_for(20ms);
+    if (!WaitForFile(path, limit)) {
+        return 0;
     }
-    return 0;
+    std::string text = ReadWholeFile(path);
+    EXPECT_EQ(text.back(), '\n');
+    return static_cast<uint16_t>(std::stoi(text));
 }
 
 TEST(StandinExecutable, StopsByItselfAndWritesThePortFile) {
-    auto dir = FreshDirectory();
+    auto dir = TestDirectory();
     StandinProcess standin(dir, {"--port-file", (dir / "port").string(), "--seconds", "1", "--dump",
                                  (dir / "dump").string()});
     uint16_t port = ReadPortFile(dir / "port", 5s);
@@ -475,12 +416,12 @@ TEST(StandinExecutable, StopsByItselfAndWritesThePortFile) {
     EXPECT_EQ(lines[3], "standin: connection 1 closed after 44 bytes");
     EXPECT_EQ(lines[4], "standin: stopping after 1 seconds");
     auto chat = BuildChatMessage(1, 0x203, 7, "Welcome");
-    EXPECT_EQ(Slurp(dir / "dump.1"), std::string(chat.begin(), chat.end()));
+    EXPECT_EQ(ReadWholeFile(dir / "dump.1"), std::string(chat.begin(), chat.end()));
     std::filesystem::remove_all(dir);
 }
 
 TEST(StandinExecutable, StopsOnSignal) {
-    auto dir = FreshDirectory();
+    auto dir = TestDirectory();
     StandinProcess standin(
         dir, {"--address", "127.0.0.1", "--port-file", (dir / "port").string(), "--seconds", "60"});
     uint16_t port = ReadPortFile(dir / "port", 5s);
@@ -491,7 +432,7 @@ TEST(StandinExecutable, StopsOnSignal) {
     while (standin.Output().size() < 2 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms);
     }
-    standin.Signal(SIGTERM);
+    standin.Terminate();
     ASSERT_EQ(standin.Wait(5s), 0);
     auto lines = standin.Output();
     ASSERT_EQ(lines.size(), 4u);
@@ -501,7 +442,7 @@ TEST(StandinExecutable, StopsOnSignal) {
 }
 
 TEST(StandinExecutable, BadOptionsGiveUsageAndStatusTwo) {
-    auto dir = FreshDirectory();
+    auto dir = TestDirectory();
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--address", "192.0.2.2"}, {"--seconds", "1000"}, {"-x"}}) {
         StandinProcess standin(dir, args);
