@@ -15,6 +15,7 @@
 #include "app/adapter_list.h"
 #include "platform/pcap_capture_library.h"
 #include "tests/support/child_process.h"
+#include "tests/support/standin_process.h"
 
 namespace korvane {
 namespace {
@@ -85,12 +86,9 @@ TEST(LiveCapture, CountsRealTrafficToTheServerOnLoopback) {
         GTEST_SKIP() << "Skipped: " << why;
     }
     const auto dir = FreshDirectory("live-capture");
-    ChildProcess server(KORVANE_STANDIN_EXE,
-                        {"--address", "127.0.0.1", "--port", "0", "--port-file",
-                         (dir / "standin.port").string(), "--seconds", "60", "--quiet-stream"},
-                        ChildProcess::In(dir, dir / "standin.out"));
-    ASSERT_TRUE(WaitForFile(dir / "standin.port", 10s));
-    const int port = std::stoi(ReadWholeFile(dir / "standin.port"));
+    korvane::testing::StandinProcess server(dir, {"--quiet-stream"});
+    const int port = server.Port();
+    ASSERT_GT(port, 0);
 
     ChildProcess::Options options = ChildProcess::In(dir, dir / "korvane.out");
     options.stdinPipe = true;
@@ -124,8 +122,7 @@ TEST(LiveCapture, CountsRealTrafficToTheServerOnLoopback) {
     EXPECT_GE(std::stoi(stats[1]), kMessages) << log;
     EXPECT_THAT(log, ::testing::HasSubstr("Connection to server 127.0.0.1 established\n"));
     EXPECT_THAT(log, ::testing::HasSubstr("Shutdown complete.\n"));
-    server.Terminate();
-    server.Wait(10s);
+    server.Stop();
     std::filesystem::remove_all(dir);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/standin_process.h"
 
 namespace korvane {
 namespace {
@@ -19,39 +20,9 @@ using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::SplitLines;
+using korvane::testing::StandinProcess;
 using korvane::testing::WaitForFile;
 using namespace std::chrono_literals;
-
-// A stand-in game server on 127.0.0.1 for one test, on a free port.
-class StandinServer {
-  public:
-    explicit StandinServer(const std::filesystem::path& dir)
-        : portFile_(dir / "standin.port"),
-          output_(dir / "standin.out"),
-          process_(KORVANE_STANDIN_EXE,
-                   {"--address", "127.0.0.1", "--port", "0", "--port-file", portFile_.string(),
-                    "--seconds", "60"},
-                   ChildProcess::In(dir, output_)) {}
-
-    // The port it listens on, or 0 when it did not come up.
-    int Port() {
-        if (!WaitForFile(portFile_, 10s)) {
-            return 0;
-        }
-        return std::stoi(ReadWholeFile(portFile_));
-    }
-    // Stops it and returns what it printed.
-    std::vector<std::string> Stop() {
-        process_.Terminate();
-        process_.Wait(10s);
-        return SplitLines(ReadWholeFile(output_));
-    }
-
-  private:
-    std::filesystem::path portFile_;
-    std::filesystem::path output_;
-    ChildProcess process_;
-};
 
 class ReplayRunTest : public ::testing::Test {
   protected:
@@ -99,7 +70,7 @@ std::string Scenario(int port) {
 }
 
 TEST_F(ReplayRunTest, LogAndConsoleShowTheRunLineByLine) {
-    StandinServer server(dir_);
+    StandinProcess server(dir_);
     const int port = server.Port();
     ASSERT_GT(port, 0);
     const std::string capture = MakeCapture(Scenario(port));
@@ -172,7 +143,7 @@ TEST_F(ReplayRunTest, LogAndConsoleShowTheRunLineByLine) {
 }
 
 TEST_F(ReplayRunTest, MissingServerEndsTheRunWithFailure) {
-    StandinServer server(dir_);
+    StandinProcess server(dir_);
     const int port = server.Port();
     ASSERT_GT(port, 0);
     server.Stop();  // nobody listens there any more
