@@ -23,8 +23,6 @@ namespace {
 using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
 using korvane::testing::ReadWholeFile;
-using korvane::testing::SplitLines;
-using korvane::testing::WaitForFile;
 using namespace std::chrono_literals;
 
 // The number under which the program lists the loopback interface, or 0 with `why` set when

@@ -21,7 +21,6 @@ using korvane::testing::FreshDirectory;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::SplitLines;
 using korvane::testing::StandinProcess;
-using korvane::testing::WaitForFile;
 using namespace std::chrono_literals;
 
 class ReplayRunTest : public ::testing::Test {
