@@ -75,20 +75,20 @@ uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial) {
     return static_cast<uint32_t>(sum);
 }
 
-std::vector<uint8_t> BuildFrame(const FrameSpec& spec) {
-    std::vector<uint8_t> ipOptions = PaddedOptions(spec.ipOptions, "IPv4");
-    std::vector<uint8_t> tcpOptions = PaddedOptions(spec.tcpOptions, "TCP");
+std::vector<uint8_t> BuildFrame(const FrameSpec& layout) {
+    std::vector<uint8_t> ipOptions = PaddedOptions(layout.ipOptions, "IPv4");
+    std::vector<uint8_t> tcpOptions = PaddedOptions(layout.tcpOptions, "TCP");
     const size_t ipHeaderLength = 20 + ipOptions.size();
     const size_t tcpHeaderLength = 20 + tcpOptions.size();
-    const size_t tcpLength = tcpHeaderLength + spec.payload.size();
+    const size_t tcpLength = tcpHeaderLength + layout.payload.size();
     const size_t totalLength = ipHeaderLength + tcpLength;
     if (totalLength > 0xFFFF) {
         throw std::invalid_argument("payload does not fit an IPv4 packet");
     }
 
     std::vector<uint8_t> frame(kEthernetHeaderLength + totalLength, 0);
-    auto destinationMac = MacFor(spec.destinationMac, spec.destination.address);
-    auto sourceMac = MacFor(spec.sourceMac, spec.source.address);
+    auto destinationMac = MacFor(layout.destinationMac, layout.destination.address);
+    auto sourceMac = MacFor(layout.sourceMac, layout.source.address);
     std::copy(destinationMac.begin(), destinationMac.end(), frame.begin());
     std::copy(sourceMac.begin(), sourceMac.end(), frame.begin() + 6);
     PutNet16(frame, 12, 0x0800);
@@ -96,28 +96,28 @@ std::vector<uint8_t> BuildFrame(const FrameSpec& spec) {
     const size_t ip = kEthernetHeaderLength;
     frame[ip] = static_cast<uint8_t>(0x40 | (ipHeaderLength / 4));
     PutNet16(frame, ip + 2, static_cast<uint32_t>(totalLength));
-    PutNet16(frame, ip + 4, spec.ipIdentification);
+    PutNet16(frame, ip + 4, layout.ipIdentification);
     PutNet16(frame, ip + 6, 0x4000);  // don't fragment
-    frame[ip + 8] = spec.ttl;
+    frame[ip + 8] = layout.ttl;
     frame[ip + 9] = kProtocolTcp;
-    PutNet32(frame, ip + 12, spec.source.address);
-    PutNet32(frame, ip + 16, spec.destination.address);
+    PutNet32(frame, ip + 12, layout.source.address);
+    PutNet32(frame, ip + 16, layout.destination.address);
     std::copy(ipOptions.begin(), ipOptions.end(), frame.begin() + static_cast<long>(ip + 20));
     PutNet16(frame, ip + 10,
              Finish(OnesComplementSum(std::span(frame).subspan(ip, ipHeaderLength))));
 
     const size_t tcp = ip + ipHeaderLength;
-    PutNet16(frame, tcp, spec.source.port);
-    PutNet16(frame, tcp + 2, spec.destination.port);
-    PutNet32(frame, tcp + 4, spec.sequence);
-    PutNet32(frame, tcp + 8, spec.acknowledgement);
+    PutNet16(frame, tcp, layout.source.port);
+    PutNet16(frame, tcp + 2, layout.destination.port);
+    PutNet32(frame, tcp + 4, layout.sequence);
+    PutNet32(frame, tcp + 8, layout.acknowledgement);
     frame[tcp + 12] = static_cast<uint8_t>((tcpHeaderLength / 4) << 4);
-    frame[tcp + 13] = spec.tcpFlags;
-    PutNet16(frame, tcp + 14, spec.window);
+    frame[tcp + 13] = layout.tcpFlags;
+    PutNet16(frame, tcp + 14, layout.window);
     std::copy(tcpOptions.begin(), tcpOptions.end(), frame.begin() + static_cast<long>(tcp + 20));
-    std::copy(spec.payload.begin(), spec.payload.end(),
+    std::copy(layout.payload.begin(), layout.payload.end(),
               frame.begin() + static_cast<long>(tcp + tcpHeaderLength));
-    uint32_t pseudo = PseudoHeaderSum(spec.source.address, spec.destination.address, tcpLength);
+    uint32_t pseudo = PseudoHeaderSum(layout.source.address, layout.destination.address, tcpLength);
     PutNet16(frame, tcp + 16, Finish(OnesComplementSum(std::span(frame).subspan(tcp), pseudo)));
     return frame;
 }

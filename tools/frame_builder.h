@@ -52,7 +52,7 @@ struct FrameSpec {
 // The whole frame with correct IPv4 header and TCP checksums. No Ethernet padding is added, so
 // a frame without options is exactly 54 bytes plus the payload. Throws std::invalid_argument
 // for options longer than 40 bytes or a payload that does not fit an IPv4 packet.
-std::vector<uint8_t> BuildFrame(const FrameSpec& spec);
+std::vector<uint8_t> BuildFrame(const FrameSpec& layout);
 
 // The 12-byte option block Linux puts on every segment: NOP, NOP, timestamp (kind 8, length
 // 10, value, echo reply), which makes the TCP data offset 8 (32 bytes).

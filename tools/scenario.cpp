@@ -421,23 +421,23 @@ std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
         uint32_t acknowledgement = sequenceOf(opposite);
 
         auto frameAt = [&](uint64_t micros, size_t offset, size_t length) {
-            FrameSpec spec;
-            spec.source = event.source;
-            spec.destination = event.destination;
-            spec.sequence = sequence + static_cast<uint32_t>(offset);
-            spec.ipIdentification = ++nextIdentification[event.source.address];
+            FrameSpec layout;
+            layout.source = event.source;
+            layout.destination = event.destination;
+            layout.sequence = sequence + static_cast<uint32_t>(offset);
+            layout.ipIdentification = ++nextIdentification[event.source.address];
             if (event.syn) {
-                spec.tcpFlags = kTcpSyn;
+                layout.tcpFlags = kTcpSyn;
             } else {
-                spec.acknowledgement = acknowledgement;
-                spec.payload.assign(event.payload.begin() + static_cast<long>(offset),
-                                    event.payload.begin() + static_cast<long>(offset + length));
+                layout.acknowledgement = acknowledgement;
+                layout.payload.assign(event.payload.begin() + static_cast<long>(offset),
+                                      event.payload.begin() + static_cast<long>(offset + length));
             }
             if (event.tsopt) {
-                spec.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
+                layout.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
             }
             return TimedFrame{static_cast<uint32_t>(micros / kMicrosPerSecond),
-                              static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(spec)};
+                              static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(layout)};
         };
 
         if (event.syn) {

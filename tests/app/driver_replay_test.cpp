@@ -26,11 +26,11 @@ using ::testing::HasSubstr;
 constexpr uint32_t kStart = 1075819800;  // Tue Feb 03 14:50:00 2004 UTC
 
 std::vector<uint8_t> FrameTo(uint16_t port, size_t payloadBytes, uint8_t fill) {
-    tools::FrameSpec spec;
-    spec.source = {0x7F000002, 40000};
-    spec.destination = {0x7F000001, port};
-    spec.payload.assign(payloadBytes, fill);
-    return tools::BuildFrame(spec);
+    tools::FrameSpec layout;
+    layout.source = {0x7F000002, 40000};
+    layout.destination = {0x7F000001, port};
+    layout.payload.assign(payloadBytes, fill);
+    return tools::BuildFrame(layout);
 }
 
 // The frame bytes of each record of a batch.

@@ -42,20 +42,20 @@ uint16_t ReferenceTcpChecksum(std::vector<uint8_t> frame) {
 }
 
 FrameSpec SampleSpec() {
-    FrameSpec spec;
-    spec.source = {0x7F000002, 49152};           // 127.0.0.2
-    spec.destination = {0x7F000001, 2300};       // 127.0.0.1
-    spec.payload = {0xB0, 0xFA, 1, 2, 3, 4, 5};  // odd length on purpose
-    spec.sequence = 0x01020304;
-    spec.acknowledgement = 0xA0B0C0D0;
-    spec.ipIdentification = 0x1234;
-    return spec;
+    FrameSpec layout;
+    layout.source = {0x7F000002, 49152};           // 127.0.0.2
+    layout.destination = {0x7F000001, 2300};       // 127.0.0.1
+    layout.payload = {0xB0, 0xFA, 1, 2, 3, 4, 5};  // odd length on purpose
+    layout.sequence = 0x01020304;
+    layout.acknowledgement = 0xA0B0C0D0;
+    layout.ipIdentification = 0x1234;
+    return layout;
 }
 
 TEST(FrameBuilder, PlainFrameHasPayloadAtFiftyFour) {
-    FrameSpec spec = SampleSpec();
-    auto frame = BuildFrame(spec);
-    ASSERT_EQ(frame.size(), 54u + spec.payload.size());
+    FrameSpec layout = SampleSpec();
+    auto frame = BuildFrame(layout);
+    ASSERT_EQ(frame.size(), 54u + layout.payload.size());
     ByteReader reader(frame);
     EXPECT_EQ(reader.NetU16(12), 0x0800);          // IPv4
     EXPECT_EQ(reader.U8(14), 0x45);                // version 4, 20-byte header
@@ -71,7 +71,7 @@ TEST(FrameBuilder, PlainFrameHasPayloadAtFiftyFour) {
     EXPECT_EQ(reader.U8(47), kTcpPsh | kTcpAck);  // default flags 0x18
     EXPECT_EQ(reader.U8(47), 0x18);
     auto payload = reader.Rest(54);
-    EXPECT_EQ(std::vector<uint8_t>(payload.begin(), payload.end()), spec.payload);
+    EXPECT_EQ(std::vector<uint8_t>(payload.begin(), payload.end()), layout.payload);
     // The token word a session message has at payload offset 2 lands at frame offset 56.
     EXPECT_EQ(reader.U16(54), 0xFAB0);
 }
@@ -109,10 +109,10 @@ TEST(FrameBuilder, KnownHeaderSumsToAllOnes) {
 }
 
 TEST(FrameBuilder, TimestampOptionMakesDataOffsetEight) {
-    FrameSpec spec = SampleSpec();
-    spec.tcpOptions = TimestampOption(0x11223344, 0x55667788);
-    auto frame = BuildFrame(spec);
-    ASSERT_EQ(frame.size(), 66u + spec.payload.size());
+    FrameSpec layout = SampleSpec();
+    layout.tcpOptions = TimestampOption(0x11223344, 0x55667788);
+    auto frame = BuildFrame(layout);
+    ASSERT_EQ(frame.size(), 66u + layout.payload.size());
     ByteReader reader(frame);
     EXPECT_EQ(reader.U8(46) >> 4, 8);
     const std::vector<uint8_t> option = {1,    1,    8,    10,   0x11, 0x22,
@@ -126,9 +126,9 @@ TEST(FrameBuilder, TimestampOptionMakesDataOffsetEight) {
 }
 
 TEST(FrameBuilder, IpOptionsArePaddedAndShiftTheTcpHeader) {
-    FrameSpec spec = SampleSpec();
-    spec.ipOptions = {0x94, 0x04, 0x00};  // router alert, one byte short of a word
-    auto frame = BuildFrame(spec);
+    FrameSpec layout = SampleSpec();
+    layout.ipOptions = {0x94, 0x04, 0x00};  // router alert, one byte short of a word
+    auto frame = BuildFrame(layout);
     ByteReader reader(frame);
     EXPECT_EQ(reader.U8(14), 0x46);       // 24-byte IPv4 header
     EXPECT_EQ(reader.U8(34 + 3), 0x00);   // padding
@@ -139,26 +139,26 @@ TEST(FrameBuilder, IpOptionsArePaddedAndShiftTheTcpHeader) {
 }
 
 TEST(FrameBuilder, FlagsAndEmptyPayload) {
-    FrameSpec spec = SampleSpec();
-    spec.payload.clear();
-    spec.tcpFlags = kTcpSyn;
-    auto frame = BuildFrame(spec);
+    FrameSpec layout = SampleSpec();
+    layout.payload.clear();
+    layout.tcpFlags = kTcpSyn;
+    auto frame = BuildFrame(layout);
     ASSERT_EQ(frame.size(), 54u);
     EXPECT_EQ(frame[47], 0x02);
     EXPECT_TRUE(TcpChecksumValid(frame));
 }
 
 TEST(FrameBuilder, RefusesOversizedOptionsAndPayloads) {
-    FrameSpec spec = SampleSpec();
-    spec.tcpOptions.assign(41, 1);
-    EXPECT_THROW(BuildFrame(spec), std::invalid_argument);
-    spec.tcpOptions.assign(40, 1);
-    EXPECT_EQ(BuildFrame(spec)[46] >> 4, 15);
-    spec = SampleSpec();
-    spec.payload.assign(0xFFFF - 40 + 1, 0);
-    EXPECT_THROW(BuildFrame(spec), std::invalid_argument);
-    spec.payload.assign(0xFFFF - 40, 0);
-    EXPECT_EQ(BuildFrame(spec).size(), 14u + 0xFFFF);
+    FrameSpec layout = SampleSpec();
+    layout.tcpOptions.assign(41, 1);
+    EXPECT_THROW(BuildFrame(layout), std::invalid_argument);
+    layout.tcpOptions.assign(40, 1);
+    EXPECT_EQ(BuildFrame(layout)[46] >> 4, 15);
+    layout = SampleSpec();
+    layout.payload.assign(0xFFFF - 40 + 1, 0);
+    EXPECT_THROW(BuildFrame(layout), std::invalid_argument);
+    layout.payload.assign(0xFFFF - 40, 0);
+    EXPECT_EQ(BuildFrame(layout).size(), 14u + 0xFFFF);
 }
 
 TEST(FrameBuilder, MacAddressesComeFromTheIpAddresses) {

@@ -84,11 +84,11 @@ TEST(SessionBuilder, CreationCarriesTheWideNameAtNinetySix) {
 TEST(SessionBuilder, ConnectMessageHasCodeWordOneAtPayloadTwentyFour) {
     auto message = BuildConnectMessage();
     ASSERT_EQ(message.size(), 36u);
-    FrameSpec spec;
-    spec.source = {0x7F000002, 40000};
-    spec.destination = {0x7F000001, 2300};
-    spec.payload = message;
-    auto frame = BuildFrame(spec);
+    FrameSpec layout;
+    layout.source = {0x7F000002, 40000};
+    layout.destination = {0x7F000001, 2300};
+    layout.payload = message;
+    auto frame = BuildFrame(layout);
     ASSERT_GT(frame.size(), 60u);  // frames of 60 bytes or less are not looked at
     ByteReader reader(frame);
     EXPECT_EQ(reader.U16(56), 0xFAB0);  // token
