@@ -69,6 +69,9 @@ class CaptureAdapter {
     virtual std::optional<CaptureStats> GetStats() = 0;
     // True once a source with an end (a capture file) has delivered its last frame.
     virtual bool AtEnd() const { return false; }
+    // What went wrong in the latest failed step (activation, a read, a damaged capture file that
+    // ended early); empty when nothing did.
+    virtual std::string ErrorText() const { return {}; }
 };
 
 // The packet-capture library: the adapter list, opening adapters and descriptors.
