@@ -153,6 +153,11 @@ std::optional<int> Driver::ChooseAdapter(const AdapterTable& table) {
             log_->LogEvent("Error: no adapter chosen (end of input)");
             return kExitFailed;
         }
+        if (input.kind == NumberInput::Kind::interrupted) {
+            Print("\n");
+            log_->LogEvent("Error: no adapter chosen (interrupted)");
+            return kExitFailed;
+        }
         if (input.kind == NumberInput::Kind::notANumber) {
             Print("\n");
             log_->LogEvent("Error: no adapter chosen (the answer is not a number)");
@@ -205,12 +210,18 @@ int Driver::RunLoop() {
         }
         if (!adapter_->ReceivePacket(*packet_)) {
             log_->LogEvent("Error: PacketReceivePacket failed");
+            if (const std::string why = adapter_->ErrorText(); !why.empty()) {
+                log_->LogEvent("Error: " + why);
+            }
             return kExitFailed;
         }
         const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
         if (batchHandler_) {
             batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
         }
+    }
+    if (const std::string why = adapter_->ErrorText(); !why.empty()) {
+        log_->LogEvent("Warning: " + why);  // a damaged capture file ended the replay early
     }
     return kExitOk;
 }

@@ -25,6 +25,12 @@ int ServerLink::StartSockets() {
 }
 
 int ServerLink::StopSockets() {
+    // Stopping the sockets layer ends the link.
+    if (linkSocket_ != kNoSocket) {
+        sockets_.Close(linkSocket_);
+        linkSocket_ = kNoSocket;
+    }
+    linkUp_ = false;
     int result = sockets_.Cleanup();
     log_.LogEvent(StringPrintf("Shutdown TCP/IP (%d)", result));
     return result;

@@ -8,7 +8,8 @@ constexpr int kEscapeKey = 27;
 
 // What one attempt to read a decimal number from the operator gave.
 struct NumberInput {
-    enum class Kind { number, notANumber, endOfInput };
+    // interrupted: a stop was requested (SIGINT, SIGTERM) while waiting for the answer.
+    enum class Kind { number, notANumber, endOfInput, interrupted };
     Kind kind = Kind::endOfInput;
     long value = 0;
 };

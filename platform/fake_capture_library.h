@@ -24,6 +24,7 @@ class FakeCaptureLibrary final : public CaptureLibrary {
         CaptureStats stats{0, 0};
         std::deque<std::vector<uint8_t>> batches;  // one per read; empty reads afterwards
         int failReadAt = -1;                       // index of the read that fails
+        std::string errorText;                     // what ErrorText() says
 
         // Record.
         std::vector<uint32_t> hwFilters;
@@ -142,6 +143,7 @@ class FakeCaptureLibrary final : public CaptureLibrary {
             }
             return true;
         }
+        std::string ErrorText() const override { return s_->errorText; }
         std::optional<CaptureStats> GetStats() override {
             if (s_->failStats) {
                 return std::nullopt;

@@ -36,11 +36,9 @@ class PosixSockets final : public Sockets {
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
         to.sin_addr.s_addr = htonl(address);
-        int result;
-        do {
-            result = ::connect(socket, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        } while (result != 0 && errno == EINTR);
-        if (result != 0) {
+        // An interrupted connect (SIGINT, SIGTERM) counts as failed, so a stop request is not
+        // held up by a server that does not answer.
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
             error_ = errno;
             return -1;
         }

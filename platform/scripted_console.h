@@ -15,6 +15,7 @@ class ScriptedConsole final : public Console {
     void PushKey(int key, int afterChecks = 0) { keys_.push_back({key, afterChecks}); }
     void PushNumber(long value) { numbers_.push_back({NumberInput::Kind::number, value}); }
     void PushNotANumber() { numbers_.push_back({NumberInput::Kind::notANumber, 0}); }
+    void PushInterruption() { numbers_.push_back({NumberInput::Kind::interrupted, 0}); }
 
     bool KeyWaiting() override {
         ++keyChecks_;

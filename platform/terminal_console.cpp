@@ -47,8 +47,7 @@ class TerminalConsole final : public Console {
             return false;
         }
         EnterKeyMode();
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&in, 1, 0) <= 0) {
+        if (!InputReady(0)) {
             return false;
         }
         return Fill() && !pending_.empty();
@@ -86,12 +85,16 @@ class TerminalConsole final : public Console {
                     line = pending_.substr(0, end);
                     pending_.erase(0, end + 1);
                     gotLine = true;
-                } else if (endOfInput_ || stopRequested != 0 || !Fill()) {
+                } else if (stopRequested != 0) {
+                    return {NumberInput::Kind::interrupted, 0};
+                } else if (endOfInput_) {
                     if (pending_.empty()) {
                         return {NumberInput::Kind::endOfInput, 0};
                     }
                     line.swap(pending_);
                     gotLine = true;
+                } else if (InputReady(kStopCheckMs)) {
+                    Fill();
                 }
             }
             size_t i = 0;
@@ -117,6 +120,15 @@ class TerminalConsole final : public Console {
     }
 
   private:
+    // How often a wait for a line looks whether a stop was requested.
+    static constexpr int kStopCheckMs = 200;
+
+    // Whether standard input can be read within `milliseconds` (at its end it can).
+    static bool InputReady(int milliseconds) {
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        return ::poll(&in, 1, milliseconds) > 0;
+    }
+
     // Reads what standard input has (blocking until something or its end arrives).
     // False at end of input or on an interrupted read.
     bool Fill() {

@@ -205,6 +205,11 @@ TEST_F(DriverTest, PromptStopsAtEndOfInputOrText) {
     std::filesystem::remove(dir_ / "Korvane.log");
     ASSERT_EQ(Run({"/host:127.0.0.1"}), kExitFailed);
     EXPECT_THAT(Log(), HasSubstr("Error: no adapter chosen (the answer is not a number)\n"));
+
+    console_.PushInterruption();
+    std::filesystem::remove(dir_ / "Korvane.log");
+    ASSERT_EQ(Run({"/host:127.0.0.1"}), kExitFailed);
+    EXPECT_THAT(Log(), HasSubstr("Error: no adapter chosen (interrupted)\n"));
 }
 
 TEST_F(DriverTest, NoAdapterListedStopsWithoutAsking) {
@@ -294,6 +299,23 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"stats", [](FakeCaptureLibrary& c) { c.script->failStats = true; }, kExitOk,
                     "Warning: unable to get stats from the kernel!"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+
+TEST_F(DriverTest, FailedReadTellsWhatWentWrong) {
+    capture_.script->failReadAt = 1;
+    capture_.script->errorText = "device went away";
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitFailed);
+    EXPECT_TRUE(Log().ends_with(": Error: PacketReceivePacket failed\n" + std::string(kStamp) +
+                                "Error: device went away\n"))
+        << Log();
+}
+
+TEST_F(DriverTest, CaptureThatEndedEarlyIsWarnedAbout) {
+    capture_.script->errorText = "capture file ends early: truncated dump file";
+    EscapeAfter(0);
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitOk);
+    EXPECT_THAT(Log(), HasSubstr(": Warning: capture file ends early: truncated dump file\n" +
+                                 std::string(kStamp) + "Korvane shutting down.\n"));
+}
 
 TEST_F(DriverTest, AdapterListFailureIsShownOnTheConsole) {
     capture_.failList = true;

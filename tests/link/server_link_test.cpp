@@ -72,6 +72,14 @@ TEST_F(ServerLinkTest, ReconnectingClosesTheReplacedSocket) {
     EXPECT_EQ(sockets_.closed, std::vector<SocketHandle>{first});
 }
 
+TEST_F(ServerLinkTest, StoppingTheSocketsLayerEndsTheLink) {
+    link_.ConnectToServer(2300);
+    link_.StopSockets();
+    EXPECT_TRUE(sockets_.open.empty());
+    EXPECT_FALSE(link_.linkUp());
+    EXPECT_EQ(sockets_.cleanups, 1);
+}
+
 TEST_F(ServerLinkTest, SocketThatCannotBeCreatedFailsTheAttempt) {
     sockets_.failOpen = true;
     EXPECT_EQ(link_.ConnectToServer(2300), -1);

@@ -5,9 +5,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace korvane {
 namespace {
@@ -83,6 +85,18 @@ TEST(TerminalConsole, KeysTypedAheadOfThePromptAreNotLost) {
     EXPECT_EQ(console->ReadNumber().value, 2);
     ASSERT_TRUE(console->KeyWaiting());
     EXPECT_EQ(console->ReadKey(), 'q');
+}
+
+TEST(TerminalConsole, StopSignalEndsTheWaitForANumber) {
+    PipedStdin in;  // the writer stays open: nothing ever arrives
+    auto console = MakeTerminalConsole();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::kill(::getpid(), SIGTERM);
+    });
+    NumberInput input = console->ReadNumber();
+    stopper.join();
+    EXPECT_EQ(input.kind, NumberInput::Kind::interrupted);
 }
 
 TEST(TerminalConsole, StopSignalsReadAsEscape) {
