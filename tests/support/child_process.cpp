@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -13,47 +14,65 @@ namespace korvane::testing {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const Options& options) {
+    // Writing to a child that has already ended must fail the test, not kill the test binary.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    // Everything the child needs is prepared before the fork: after it, only system calls.
+    // The test's own environment, with the given variables replacing any of the same name.
+    std::vector<std::string> environment = options.environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string variable = *e;
+        const std::string name = variable.substr(0, variable.find('=') + 1);
+        if (std::none_of(options.environment.begin(), options.environment.end(),
+                         [&](const std::string& given) { return given.starts_with(name); })) {
+            environment.push_back(variable);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& e : environment) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const std::string workDir = options.workDir.string();
+    const std::string in = "/dev/null";
+    const std::string out = options.stdoutFile.empty() ? "/dev/null" : options.stdoutFile.string();
+    const std::string err = options.stderrFile.string();
+
     int pipeFds[2] = {-1, -1};
-    if (options.stdinPipe && ::pipe(pipeFds) != 0) {
+    if (options.stdinPipe && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return;
     }
     pid_ = ::fork();
     if (pid_ == 0) {
-        if (::chdir(options.workDir.c_str()) != 0) {
+        if (::chdir(workDir.c_str()) != 0) {
             ::_exit(126);
         }
-        if (options.stdinPipe) {
-            ::dup2(pipeFds[0], STDIN_FILENO);
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-        } else {
-            int devNull = ::open("/dev/null", O_RDONLY);
-            ::dup2(devNull, STDIN_FILENO);
-            ::close(devNull);
-        }
-        int out = options.stdoutFile.empty()
-                      ? ::open("/dev/null", O_WRONLY)
-                      : ::open(options.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = options.stderrFile.empty()
-                      ? out
-                      : ::open(options.stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
-        for (const std::string& variable : options.environment) {
-            ::putenv(const_cast<char*>(variable.c_str()));
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
+        int input = options.stdinPipe ? pipeFds[0] : ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+        int output = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int errors = err.empty()
+                         ? output
+                         : ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // dup2 clears close-on-exec on the copies; the originals close at exec.
+        ::dup2(input, STDIN_FILENO);
+        ::dup2(output, STDOUT_FILENO);
+        ::dup2(errors, STDERR_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     if (options.stdinPipe) {
         ::close(pipeFds[0]);
-        stdinFd_ = pipeFds[1];
+        if (pid_ > 0) {
+            stdinFd_ = pipeFds[1];
+        } else {
+            ::close(pipeFds[1]);
+        }
     }
 }
 
@@ -94,7 +113,7 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
         if (std::chrono::steady_clock::now() >= deadline) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
-            status_ = -1000;
+            pid_ = -1;  // reaped: later waits report nothing, as this one did
             return std::nullopt;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
