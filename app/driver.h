@@ -31,7 +31,9 @@ struct PlatformServices {
     std::filesystem::path workDir = ".";
 };
 
-// Result codes of the process.
+// Result codes of the process. Every failure ends with kExitFailed, a log file that cannot be
+// opened and a first connection that fails included: a guard that did not start must not look
+// as if it ended normally.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = -1;
 
