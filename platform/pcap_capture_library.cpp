@@ -11,28 +11,28 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/pcap_handle.h"
 #include "platform/wide_adapter_list.h"
 
 namespace korvane {
 
 namespace {
 
-static_assert(sizeof(BpfInstruction) == sizeof(bpf_insn));
-static_assert(offsetof(BpfInstruction, code) == offsetof(bpf_insn, code));
-static_assert(offsetof(BpfInstruction, jt) == offsetof(bpf_insn, jt));
-static_assert(offsetof(BpfInstruction, jf) == offsetof(bpf_insn, jf));
-static_assert(offsetof(BpfInstruction, k) == offsetof(bpf_insn, k));
-
 // The version word of an NT-family platform (top bit clear), major version 10: the adapter list
 // comes in the wide form.
 constexpr uint32_t kPlatformVersionWord = 0x0000000A;
 
-// Largest frame part a live capture keeps; the installed filter cuts frames further.
-constexpr int kSnapLength = 262144;
+// Largest frame part a live capture keeps; the installed filter cuts frames further (neither of
+// the program's filters keeps more than 1500 bytes). In immediate mode libpcap sizes each slot of
+// the kernel's ring from this length, so it decides how many frames the buffer holds: with 2048
+// bytes a 1 MiB buffer holds about 490 frames (on lo, which sees each frame leave and arrive,
+// half as many), with 262144 it held 8.
+constexpr int kSnapLength = 2048;
 
 // The code LastError() gives when an adapter's link type is not Ethernet.
 #ifdef EMEDIUMTYPE
@@ -40,11 +40,6 @@ constexpr unsigned long kWrongLinkType = EMEDIUMTYPE;
 #else
 constexpr unsigned long kWrongLinkType = EPROTONOSUPPORT;
 #endif
-
-struct PcapCloser {
-    void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
 struct DeviceListFreer {
     void operator()(pcap_if_t* list) const { pcap_freealldevs(list); }
@@ -125,14 +120,29 @@ unsigned long ErrorCodeOfActivation(int status) {
     }
 }
 
+// The text libpcap gives for a failed call on `handle`: its own message, led by the meaning of
+// the status code where that says more than "generic error".
+std::string LibraryText(pcap_t* handle, int status) {
+    std::string detail = pcap_geterr(handle);
+    if (status == PCAP_ERROR) {
+        return detail.empty() ? pcap_statustostr(status) : detail;
+    }
+    std::string text = pcap_statustostr(status);
+    if (!detail.empty() && detail != text) {
+        text += " (" + detail + ")";
+    }
+    return text;
+}
+
 // A live adapter. libpcap takes the buffer size, promiscuity and timeout only before the handle
-// is activated, so the setters store them and the first SetBpf or ReceivePacket activates.
+// is activated, so the setters store them and the first SetBpf or ReceivePacket creates and
+// activates the handle. What went wrong there, or in a later read, stays in ErrorText().
 class PcapAdapter final : public CaptureAdapter {
   public:
-    explicit PcapAdapter(PcapHandle handle) : handle_(std::move(handle)) {}
+    explicit PcapAdapter(std::string device) : device_(std::move(device)) {}
 
     bool SetHwFilter(uint32_t filter) override {
-        if (activated_) {
+        if (handle_ != nullptr) {
             return false;
         }
         promiscuous_ = (filter & kPromiscuousFilter) != 0;
@@ -140,7 +150,7 @@ class PcapAdapter final : public CaptureAdapter {
     }
 
     bool SetBuff(int bytes) override {
-        if (activated_ || bytes <= 0) {
+        if (handle_ != nullptr || bytes <= 0) {
             return false;
         }
         bufferBytes_ = bytes;
@@ -155,50 +165,58 @@ class PcapAdapter final : public CaptureAdapter {
     }
 
     bool SetBpf(std::span<const BpfInstruction> program) override {
-        if (!Activate() || program.empty()) {
+        if (!Activate()) {
             return false;
         }
-        std::vector<bpf_insn> insns(program.size());
-        for (size_t i = 0; i < program.size(); ++i) {
-            insns[i] = {program[i].code, program[i].jt, program[i].jf, program[i].k};
+        if (program.empty()) {
+            errorText_ = "an empty filter program cannot be installed";
+            return false;
         }
+        std::vector<bpf_insn> insns = ToBpfInsns(program);
         bpf_program compiled{static_cast<u_int>(insns.size()), insns.data()};
         // The kernel keeps as many bytes of each frame as the filter returns.
-        return pcap_setfilter(handle_.get(), &compiled) == 0;
+        if (pcap_setfilter(handle_.get(), &compiled) != 0) {
+            errorText_ = "installing the filter on " + device_ +
+                         " failed: " + LibraryText(handle_.get(), PCAP_ERROR);
+            return false;
+        }
+        return true;
     }
 
     bool ReceivePacket(CapturePacket& packet) override {
         packet.bytesReceived = 0;
-        if (packet.buffer.size() < kCaptureHeaderLength || !Activate()) {
+        if (packet.buffer.size() < kCaptureHeaderLength) {
+            errorText_ = "a batch buffer of " + std::to_string(packet.buffer.size()) +
+                         " bytes cannot hold a capture header";
             return false;
         }
-        Batch batch{packet.buffer, 0, 0, &held_, handle_.get()};
+        if (!Activate()) {
+            return false;
+        }
+        batch_ = Batch{packet.buffer, 0, 0};
         if (held_.present) {
-            AppendToBatch(batch, held_.seconds, held_.micros, held_.data, held_.wireLength);
+            AppendToBatch(held_.seconds, held_.micros, held_.data, held_.wireLength);
             held_.present = false;
             held_.data.clear();
         }
-        bool delivered = batch.end != 0;
-        if (delivered) {
-            // Whatever else is already waiting joins the batch without further wait.
-            delivered = Dispatch(batch);
-        } else {
-            delivered = WaitAndDispatch(batch);
-        }
-        if (!delivered) {
+        // When the held frame began the batch, whatever else is already waiting joins it without
+        // further wait.
+        if (!(batch_.end != 0 ? Dispatch() : WaitAndDispatch())) {
             return false;
         }
-        packet.bytesReceived = static_cast<uint32_t>(batch.end);
+        packet.bytesReceived = static_cast<uint32_t>(batch_.end);
         return true;
     }
 
     std::optional<CaptureStats> GetStats() override {
         pcap_stat stats{};
-        if (!activated_ || pcap_stats(handle_.get(), &stats) != 0) {
+        if (handle_ == nullptr || pcap_stats(handle_.get(), &stats) != 0) {
             return std::nullopt;
         }
         return CaptureStats{stats.ps_recv, stats.ps_drop};
     }
+
+    std::string ErrorText() const override { return errorText_; }
 
   private:
     // A frame that did not fit in the previous batch; it leads the next one.
@@ -210,80 +228,125 @@ class PcapAdapter final : public CaptureAdapter {
         std::vector<uint8_t> data;
     };
 
+    // The batch the current read fills.
     struct Batch {
         std::span<uint8_t> buffer;
         size_t next = 0;  // where the next record goes
         size_t end = 0;   // end of the last record's frame
-        HeldFrame* held = nullptr;
-        pcap_t* handle = nullptr;
     };
 
+    // Creates and activates the handle once; a failure is final and its text stays.
     bool Activate() {
-        if (activated_) {
+        if (handle_ != nullptr) {
             return true;
         }
         if (activationFailed_) {
             return false;
         }
-        pcap_t* h = handle_.get();
-        bool configured = pcap_set_snaplen(h, kSnapLength) == 0 &&
-                          pcap_set_promisc(h, promiscuous_ ? 1 : 0) == 0 &&
-                          pcap_set_timeout(h, std::max(timeoutMs_, 1)) == 0 &&
-                          pcap_set_immediate_mode(h, 1) == 0 &&
-                          (bufferBytes_ == 0 || pcap_set_buffer_size(h, bufferBytes_) == 0);
-        char error[PCAP_ERRBUF_SIZE] = {};
-        if (!configured || pcap_activate(h) < 0 || pcap_datalink(h) != DLT_EN10MB ||
-            pcap_setnonblock(h, 1, error) != 0 || (selectableFd_ = pcap_get_selectable_fd(h)) < 0) {
+        int status = 0;
+        PcapHandle handle = Start(promiscuous_, status);
+        if (handle == nullptr && promiscuous_ && status == PCAP_ERROR_PROMISC_PERM_DENIED) {
+            // Capturing the host's own traffic needs no promiscuous mode; go on without it.
+            const std::string refused = errorText_;
+            handle = Start(false, status);
+            if (handle != nullptr) {
+                errorText_ = "promiscuous mode refused, capturing without it: " + refused;
+            }
+        }
+        if (handle == nullptr) {
             activationFailed_ = true;
             return false;
         }
-        activated_ = true;
+        handle_ = std::move(handle);
         return true;
+    }
+
+    // A handle on the device with the stored settings, activated and non-blocking; nothing on
+    // failure, with `status` the activation's result and the reason in errorText_. The device's
+    // link type is not checked again: OpenAdapter has refused any that is not Ethernet.
+    PcapHandle Start(bool promiscuous, int& status) {
+        status = PCAP_ERROR;
+        char error[PCAP_ERRBUF_SIZE] = {};
+        PcapHandle handle(pcap_create(device_.c_str(), error));
+        if (handle == nullptr) {
+            errorText_ = "cannot open " + device_ + ": " + error;
+            return nullptr;
+        }
+        pcap_t* h = handle.get();
+        // The setters refuse only a handle that is already activated.
+        const bool configured = pcap_set_snaplen(h, kSnapLength) == 0 &&
+                                pcap_set_promisc(h, promiscuous ? 1 : 0) == 0 &&
+                                pcap_set_timeout(h, std::max(timeoutMs_, 1)) == 0 &&
+                                pcap_set_immediate_mode(h, 1) == 0 &&
+                                (bufferBytes_ == 0 || pcap_set_buffer_size(h, bufferBytes_) == 0);
+        status = configured ? pcap_activate(h) : PCAP_ERROR_ACTIVATED;
+        if (status < 0) {
+            errorText_ = "cannot start capturing on " + device_ + ": " + LibraryText(h, status);
+            return nullptr;
+        }
+        if (pcap_setnonblock(h, 1, error) != 0) {
+            errorText_ = "cannot make the capture on " + device_ + " non-blocking: " + error;
+            return nullptr;
+        }
+        selectableFd_ = pcap_get_selectable_fd(h);
+        if (selectableFd_ < 0) {
+            errorText_ = "the capture on " + device_ + " cannot be waited for";
+            return nullptr;
+        }
+        return handle;
     }
 
     // Appends one frame to the batch. The first frame of a batch always goes in, cut to the
-    // buffer if need be; a later one that does not fit is held for the next read.
-    static bool AppendToBatch(Batch& batch, uint32_t seconds, uint32_t micros,
-                              std::span<const uint8_t> frame, uint32_t wireLength) {
-        if (batch.next == 0) {
-            frame = frame.first(std::min(frame.size(), batch.buffer.size() - kCaptureHeaderLength));
+    // buffer if need be; a later one that does not fit is left out.
+    bool AppendToBatch(uint32_t seconds, uint32_t micros, std::span<const uint8_t> frame,
+                       uint32_t wireLength) {
+        if (batch_.next == 0) {
+            frame =
+                frame.first(std::min(frame.size(), batch_.buffer.size() - kCaptureHeaderLength));
         }
         auto next =
-            AppendCaptureRecord(batch.buffer, batch.next, seconds, micros, frame, wireLength);
+            AppendCaptureRecord(batch_.buffer, batch_.next, seconds, micros, frame, wireLength);
         if (!next) {
             return false;
         }
-        batch.end = batch.next + kCaptureHeaderLength + frame.size();
-        batch.next = *next;
+        batch_.end = batch_.next + kCaptureHeaderLength + frame.size();
+        batch_.next = *next;
         return true;
     }
 
-    static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
-        auto& batch = *reinterpret_cast<Batch*>(user);
-        auto seconds = static_cast<uint32_t>(header->ts.tv_sec);
-        auto micros = static_cast<uint32_t>(header->ts.tv_usec);
-        std::span<const uint8_t> frame(bytes, header->caplen);
-        if (batch.held->present || AppendToBatch(batch, seconds, micros, frame, header->len)) {
+    // A frame from libpcap: into the batch, or held for the next read when the batch is full.
+    void TakeFrame(const pcap_pkthdr& header, const u_char* bytes) {
+        auto seconds = static_cast<uint32_t>(header.ts.tv_sec);
+        auto micros = static_cast<uint32_t>(header.ts.tv_usec);
+        std::span<const uint8_t> frame(bytes, header.caplen);
+        if (held_.present || AppendToBatch(seconds, micros, frame, header.len)) {
             return;
         }
-        HeldFrame& held = *batch.held;
-        held.present = true;
-        held.seconds = seconds;
-        held.micros = micros;
-        held.wireLength = header->len;
-        held.data.assign(frame.begin(), frame.end());
-        pcap_breakloop(batch.handle);
+        held_.present = true;
+        held_.seconds = seconds;
+        held_.micros = micros;
+        held_.wireLength = header.len;
+        held_.data.assign(frame.begin(), frame.end());
+        pcap_breakloop(handle_.get());
+    }
+
+    static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+        reinterpret_cast<PcapAdapter*>(user)->TakeFrame(*header, bytes);
     }
 
     // Reads what libpcap has waiting into the batch; false on a capture error.
-    bool Dispatch(Batch& batch) {
+    bool Dispatch() {
         int status = pcap_dispatch(handle_.get(), -1, &PcapAdapter::OnFrame,
-                                   reinterpret_cast<u_char*>(&batch));
-        return status >= 0 || status == PCAP_ERROR_BREAK;
+                                   reinterpret_cast<u_char*>(this));
+        if (status >= 0 || status == PCAP_ERROR_BREAK) {
+            return true;
+        }
+        errorText_ = "reading from " + device_ + " failed: " + LibraryText(handle_.get(), status);
+        return false;
     }
 
     // Waits for frames at most the read timeout and reads them; false on a capture error.
-    bool WaitAndDispatch(Batch& batch) {
+    bool WaitAndDispatch() {
         using SteadyClock = std::chrono::steady_clock;
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs_);
         for (;;) {
@@ -298,13 +361,15 @@ class PcapAdapter final : public CaptureAdapter {
             pollfd wait{selectableFd_, POLLIN, 0};
             int ready = poll(&wait, 1, waitMs);
             if (ready < 0 && errno != EINTR) {
+                errorText_ =
+                    "waiting for frames on " + device_ + " failed: " + std::strerror(errno);
                 return false;
             }
             if (ready > 0) {
-                if (!Dispatch(batch)) {
+                if (!Dispatch()) {
                     return false;
                 }
-                if (batch.end != 0) {
+                if (batch_.end != 0) {
                     return true;
                 }
             }
@@ -314,14 +379,16 @@ class PcapAdapter final : public CaptureAdapter {
         }
     }
 
-    PcapHandle handle_;
-    bool activated_ = false;
+    const std::string device_;
+    PcapHandle handle_;  // null until activated
     bool activationFailed_ = false;
     bool promiscuous_ = false;
     int bufferBytes_ = 0;
     int timeoutMs_ = 1000;
     int selectableFd_ = -1;
+    Batch batch_;
     HeldFrame held_;
+    std::string errorText_;
 };
 
 class PcapCaptureLibrary final : public CaptureLibrary {
@@ -355,7 +422,8 @@ class PcapCaptureLibrary final : public CaptureLibrary {
         }
         char error[PCAP_ERRBUF_SIZE] = {};
         // A probe handle finds out whether the device exists, may be captured on and carries
-        // Ethernet frames; the real handle stays unactivated until its settings are known.
+        // Ethernet frames. This is the one place the link type is checked: what the adapter later
+        // activates is the same device. Its own handle is made once its settings are known.
         PcapHandle probe(pcap_create(device.c_str(), error));
         if (probe == nullptr) {
             lastError_ = ENODEV;
@@ -370,14 +438,8 @@ class PcapCaptureLibrary final : public CaptureLibrary {
             lastError_ = kWrongLinkType;
             return nullptr;
         }
-        probe.reset();
-        PcapHandle handle(pcap_create(device.c_str(), error));
-        if (handle == nullptr) {
-            lastError_ = ENODEV;
-            return nullptr;
-        }
         lastError_ = 0;
-        return std::make_unique<PcapAdapter>(std::move(handle));
+        return std::make_unique<PcapAdapter>(std::move(device));
     }
 
     std::unique_ptr<CapturePacket> AllocatePacket() override {

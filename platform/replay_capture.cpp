@@ -7,14 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/pcap_handle.h"
+
 namespace korvane {
 
 namespace {
-
-struct PcapCloser {
-    void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
 constexpr int64_t kMicrosPerSecond = 1'000'000;
 
@@ -44,8 +41,9 @@ struct ReplayCapture::Impl {
     Impl(PcapHandle openedFile, ManualClock& runClock)
         : file(std::move(openedFile)), clock(runClock) {}
 
-    // Moves the lookahead to the file's next frame. A read error (a cut-off last record) ends the
-    // file like its regular end.
+    // Moves the lookahead to the file's next frame. A damaged record (most often a cut-off last
+    // one) ends the file there too, but unlike the regular end it leaves libpcap's reason in
+    // errorText.
     void ReadAhead() {
         hasNext = false;
         if (file == nullptr) {
@@ -53,12 +51,17 @@ struct ReplayCapture::Impl {
         }
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
-        if (pcap_next_ex(file.get(), &header, &data) == 1) {
+        int status = pcap_next_ex(file.get(), &header, &data);
+        if (status == 1) {
             // Both stay valid until the next pcap_next_ex call.
             nextHeader = header;
             nextData = data;
             hasNext = true;
             return;
+        }
+        // PCAP_ERROR_BREAK is the regular end.
+        if (status == PCAP_ERROR) {
+            errorText = std::string("capture file ends early: ") + pcap_geterr(file.get());
         }
         file.reset();
     }
@@ -91,6 +94,7 @@ struct ReplayCapture::Impl {
     const pcap_pkthdr* nextHeader = nullptr;
     const u_char* nextData = nullptr;
     uint32_t framesRead = 0;
+    std::string errorText;
 };
 
 std::unique_ptr<ReplayCapture> ReplayCapture::Open(const std::string& path, ManualClock& clock,
@@ -134,10 +138,7 @@ bool ReplayCapture::SetBpf(std::span<const BpfInstruction> program) {
     if (program.empty() || program.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
         return false;
     }
-    std::vector<bpf_insn> insns(program.size());
-    for (size_t i = 0; i < program.size(); ++i) {
-        insns[i] = {program[i].code, program[i].jt, program[i].jf, program[i].k};
-    }
+    std::vector<bpf_insn> insns = ToBpfInsns(program);
     // The interpreter trusts its program; one with jumps or loads out of bounds is refused here
     // as the kernel would refuse it.
     if (bpf_validate(insns.data(), static_cast<int>(insns.size())) == 0) {
@@ -184,6 +185,10 @@ std::optional<CaptureStats> ReplayCapture::GetStats() {
 
 bool ReplayCapture::AtEnd() const {
     return !impl_->hasNext;
+}
+
+std::string ReplayCapture::ErrorText() const {
+    return impl_->errorText;
 }
 
 }  // namespace korvane

@@ -18,7 +18,9 @@ namespace korvane {
 // second after the clock, the read delivers nothing and the clock advances by exactly one second
 // instead, as a live read would time out. Frames the filter rejects are skipped without effect.
 // The clock never moves backwards. Once no frame is left, AtEnd() is true and every further read
-// delivers nothing and advances the clock by one second.
+// delivers nothing and advances the clock by one second. A damaged record (a last record cut off
+// when the capture was stopped is common) ends the file there as well; ErrorText() then tells
+// what libpcap found, "capture file ends early: ...", and stays empty after the regular end.
 //
 // The file is streamed with one frame of lookahead. The filter is applied when a read looks at a
 // frame, so a filter installed between reads decides about every frame not yet delivered. The
@@ -38,6 +40,7 @@ class ReplayCapture final : public CaptureAdapter {
     bool ReceivePacket(CapturePacket& packet) override;
     std::optional<CaptureStats> GetStats() override;
     bool AtEnd() const override;
+    std::string ErrorText() const override;
 
   private:
     struct Impl;

@@ -2,17 +2,34 @@
 
 namespace korvane {
 
+namespace {
+
+constexpr size_t kTerminatorBytes = 2 + 1;  // the empty name and the empty description
+
+size_t EntryBytes(const AdapterEntry& adapter) {
+    return 2 * (adapter.name.size() + 1) + adapter.description.size() + 1;
+}
+
+}  // namespace
+
 std::optional<size_t> WriteWideAdapterList(std::span<const AdapterEntry> adapters,
                                            std::span<uint8_t> buffer) {
-    size_t needed = 2 + 1;  // the empty name and the empty description
-    for (const AdapterEntry& adapter : adapters) {
-        needed += 2 * (adapter.name.size() + 1) + adapter.description.size() + 1;
-    }
-    if (needed > buffer.size()) {
+    if (buffer.size() < kTerminatorBytes) {
         return std::nullopt;
     }
-    size_t at = 0;
+    // The leading entries that fit whole beside the terminators; the rest is left out.
+    size_t needed = kTerminatorBytes;
+    size_t count = 0;
     for (const AdapterEntry& adapter : adapters) {
+        if (EntryBytes(adapter) > buffer.size() - needed) {
+            break;
+        }
+        needed += EntryBytes(adapter);
+        ++count;
+    }
+    std::span<const AdapterEntry> kept = adapters.first(count);
+    size_t at = 0;
+    for (const AdapterEntry& adapter : kept) {
         for (char c : adapter.name) {
             buffer[at++] = static_cast<uint8_t>(c);
             buffer[at++] = 0;
@@ -22,7 +39,7 @@ std::optional<size_t> WriteWideAdapterList(std::span<const AdapterEntry> adapter
     }
     buffer[at++] = 0;
     buffer[at++] = 0;
-    for (const AdapterEntry& adapter : adapters) {
+    for (const AdapterEntry& adapter : kept) {
         for (char c : adapter.description) {
             buffer[at++] = static_cast<uint8_t>(c);
         }

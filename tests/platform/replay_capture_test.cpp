@@ -338,12 +338,29 @@ TEST_P(ReplayCaptureTest, CutOffLastRecordEndsTheFile) {
     std::filesystem::resize_file(path, std::filesystem::file_size(path) - 50);
     auto replay = OpenFile(path);
     ASSERT_NE(replay, nullptr);
+    EXPECT_EQ(replay->ErrorText(), "");
     auto first = Read(*replay);
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->size(), 60u);
     EXPECT_TRUE(replay->AtEnd());
+    // The run ends there as at the regular end, but the damage is told.
+    const std::string why = replay->ErrorText();
+    EXPECT_EQ(why.rfind("capture file ends early: ", 0), 0u) << why;
+    EXPECT_GT(why.size(), std::string("capture file ends early: ").size()) << why;
     EXPECT_FALSE(Read(*replay).has_value());
     EXPECT_EQ(clock_.Now(), (ClockReading{101, 0}));
+    EXPECT_EQ(replay->ErrorText(), why);
+}
+
+TEST_P(ReplayCaptureTest, RegularEndLeavesNothingToTell) {
+    auto replay =
+        OpenFile(WriteFile({{100, 0, TcpFrame(2300, 60)}, {100, 5, TcpFrame(2300, 200)}}));
+    ASSERT_NE(replay, nullptr);
+    ASSERT_TRUE(Read(*replay).has_value());
+    ASSERT_TRUE(Read(*replay).has_value());
+    EXPECT_TRUE(replay->AtEnd());
+    EXPECT_FALSE(Read(*replay).has_value());
+    EXPECT_EQ(replay->ErrorText(), "");
 }
 
 TEST_P(ReplayCaptureTest, FrameLargerThanTheBufferIsCutToFit) {

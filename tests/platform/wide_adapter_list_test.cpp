@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "platform/wide_adapter_list.h"
@@ -35,21 +38,136 @@ TEST(WideAdapterList, EmptyListIsTheTwoTerminators) {
     EXPECT_EQ(buffer[3], 0xEE);
 }
 
-TEST(WideAdapterList, TooSmallBufferFailsWithoutWriting) {
-    std::vector<AdapterEntry> adapters = {{"eth0", "eth0 10.1.2.3"}, {"lo", "lo 127.0.0.1"}};
-    std::vector<uint8_t> big(256);
-    auto needed = WriteWideAdapterList(adapters, big);
-    ASSERT_TRUE(needed.has_value());
-    for (size_t size = 0; size < *needed; ++size) {
-        std::vector<uint8_t> buffer(*needed + 4, 0xEE);
+TEST(WideAdapterList, BufferTooSmallForTheTerminatorsFailsWithoutWriting) {
+    std::vector<AdapterEntry> adapters = {{"lo", "lo 127.0.0.1"}};
+    for (size_t size = 0; size < 3; ++size) {
+        std::vector<uint8_t> buffer(8, 0xEE);
         EXPECT_FALSE(WriteWideAdapterList(adapters, std::span(buffer.data(), size)).has_value())
             << "size " << size;
+        EXPECT_FALSE(WriteWideAdapterList({}, std::span(buffer.data(), size)).has_value());
         for (uint8_t b : buffer) {
             ASSERT_EQ(b, 0xEE) << "size " << size;
         }
     }
-    std::vector<uint8_t> exact(*needed);
-    EXPECT_EQ(WriteWideAdapterList(adapters, exact), needed);
+}
+
+// The entries a wide list holds, read back; fails the test when the form is broken or runs past
+// `length`.
+std::vector<AdapterEntry> ParseWideList(std::span<const uint8_t> list, size_t length) {
+    std::vector<std::string> names;
+    size_t at = 0;
+    for (;;) {
+        std::string name;
+        for (;;) {
+            if (at + 2 > length) {
+                ADD_FAILURE() << "names run past " << length;
+                return {};
+            }
+            uint8_t low = list[at];
+            uint8_t high = list[at + 1];
+            at += 2;
+            EXPECT_EQ(high, 0);
+            if (low == 0 && high == 0) {
+                break;
+            }
+            name += static_cast<char>(low);
+        }
+        if (name.empty()) {
+            break;
+        }
+        names.push_back(name);
+    }
+    std::vector<AdapterEntry> entries;
+    for (;;) {
+        std::string description;
+        for (;;) {
+            if (at + 1 > length) {
+                ADD_FAILURE() << "descriptions run past " << length;
+                return {};
+            }
+            uint8_t c = list[at++];
+            if (c == 0) {
+                break;
+            }
+            description += static_cast<char>(c);
+        }
+        if (description.empty()) {
+            break;
+        }
+        if (entries.size() == names.size()) {
+            ADD_FAILURE() << "more descriptions than names";
+            return {};
+        }
+        entries.push_back({names[entries.size()], description});
+    }
+    EXPECT_EQ(entries.size(), names.size()) << "every name keeps its description";
+    EXPECT_EQ(at, length) << "the list ends where the writer says";
+    return entries;
+}
+
+size_t EntryBytes(const AdapterEntry& adapter) {
+    return 2 * (adapter.name.size() + 1) + adapter.description.size() + 1;
+}
+
+// Checks the list written into `size` bytes: the leading adapters that fit whole, no byte written
+// past the buffer. Returns the number of adapters kept.
+size_t CheckPartialList(const std::vector<AdapterEntry>& adapters, size_t size) {
+    std::vector<uint8_t> storage(size + 64, 0xEE);
+    auto written = WriteWideAdapterList(adapters, std::span(storage.data(), size));
+    EXPECT_TRUE(written.has_value()) << "size " << size;
+    if (!written) {
+        return 0;
+    }
+    EXPECT_LE(*written, size);
+    for (size_t i = size; i < storage.size(); ++i) {
+        EXPECT_EQ(storage[i], 0xEE) << "size " << size << ": byte " << i << " past the buffer";
+    }
+    std::vector<AdapterEntry> kept = ParseWideList(storage, *written);
+    size_t expected = 0;
+    size_t used = 3;
+    while (expected < adapters.size() && used + EntryBytes(adapters[expected]) <= size) {
+        used += EntryBytes(adapters[expected++]);
+    }
+    EXPECT_EQ(kept.size(), expected) << "size " << size;
+    EXPECT_EQ(*written, used) << "size " << size;
+    for (size_t i = 0; i < std::min(kept.size(), adapters.size()); ++i) {
+        EXPECT_EQ(kept[i].name, adapters[i].name);
+        EXPECT_EQ(kept[i].description, adapters[i].description);
+    }
+    return kept.size();
+}
+
+TEST(WideAdapterList, ListThatDoesNotFitKeepsTheLeadingWholeEntries) {
+    std::vector<AdapterEntry> adapters = {
+        {"eth0", "eth0 10.1.2.3"}, {"lo", "lo 127.0.0.1"}, {"wlan0", "W"}};
+    std::vector<uint8_t> big(256);
+    auto needed = WriteWideAdapterList(adapters, big);
+    ASSERT_TRUE(needed.has_value());
+    for (size_t size = 3; size <= *needed; ++size) {
+        CheckPartialList(adapters, size);
+    }
+    EXPECT_EQ(CheckPartialList(adapters, 3), 0u);
+    EXPECT_EQ(CheckPartialList(adapters, *needed - 1), 2u);
+    EXPECT_EQ(CheckPartialList(adapters, *needed), 3u);
+}
+
+TEST(WideAdapterList, HundredsOfInterfacesFillTheBufferWithWholeEntries) {
+    // A host with many container interfaces: far more than 16 KiB of names and descriptions.
+    std::vector<AdapterEntry> adapters;
+    for (int i = 0; i < 600; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "veth%07x", 0x1a2b3c0 + i * 7);
+        adapters.push_back({name, std::string(name) + " 127.0." + std::to_string(i / 250) + "." +
+                                      std::to_string(i % 250 + 1)});
+    }
+    size_t total = 3;
+    for (const AdapterEntry& adapter : adapters) {
+        total += EntryBytes(adapter);
+    }
+    ASSERT_GT(total, 16384u);
+    size_t kept = CheckPartialList(adapters, 16384);
+    EXPECT_GT(kept, 100u);
+    EXPECT_LT(kept, adapters.size());
 }
 
 }  // namespace
