@@ -180,11 +180,6 @@ std::optional<uint32_t> ParseIpv4(std::string_view text) {
     return address;
 }
 
-std::string FormatIpv4(uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 std::optional<Endpoint> ParseEndpoint(std::string_view text) {
     size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) {

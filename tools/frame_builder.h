@@ -66,9 +66,9 @@ uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial = 0)
 bool Ipv4ChecksumValid(std::span<const uint8_t> frame);
 bool TcpChecksumValid(std::span<const uint8_t> frame);
 
-// Strict dotted-decimal IPv4 text: four decimal numbers 0..255, nothing else.
+// Strict dotted-decimal IPv4 text: four decimal numbers 0..255, nothing else. The way back is
+// korvane::DottedText.
 std::optional<uint32_t> ParseIpv4(std::string_view text);
-std::string FormatIpv4(uint32_t address);
 // "a.b.c.d:port" with a port 0..65535.
 std::optional<Endpoint> ParseEndpoint(std::string_view text);
 inline bool IsLoopback(uint32_t address) {

@@ -1,7 +1,6 @@
 #include "tools/scenario.h"
 
 #include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -9,6 +8,7 @@
 #include <sstream>
 
 #include "tools/session_builder.h"
+#include "tools/whole_file.h"
 
 namespace korvane::tools {
 
@@ -465,28 +465,20 @@ std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
 
 bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& path,
                       PcapFileWriter::Format format, std::string& error) {
-    std::string temporary = path + ".partial";
-    bool written = false;
-    {
+    bool written = WriteFileWhole(path, [&](const std::string& temporary) {
         PcapFileWriter writer(temporary, format);
-        if (writer.ok()) {
-            for (const TimedFrame& frame : frames) {
-                writer.Write(frame.seconds, frame.micros, frame.bytes);
-            }
-            written = writer.Close();
+        if (!writer.ok()) {
+            return false;
         }
-    }
+        for (const TimedFrame& frame : frames) {
+            writer.Write(frame.seconds, frame.micros, frame.bytes);
+        }
+        return writer.Close();
+    });
     if (!written) {
-        std::remove(temporary.c_str());
         error = path + ": cannot write the capture file";
-        return false;
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        error = path + ": cannot write the capture file";
-        return false;
-    }
-    return true;
+    return written;
 }
 
 }  // namespace korvane::tools

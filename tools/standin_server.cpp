@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sockets.h"
 #include "tools/frame_builder.h"
 #include "tools/session_decoder.h"
+#include "tools/whole_file.h"
 
 namespace korvane::tools {
 
@@ -20,6 +22,11 @@ namespace {
 
 constexpr size_t kMaxOpenConnections = 256;
 constexpr auto kPollSlice = std::chrono::milliseconds(100);
+// How long the listener rests when there is no descriptor left for a new connection.
+constexpr auto kAcceptRest = std::chrono::milliseconds(100);
+constexpr int kReadsPerTurn = 16;
+// How long the last pass before the stop may read, should a sender never pause.
+constexpr auto kFinishLimit = std::chrono::seconds(1);
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -42,22 +49,15 @@ std::string SocketError(const char* what) {
 }
 
 bool WritePortFile(const std::string& path, uint16_t port, std::string& error) {
-    // Written beside the target and renamed, so a reader never sees a half-written file.
-    std::string temporary = path + ".tmp";
-    {
+    bool written = WriteFileWhole(path, [port](const std::string& temporary) {
         FilePtr file(std::fopen(temporary.c_str(), "w"));
-        if (!file || std::fprintf(file.get(), "%u\n", static_cast<unsigned>(port)) < 0 ||
-            std::fflush(file.get()) != 0) {
-            error = "cannot write port file " + temporary;
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
+        return file && std::fprintf(file.get(), "%u\n", static_cast<unsigned>(port)) >= 0 &&
+               std::fclose(file.release()) == 0;
+    });
+    if (!written) {
         error = "cannot write port file " + path;
-        return false;
     }
-    return true;
+    return written;
 }
 
 }  // namespace
@@ -131,7 +131,7 @@ StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
             if (!IsLoopback(*address)) {
                 return fail("refusing non-loopback address " + *text);
             }
-            options.address = FormatIpv4(*address);
+            options.address = DottedText(*address);
         } else if (name == "--port") {
             auto port = ParseNumber(*text, 0, 65535);
             if (!port) {
@@ -225,9 +225,11 @@ bool StandinServer::Run(const std::function<bool()>& stopRequested) {
         }
         auto wait = std::min<std::chrono::steady_clock::duration>(deadline_ - now, kPollSlice);
         polled.clear();
-        bool listening = connections_.size() < kMaxOpenConnections;
+        bool listening = connections_.size() < kMaxOpenConnections && now >= acceptRestsUntil_;
         if (listening) {
             polled.push_back({listenSocket_.get(), POLLIN, 0});
+        } else if (now < acceptRestsUntil_) {
+            wait = std::min<std::chrono::steady_clock::duration>(wait, acceptRestsUntil_ - now);
         }
         for (const auto& connection : connections_) {
             polled.push_back({connection->socket.get(), POLLIN, 0});
@@ -244,7 +246,7 @@ bool StandinServer::Run(const std::function<bool()>& stopRequested) {
         for (size_t i = 0; i < connections_.size(); ++i) {
             auto& connection = connections_[i];
             if ((polled[first + i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
-                !Receive(*connection)) {
+                Receive(*connection) == Received::closed) {
                 Close(*connection);
                 continue;
             }
@@ -255,11 +257,7 @@ bool StandinServer::Run(const std::function<bool()>& stopRequested) {
             Accept();
         }
     }
-    for (auto& connection : connections_) {
-        Close(*connection);
-    }
-    connections_.clear();
-    listenSocket_.Reset();
+    Finish();
     if (bySignal) {
         sink_("standin: stopping on signal");
     } else {
@@ -268,20 +266,50 @@ bool StandinServer::Run(const std::function<bool()>& stopRequested) {
     return bySignal;
 }
 
+void StandinServer::Finish() {
+    if (listenSocket_.valid()) {
+        Accept();
+        listenSocket_.Reset();
+    }
+    auto until = std::chrono::steady_clock::now() + kFinishLimit;
+    for (auto& connection : connections_) {
+        while (Receive(*connection) == Received::more && std::chrono::steady_clock::now() < until) {
+        }
+    }
+    for (auto& connection : connections_) {
+        Close(*connection);
+    }
+    connections_.clear();
+}
+
 void StandinServer::Accept() {
     while (connections_.size() < kMaxOpenConnections) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         int fd = ::accept4(listenSocket_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            return;  // nothing more waiting, or out of descriptors for now
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) {
+            continue;
         }
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            // The listener stays readable while the connection waits, so polling it again at
+            // once would spin; it rests a while instead, and the connection keeps waiting.
+            if (!outOfDescriptors_) {
+                std::fprintf(stderr, "standin: %s; accepting again later\n", std::strerror(errno));
+                outOfDescriptors_ = true;
+            }
+            acceptRestsUntil_ = std::chrono::steady_clock::now() + kAcceptRest;
+            return;
+        }
+        if (fd < 0) {
+            return;  // nothing more waiting
+        }
+        outOfDescriptors_ = false;
         auto connection = std::make_unique<Connection>();
         connection->socket.Reset(fd);
         connection->number = ++connectionsSeen_;
         sink_("standin: connection " + std::to_string(connection->number) + " from " +
-              FormatIpv4(ntohl(peer.sin_addr.s_addr)) + ":" + std::to_string(ntohs(peer.sin_port)));
+              DottedText(ntohl(peer.sin_addr.s_addr)) + ":" + std::to_string(ntohs(peer.sin_port)));
         if (!options_.dumpPrefix.empty()) {
             std::string path = options_.dumpPrefix + "." + std::to_string(connection->number);
             connection->dump.reset(std::fopen(path.c_str(), "wb"));
@@ -293,16 +321,18 @@ void StandinServer::Accept() {
     }
 }
 
-bool StandinServer::Receive(Connection& connection) {
-    // A bounded number of reads per turn, so a busy sender cannot hold off the time limit.
+StandinServer::Received StandinServer::Receive(Connection& connection) {
     uint8_t chunk[4096];
-    for (int round = 0; round < 16; ++round) {
+    for (int round = 0; round < kReadsPerTurn; ++round) {
         ssize_t got = ::recv(connection.socket.get(), chunk, sizeof chunk, 0);
         if (got == 0) {
-            return false;
+            return Received::closed;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
         if (got < 0) {
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? Received::drained : Received::closed;
         }
         auto bytes = std::span<const uint8_t>(chunk, static_cast<size_t>(got));
         connection.bytes += bytes.size();
@@ -321,11 +351,11 @@ bool StandinServer::Receive(Connection& connection) {
             if (entry->wholeMessage && ++connection.messages == options_.dropAfter) {
                 sink_("standin: dropping connection " + std::to_string(connection.number) +
                       " after " + std::to_string(connection.messages) + " messages");
-                return false;
+                return Received::closed;
             }
         }
     }
-    return true;
+    return Received::more;
 }
 
 void StandinServer::Close(Connection& connection) {

@@ -44,8 +44,9 @@ std::string StandinUsage();
 //   standin: dropping connection <n> after <m> messages
 //   standin: connection <n> closed after <bytes> bytes
 //   standin: stopping after <s> seconds      (or: standin: stopping on signal)
-// Connections are numbered from 1. The stopping line is always the last one; connections
-// still open at the stop are reported closed just before it.
+// Connections are numbered from 1. At the stop, whatever had arrived by then is still
+// reported: connections waiting to be accepted and bytes not yet read. Then the connections
+// still open are reported closed, and the stopping line is always the last one.
 class StandinServer {
   public:
     using LineSink = std::function<void(const std::string&)>;
@@ -66,10 +67,16 @@ class StandinServer {
 
   private:
     struct Connection;
+    enum class Received { drained, more, closed };
 
+    // Accepts what is waiting; when out of descriptors, the listener rests for a while.
     void Accept();
-    // False when the connection is to be closed.
-    bool Receive(Connection& connection);
+    // Reads a bounded number of chunks, so a busy sender cannot hold off the others or the
+    // stop: `drained` when nothing more is waiting, `more` when there may be, `closed` when
+    // the connection is to be closed.
+    Received Receive(Connection& connection);
+    // The last pass before the stop: accepts and reads all that has arrived, then closes.
+    void Finish();
     void Close(Connection& connection);
 
     StandinOptions options_;
@@ -77,6 +84,8 @@ class StandinServer {
     UniqueFd listenSocket_;
     uint16_t boundPort_ = 0;
     std::chrono::steady_clock::time_point deadline_;
+    std::chrono::steady_clock::time_point acceptRestsUntil_;
+    bool outOfDescriptors_ = false;
     int connectionsSeen_ = 0;
     std::vector<std::unique_ptr<Connection>> connections_;
 };

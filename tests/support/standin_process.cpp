@@ -1,23 +1,38 @@
 #include "tests/support/standin_process.h"
 
+#include <thread>
+
 namespace korvane::testing {
 
 namespace {
+
 std::vector<std::string> Arguments(const std::filesystem::path& portFile,
-                                   const std::vector<std::string>& extraArgs) {
-    std::vector<std::string> args = {"--address",   "127.0.0.1",       "--port",    "0",
-                                     "--port-file", portFile.string(), "--seconds", "60"};
+                                   const std::vector<std::string>& extraArgs, StandinArgs given) {
+    std::vector<std::string> args;
+    if (given == StandinArgs::withDefaults) {
+        args = {"--address",   "127.0.0.1",       "--port",    "0",
+                "--port-file", portFile.string(), "--seconds", "60"};
+    }
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     return args;
 }
+
+ChildProcess::Options Files(const std::filesystem::path& dir, const std::filesystem::path& out,
+                            const std::filesystem::path& err) {
+    ChildProcess::Options options = ChildProcess::In(dir, out);
+    options.stderrFile = err;
+    return options;
+}
+
 }  // namespace
 
 StandinProcess::StandinProcess(const std::filesystem::path& dir,
-                               const std::vector<std::string>& extraArgs)
+                               const std::vector<std::string>& extraArgs, StandinArgs args)
     : portFile_(dir / "standin.port"),
       output_(dir / "standin.out"),
-      process_(KORVANE_STANDIN_EXE, Arguments(portFile_, extraArgs),
-               ChildProcess::In(dir, output_)) {}
+      errors_(dir / "standin.err"),
+      process_(KORVANE_STANDIN_EXE, Arguments(portFile_, extraArgs, args),
+               Files(dir, output_, errors_)) {}
 
 int StandinProcess::Port() {
     if (!WaitForFile(portFile_, std::chrono::seconds(10))) {
@@ -26,10 +41,37 @@ int StandinProcess::Port() {
     return std::stoi(ReadWholeFile(portFile_));
 }
 
-std::vector<std::string> StandinProcess::Stop() {
-    process_.Terminate();
-    process_.Wait(std::chrono::seconds(10));
+std::vector<std::string> StandinProcess::Output() const {
     return SplitLines(ReadWholeFile(output_));
+}
+
+std::string StandinProcess::Errors() const {
+    return ReadWholeFile(errors_);
+}
+
+bool StandinProcess::WaitForLines(size_t count, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Output().size() < count) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::optional<int> StandinProcess::Wait(std::chrono::milliseconds limit) {
+    return process_.Wait(limit);
+}
+
+void StandinProcess::Terminate() {
+    process_.Terminate();
+}
+
+std::vector<std::string> StandinProcess::Stop() {
+    Terminate();
+    Wait(std::chrono::seconds(10));
+    return Output();
 }
 
 }  // namespace korvane::testing

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,21 +10,43 @@
 
 namespace korvane::testing {
 
-// The stand-in game server run as a child on 127.0.0.1 and a free port, for one test; it stops
-// by itself after a minute at the latest.
+// Whether the stand-in gets the usual arguments before the test's own.
+enum class StandinArgs {
+    // --address 127.0.0.1 --port 0 --port-file <dir>/standin.port --seconds 60, then the
+    // test's own.
+    withDefaults,
+    // Only the test's own.
+    asGiven,
+};
+
+// The stand-in game server run as a child in `dir`, for one test, with its standard output in
+// standin.out and its standard error in standin.err. With the usual arguments it listens on
+// 127.0.0.1 and a free port and stops by itself after a minute at the latest.
 class StandinProcess {
   public:
     explicit StandinProcess(const std::filesystem::path& dir,
-                            const std::vector<std::string>& extraArgs = {});
+                            const std::vector<std::string>& extraArgs = {},
+                            StandinArgs args = StandinArgs::withDefaults);
 
-    // The port it listens on, or 0 when it did not come up.
+    bool started() const { return process_.started(); }
+    // The port in <dir>/standin.port, or 0 when the file did not come within 10 seconds.
     int Port();
-    // Stops it and returns what it printed.
+    // What it has printed so far, line by line; what it has written to standard error.
+    std::vector<std::string> Output() const;
+    std::string Errors() const;
+    // Waits until it has printed at least `count` lines; false after `limit`.
+    bool WaitForLines(size_t count, std::chrono::milliseconds limit);
+    // The exit status, or nothing when it has not ended within `limit` (it is then killed).
+    std::optional<int> Wait(std::chrono::milliseconds limit);
+    // Asks it to stop (SIGTERM).
+    void Terminate();
+    // Stops it, waits for it and returns what it printed.
     std::vector<std::string> Stop();
 
   private:
     std::filesystem::path portFile_;
     std::filesystem::path output_;
+    std::filesystem::path errors_;
     ChildProcess process_;
 };
 

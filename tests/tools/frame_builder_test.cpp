@@ -178,7 +178,6 @@ TEST(Ipv4Text, ParsesStrictDottedDecimal) {
     EXPECT_EQ(ParseIpv4("127..0.1"), std::nullopt);
     EXPECT_EQ(ParseIpv4("0x7f.0.0.1"), std::nullopt);
     EXPECT_EQ(ParseIpv4(""), std::nullopt);
-    EXPECT_EQ(FormatIpv4(0x7F000203), "127.0.2.3");
     EXPECT_EQ(ParseEndpoint("127.0.0.3:2300"), (Endpoint{0x7F000003, 2300}));
     EXPECT_EQ(ParseEndpoint("127.0.0.3:65536"), std::nullopt);
     EXPECT_EQ(ParseEndpoint("127.0.0.3:"), std::nullopt);

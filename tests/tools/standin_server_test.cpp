@@ -1,17 +1,20 @@
 #include "tools/standin_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -19,16 +22,16 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/standin_process.h"
 #include "tools/session_builder.h"
 #include "tools/unique_fd.h"
 
 namespace korvane::tools {
 namespace {
 
-using korvane::testing::ChildProcess;
 using korvane::testing::ReadWholeFile;
-using korvane::testing::SplitLines;
-using korvane::testing::WaitForFile;
+using korvane::testing::StandinArgs;
+using korvane::testing::StandinProcess;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
@@ -40,14 +43,19 @@ std::filesystem::path TestDirectory() {
         std::string("standin-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
 }
 
-// A TCP client on the loopback address.
-UniqueFd Connect(uint16_t port) {
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// Connects a TCP socket to 127.0.0.1:port; false when that fails.
+bool ConnectTo(const UniqueFd& socket, uint16_t port) {
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_port = htons(port);
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
+}
+
+// A TCP client on the loopback address.
+UniqueFd Connect(uint16_t port) {
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!ConnectTo(socket, port)) {
         ADD_FAILURE() << "cannot connect to 127.0.0.1:" << port;
         return UniqueFd();
     }
@@ -90,12 +98,17 @@ class InProcessStandin {
         : server_(std::move(options), [this](const std::string& line) { Add(line); }) {}
     ~InProcessStandin() { Stop(); }
 
-    bool Start() {
+    bool Start() { return Listen() && Serve(); }
+    // Start in two steps, for tests that do something between them.
+    bool Listen() {
         std::string error;
         if (!server_.Listen(error)) {
             ADD_FAILURE() << error;
             return false;
         }
+        return true;
+    }
+    bool Serve() {
         thread_ = std::thread([this] {
             bool bySignal = server_.Run([this] { return stop_.load(); });
             std::lock_guard lock(mutex_);
@@ -289,8 +302,10 @@ TEST(StandinServer, QuietStreamOnlyCountsBytes) {
 TEST(StandinServer, StopsByItselfAtTheTimeLimit) {
     InProcessStandin standin(Quick(1));
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(standin.Start());
+    ASSERT_TRUE(standin.Listen());
+    // Connected before the server runs, so it is there to be reported however late that is.
     UniqueFd client = Connect(standin.port());
+    ASSERT_TRUE(standin.Serve());
     ASSERT_TRUE(standin.WaitForFinish(5s));
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 900ms);
@@ -300,6 +315,88 @@ TEST(StandinServer, StopsByItselfAtTheTimeLimit) {
     EXPECT_EQ(lines[lines.size() - 2], "standin: connection 1 closed after 0 bytes");
     EXPECT_EQ(lines.back(), "standin: stopping after 1 seconds");
     EXPECT_TRUE(ClosedByPeer(client, 1s));
+}
+
+TEST(StandinServer, ReportsWhatHadArrivedWhenItStops) {
+    std::vector<std::string> lines;
+    StandinServer server(Quick(), [&](const std::string& line) { lines.push_back(line); });
+    std::string error;
+    ASSERT_TRUE(server.Listen(error)) << error;
+    UniqueFd first = Connect(server.port());
+    UniqueFd second;
+    // The stop comes once the first connection is accepted, with bytes on it not yet read and
+    // a second connection not yet accepted.
+    bool bySignal = server.Run([&] {
+        if (lines.size() < 2) {
+            return false;
+        }
+        SendAll(first, BuildDeletionMessage(5));
+        first.Reset();
+        second = Connect(server.port());
+        return true;
+    });
+    EXPECT_TRUE(bySignal);
+    EXPECT_THAT(lines, ElementsAre(HasSubstr("listening"), HasSubstr("connection 1 from"),
+                                   HasSubstr("connection 2 from"), "[1] delete player 00000005",
+                                   "standin: connection 1 closed after 48 bytes",
+                                   "standin: connection 2 closed after 0 bytes",
+                                   "standin: stopping on signal"));
+    EXPECT_TRUE(ClosedByPeer(second, 1s));
+}
+
+// Lowers the limit on open descriptors so that none is left; puts it back when it goes.
+class NoDescriptorsLeft {
+  public:
+    NoDescriptorsLeft() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        UniqueFd probe(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(probe.get()) + 1;
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        fillers_.push_back(std::move(probe));
+        // Take whatever lower descriptors are free.
+        for (int fd = ::dup(fillers_[0].get()); fd >= 0; fd = ::dup(fillers_[0].get())) {
+            fillers_.emplace_back(fd);
+        }
+    }
+    ~NoDescriptorsLeft() {
+        fillers_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    NoDescriptorsLeft(const NoDescriptorsLeft&) = delete;
+    NoDescriptorsLeft& operator=(const NoDescriptorsLeft&) = delete;
+
+  private:
+    rlimit saved_{};
+    std::vector<UniqueFd> fillers_;
+};
+
+// The processor time of the whole process, all threads together.
+std::chrono::milliseconds ProcessCpuTime() {
+    return std::chrono::milliseconds(std::clock() * 1000 / CLOCKS_PER_SEC);
+}
+
+TEST(StandinServer, OutOfDescriptorsItWaitsWithoutSpinning) {
+    InProcessStandin standin(Quick());
+    ASSERT_TRUE(standin.Start());
+    UniqueFd first = Connect(standin.port());
+    ASSERT_TRUE(standin.WaitForLines(2));
+    // A socket made while there are descriptors, connected when there are none left.
+    UniqueFd second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(second.valid());
+    {
+        NoDescriptorsLeft none;
+        ASSERT_TRUE(ConnectTo(second, standin.port()));
+        // The waiting connection keeps the listener readable; the server must not poll it in
+        // a busy loop meanwhile. This thread sleeps, so the process's time is the server's.
+        auto before = ProcessCpuTime();
+        std::this_thread::sleep_for(1s);
+        EXPECT_LT(ProcessCpuTime() - before, 250ms);
+        EXPECT_EQ(standin.Lines().size(), 2u);
+    }
+    // With descriptors free again the waiting connection is taken.
+    ASSERT_TRUE(standin.WaitForLines(3));
+    EXPECT_THAT(standin.Lines()[2], HasSubstr("connection 2 from"));
 }
 
 TEST(StandinServer, RefusesNonLoopbackAddresses) {
@@ -354,90 +451,55 @@ TEST(StandinCommandLine, RejectsBadOptions) {
     EXPECT_TRUE(ParseStandinCommandLine(std::vector<std::string>{"--help"}).help);
 }
 
-// The executable, run as a child in `dir` with its output in standin.out and its errors in
-// standin.err.
-class StandinProcess {
-  public:
-    StandinProcess(const std::filesystem::path& dir, const std::vector<std::string>& args)
-        : out_(dir / "standin.out"),
-          err_(dir / "standin.err"),
-          process_(KORVANE_STANDIN_EXE, args, Files(dir, out_, err_)) {
-        if (!process_.started()) {
-            ADD_FAILURE() << "cannot start " << KORVANE_STANDIN_EXE;
-        }
-    }
-
-    // The exit status, or nothing when it has not ended within `limit`.
-    std::optional<int> Wait(std::chrono::milliseconds limit) { return process_.Wait(limit); }
-    void Terminate() { process_.Terminate(); }
-    std::vector<std::string> Output() const { return SplitLines(ReadWholeFile(out_)); }
-    std::string Errors() const { return ReadWholeFile(err_); }
-
-  private:
-    static ChildProcess::Options Files(const std::filesystem::path& dir,
-                                       const std::filesystem::path& out,
-                                       const std::filesystem::path& err) {
-        ChildProcess::Options options = ChildProcess::In(dir, out);
-        options.stderrFile = err;
-        return options;
-    }
-
-    std::filesystem::path out_;
-    std::filesystem::path err_;
-    ChildProcess process_;
-};
-
-// Waits for a port file and reads the port from it; 0 when it does not come.
-uint16_t ReadPortFile(const std::filesystem::path& path, std::chrono::milliseconds limit) {
-    if (!WaitForFile(path, limit)) {
-        return 0;
-    }
-    std::string text = ReadWholeFile(path);
-    EXPECT_EQ(text.back(), '\n');
-    return static_cast<uint16_t>(std::stoi(text));
-}
-
-TEST(StandinExecutable, StopsByItselfAndWritesThePortFile) {
+TEST(StandinExecutable, PrintsWhatArrivesAndStopsOnSignal) {
     auto dir = TestDirectory();
-    StandinProcess standin(dir, {"--port-file", (dir / "port").string(), "--seconds", "1", "--dump",
-                                 (dir / "dump").string()});
-    uint16_t port = ReadPortFile(dir / "port", 5s);
-    ASSERT_NE(port, 0);
+    StandinProcess standin(dir, {"--dump", (dir / "dump").string()});
+    int port = standin.Port();
+    ASSERT_NE(port, 0) << standin.Errors();
+    EXPECT_EQ(ReadWholeFile(dir / "standin.port"), std::to_string(port) + "\n");
+    auto chat = BuildChatMessage(1, 0x203, 7, "Welcome");
     {
-        UniqueFd client = Connect(port);
-        SendAll(client, BuildChatMessage(1, 0x203, 7, "Welcome"));
+        UniqueFd client = Connect(static_cast<uint16_t>(port));
+        SendAll(client, chat);
     }
-    ASSERT_EQ(standin.Wait(5s), 0);
+    ASSERT_TRUE(standin.WaitForLines(4, 10s));
+    standin.Terminate();
+    ASSERT_EQ(standin.Wait(10s), 0);
     auto lines = standin.Output();
     ASSERT_EQ(lines.size(), 5u) << standin.Errors();
     EXPECT_EQ(lines[0], "standin: listening on 127.0.0.1:" + std::to_string(port));
     EXPECT_THAT(lines[1], MatchesRegex("standin: connection 1 from 127\\.0\\.0\\.1:[0-9]+"));
     EXPECT_EQ(lines[2], "[1] chat 00000001 -> 00000203 [7]: Welcome");
     EXPECT_EQ(lines[3], "standin: connection 1 closed after 44 bytes");
-    EXPECT_EQ(lines[4], "standin: stopping after 1 seconds");
-    auto chat = BuildChatMessage(1, 0x203, 7, "Welcome");
+    EXPECT_EQ(lines[4], "standin: stopping on signal");
     EXPECT_EQ(ReadWholeFile(dir / "dump.1"), std::string(chat.begin(), chat.end()));
     std::filesystem::remove_all(dir);
 }
 
-TEST(StandinExecutable, StopsOnSignal) {
+TEST(StandinExecutable, ReportsOpenConnectionsClosedOnSignal) {
     auto dir = TestDirectory();
-    StandinProcess standin(
-        dir, {"--address", "127.0.0.1", "--port-file", (dir / "port").string(), "--seconds", "60"});
-    uint16_t port = ReadPortFile(dir / "port", 5s);
-    ASSERT_NE(port, 0);
-    UniqueFd client = Connect(port);
-    // Wait for the connection line before the signal.
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (standin.Output().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-    standin.Terminate();
-    ASSERT_EQ(standin.Wait(5s), 0);
-    auto lines = standin.Output();
+    StandinProcess standin(dir);
+    int port = standin.Port();
+    ASSERT_NE(port, 0) << standin.Errors();
+    UniqueFd client = Connect(static_cast<uint16_t>(port));
+    ASSERT_TRUE(standin.WaitForLines(2, 10s));
+    auto lines = standin.Stop();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "standin: connection 1 closed after 0 bytes");
     EXPECT_EQ(lines[3], "standin: stopping on signal");
+    EXPECT_TRUE(ClosedByPeer(client, 1s));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(StandinExecutable, StopsByItselfAtTheTimeLimit) {
+    auto dir = TestDirectory();
+    auto start = std::chrono::steady_clock::now();
+    StandinProcess standin(dir, {"--seconds", "1"}, StandinArgs::asGiven);
+    ASSERT_EQ(standin.Wait(10s), 0) << standin.Errors();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_THAT(standin.Output(),
+                ElementsAre(MatchesRegex("standin: listening on 127\\.0\\.0\\.1:[0-9]+"),
+                            "standin: stopping after 1 seconds"));
     std::filesystem::remove_all(dir);
 }
 
@@ -445,7 +507,7 @@ TEST(StandinExecutable, BadOptionsGiveUsageAndStatusTwo) {
     auto dir = TestDirectory();
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--address", "192.0.2.2"}, {"--seconds", "1000"}, {"-x"}}) {
-        StandinProcess standin(dir, args);
+        StandinProcess standin(dir, args, StandinArgs::asGiven);
         EXPECT_EQ(standin.Wait(5s), 2) << args[0];
         EXPECT_THAT(standin.Errors(), HasSubstr("usage: korvane-standin"));
         EXPECT_TRUE(standin.Output().empty());
