@@ -221,7 +221,9 @@ int Driver::RunLoop() {
         }
     }
     if (const std::string why = adapter_->ErrorText(); !why.empty()) {
-        log_->LogEvent("Warning: " + why);  // a damaged capture file ended the replay early
+        // Something the capture got over: a damaged file that ended the replay early, a
+        // promiscuous mode it had to do without.
+        log_->LogEvent("Warning: " + why);
     }
     return kExitOk;
 }

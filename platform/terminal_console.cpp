@@ -54,10 +54,6 @@ class TerminalConsole final : public Console {
     }
 
     int ReadKey() override {
-        if (stopRequested != 0) {
-            stopRequested = 0;
-            return kEscapeKey;
-        }
         if (pending_.empty() && !KeyWaiting()) {
             return -1;
         }
