@@ -57,6 +57,7 @@ int ServerLink::ConnectToServer(int32_t port) {
         return -1;
     }
     sockets_.SetNoDelay(linkSocket_);
+    localEnd_ = sockets_.LocalEnd(linkSocket_);
     log_.LogEvent(CutTo("Connection to server " + settings_.serverAddress + " established",
                         kConnectedLineBytes));
     linkUp_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "app/event_log.h"
 #include "app/run_settings.h"
@@ -25,6 +26,9 @@ class ServerLink {
 
     SocketHandle linkSocket() const { return linkSocket_; }
     bool linkUp() const { return linkUp_; }
+    // The link's own end of the connection while it is up: frames from it are the program's
+    // own, not a player's.
+    std::optional<SocketEnd> localEnd() const { return linkUp_ ? localEnd_ : std::nullopt; }
     Sockets& sockets() { return sockets_; }
 
   private:
@@ -33,6 +37,7 @@ class ServerLink {
     const RunSettings& settings_;
     SocketHandle linkSocket_ = kNoSocket;
     bool linkUp_ = false;
+    std::optional<SocketEnd> localEnd_;
 };
 
 }  // namespace korvane

@@ -65,6 +65,12 @@ class FakeSockets final : public Sockets {
         open.erase(socket);
         closed.push_back(socket);
     }
+    std::optional<SocketEnd> LocalEnd(SocketHandle socket) override {
+        if (!open.contains(socket)) {
+            return std::nullopt;
+        }
+        return SocketEnd{localAddress, static_cast<uint16_t>(firstLocalPort + socket)};
+    }
     int LastError() override { return error; }
     std::optional<std::string> HostName() override { return hostName; }
     std::optional<uint32_t> ResolveFirstIPv4(const std::string& name) override {
@@ -81,6 +87,9 @@ class FakeSockets final : public Sockets {
     int failSends = 0;
     std::optional<std::string> hostName = std::string("guard");
     std::optional<uint32_t> hostAddress = 0x7F000001;
+    // Each socket's local end is this address and firstLocalPort + its handle.
+    uint32_t localAddress = 0x7F000001;
+    uint16_t firstLocalPort = 50000;
 
     // Record.
     int startups = 0;

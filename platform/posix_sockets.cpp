@@ -45,6 +45,17 @@ class PosixSockets final : public Sockets {
         return 0;
     }
 
+    std::optional<SocketEnd> LocalEnd(SocketHandle socket) override {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            local.sin_family != AF_INET) {
+            error_ = errno;
+            return std::nullopt;
+        }
+        return SocketEnd{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)};
+    }
+
     void SetNoDelay(SocketHandle socket) override {
         int on = 1;
         ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

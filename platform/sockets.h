@@ -10,6 +10,13 @@ namespace korvane {
 using SocketHandle = int;
 constexpr SocketHandle kNoSocket = -1;
 
+// One end of a TCP connection: an IPv4 address in host byte order and a port.
+struct SocketEnd {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    bool operator==(const SocketEnd&) const = default;
+};
+
 // What starting the sockets layer reported.
 struct SocketsStartup {
     int result = 0;
@@ -35,6 +42,8 @@ class Sockets {
     // One send call; the number of bytes written, or -1 on failure. Never raises a signal.
     virtual long Send(SocketHandle socket, std::span<const uint8_t> bytes) = 0;
     virtual void Close(SocketHandle socket) = 0;
+    // The local end of a connected socket, or nothing when it cannot be read.
+    virtual std::optional<SocketEnd> LocalEnd(SocketHandle socket) = 0;
     // The error code of the latest failed call.
     virtual int LastError() = 0;
 
