@@ -1,0 +1,39 @@
+#include "capture/player_record.h"
+
+#include "capture/network_text.h"
+#include "platform/format.h"
+
+namespace korvane {
+
+// A record costs this much however many records there are: the configuration, the only large
+// part, lives apart and only when a decoding needs it.
+static_assert(sizeof(PlayerRecord) <= 1024);
+
+PlayerRecord::PlayerRecord(uint32_t id, const Clock& clock)
+    : playerId(id), idleTimer(clock, kIdleSeconds) {
+    name.Set(StringPrintf("%08x", id));
+}
+
+PlayerRecord::ConfigData& PlayerRecord::EnsureConfigData() {
+    if (configData == nullptr) {
+        configData = std::make_unique<ConfigData>();
+    }
+    return *configData;
+}
+
+void PlayerRecord::SetNames(std::u16string_view wide, std::string_view narrow) {
+    nameWide.Set(SafeNetworkText(wide.substr(0, kTextCapacity - 1)));
+    name.Set(SafeNetworkText(narrow.substr(0, kTextCapacity - 1)));
+}
+
+LogPlayer PlayerRecord::ForLog() const {
+    LogPlayer player;
+    player.playerId = playerId;
+    player.nameWide = nameWide.view();
+    player.infoText = infoText.view();
+    std::copy(ipAddress.begin(), ipAddress.end(), player.ipAddress);
+    player.fragmentPending = fragmentPending;
+    return player;
+}
+
+}  // namespace korvane

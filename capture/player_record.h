@@ -1,0 +1,75 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "app/event_log.h"
+#include "capture/fixed_text.h"
+#include "capture/held_frame.h"
+#include "capture/idle_timer.h"
+#include "platform/clock.h"
+
+namespace korvane {
+
+// Everything the program knows about the player (or players) behind one source address.
+class PlayerRecord {
+  public:
+    static constexpr int32_t kIdleSeconds = 7800;
+    static constexpr size_t kConfigDataBytes = 16384;
+    static constexpr size_t kTextCapacity = 64;
+    static constexpr size_t kAddressKeyCapacity = 32;
+
+    using Address = std::array<uint8_t, 4>;  // IPv4, wire order
+    using ConfigData = std::array<uint8_t, kConfigDataBytes>;
+
+    PlayerRecord(uint32_t id, const Clock& clock);
+    virtual ~PlayerRecord() = default;
+    PlayerRecord(const PlayerRecord&) = delete;
+    PlayerRecord& operator=(const PlayerRecord&) = delete;
+
+    // The assembled configuration, allocated when a decoding first needs it: most records
+    // never hold one, and a record must stay small however many addresses send frames.
+    ConfigData& EnsureConfigData();
+
+    // Stores a name from a creation message, cut to fit and with control characters replaced.
+    void SetNames(std::u16string_view wide, std::string_view narrow);
+
+    // The player's identity as a log line shows it.
+    LogPlayer ForLog() const;
+
+    uint32_t configLength1 = 0;
+    uint32_t configLength2 = 0;
+    uint32_t configLength3 = 0;
+    std::vector<uint8_t> configPart1;
+    std::vector<uint8_t> configPart2;
+    std::vector<uint8_t> configPart3;
+    std::unique_ptr<ConfigData> configData;  // null until needed
+    uint32_t configSize = 0;
+    FixedWideText<kTextCapacity> nameWide{u"Unknown"};
+    FixedText<kTextCapacity> name;
+    FixedText<kTextCapacity> infoText{"Unknown"};
+    int16_t selectionSequence = 0;
+    FixedText<kTextCapacity> chassisName{"Unknown"};
+    FixedText<kTextCapacity> variantName{"Unknown"};
+    int32_t chassisIndex = -1;
+    int32_t configOk = 1;
+    FixedText<kAddressKeyCapacity> addressKey;
+    Address ipAddress{};
+    uint32_t playerId;
+    bool active = true;
+    bool fragmentPending = false;
+    bool greeted = false;
+    uint32_t chassisTech = 0;
+    uint32_t componentTech = 0;
+    uint32_t previousChassisTech = 0;
+    uint32_t previousComponentTech = 0;
+    bool kickPending = false;
+    std::unique_ptr<HeldFrame> firstFragment;
+    std::unique_ptr<HeldFrame> secondFragment;
+    IdleTimer idleTimer;
+};
+
+}  // namespace korvane
