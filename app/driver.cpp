@@ -83,7 +83,19 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     } else {
         filters_->SetHostFilter(localAddress_);
     }
+    StartFollowing();
     return std::nullopt;
+}
+
+void Driver::StartFollowing() {
+    players_ = std::make_unique<PlayerTable>(*clock_);
+    dispatcher_ = std::make_unique<SessionDispatcher>(*players_, platform_.console);
+    walk_ = std::make_unique<CaptureWalk>(
+        settings_, platform_.console, *log_, *link_, *filters_, localAddress_,
+        [this](std::span<const uint8_t> frame) { dispatcher_->DispatchMessage(frame); });
+    if (!batchHandler_) {
+        batchHandler_ = [this](std::span<const uint8_t> batch) { walk_->WalkCaptureBuffer(batch); };
+    }
 }
 
 std::optional<int> Driver::OpenCapture() {
@@ -216,9 +228,8 @@ int Driver::RunLoop() {
             return kExitFailed;
         }
         const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
-        if (batchHandler_) {
-            batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
-        }
+        batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
+        players_->SweepPlayers();
     }
     if (const std::string why = adapter_->ErrorText(); !why.empty()) {
         // Something the capture got over: a damaged file that ended the replay early, a

@@ -13,6 +13,9 @@
 #include "app/command_line.h"
 #include "app/event_log.h"
 #include "app/filter_installer.h"
+#include "capture/capture_walk.h"
+#include "capture/player_table.h"
+#include "capture/session_dispatcher.h"
 #include "link/server_link.h"
 #include "platform/capture_library.h"
 #include "platform/clock.h"
@@ -46,7 +49,8 @@ class Driver {
     static constexpr int kKernelBufferBytes = 1048576;
     static constexpr int kReadTimeoutMs = 1000;
 
-    // Receives every batch read in the loop: the records and the byte count written.
+    // Receives every batch read in the loop: the records and the byte count written. By default
+    // the capture walk takes them.
     using BatchHandler = std::function<void(std::span<const uint8_t> batch)>;
 
     explicit Driver(PlatformServices platform);
@@ -64,6 +68,7 @@ class Driver {
     std::optional<int> OpenCapture();
     std::optional<int> ChooseAdapter(const AdapterTable& table);
     void DiscoverAddress();
+    void StartFollowing();
     int RunLoop();
     int ShutDown();
     void Print(const std::string& text) { platform_.console.Write(text); }
@@ -84,6 +89,9 @@ class Driver {
     std::unique_ptr<FilterInstaller> filters_;
     std::vector<uint8_t> captureBuffer_;
     uint32_t localAddress_ = 0;
+    std::unique_ptr<PlayerTable> players_;
+    std::unique_ptr<SessionDispatcher> dispatcher_;
+    std::unique_ptr<CaptureWalk> walk_;
     BatchHandler batchHandler_;
 };
 

@@ -25,6 +25,11 @@ constexpr PortFilterProgram kPortTemplate = {{
 }};
 constexpr size_t kPortSlots[] = {7, 17};
 
+// While the port is detected, enough of each frame to read a connect message whole: 96 bytes
+// of a frame without header options, and room for the longest IPv4 and TCP options besides,
+// which a frame is read without.
+constexpr uint32_t kHostSnapLength = 96 + 40 + 40;
+
 constexpr HostFilterProgram kHostTemplate = {{
     {kLoadHalf, 0, 0, 12},
     {kJumpEqual, 0, 2, 0x0800},
@@ -34,7 +39,7 @@ constexpr HostFilterProgram kHostTemplate = {{
     {kJumpEqual, 0, 3, 0x8035},
     {kLoadWord, 0, 0, 38},
     {kJumpEqual, 0, 1, 0x7F000001},
-    {kReturn, 0, 0, 96},
+    {kReturn, 0, 0, kHostSnapLength},
     {kReturn, 0, 0, 0},
 }};
 constexpr size_t kAddressSlots[] = {3, 7};

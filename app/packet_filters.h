@@ -15,7 +15,7 @@ using HostFilterProgram = std::array<BpfInstruction, 10>;
 PortFilterProgram MakePortFilter(uint16_t port);
 
 // Passes IPv4 frames to `address` (host order) and ARP or RARP frames whose target protocol
-// address it is, keeping 96 bytes of each.
+// address it is, keeping 176 bytes of each: 96 and the longest IPv4 and TCP options.
 HostFilterProgram MakeHostFilter(uint32_t address);
 
 }  // namespace korvane

@@ -121,12 +121,12 @@ TEST_F(DriverReplayTest, DetectModeReplayUsesTheHostFilter) {
     {
         tools::PcapFileWriter writer(file, tools::PcapFileWriter::Format::pcapng);
         writer.Write(kStart, 0, FrameTo(2300, 100, 1));
-        writer.Write(kStart, 1, FrameTo(2400, 100, 2));
+        writer.Write(kStart, 1, FrameTo(2400, 300, 2));
     }
     ASSERT_EQ(Run({"/replay:" + file, "/host:127.0.0.1"}), kExitOk);
-    ASSERT_EQ(frames_.size(), 2u);  // any port to the guarded address, cut to 96 bytes
-    EXPECT_EQ(frames_[0].size(), 96u);
-    EXPECT_EQ(frames_[1].size(), 96u);
+    ASSERT_EQ(frames_.size(), 2u);  // any port to the guarded address, cut to 176 bytes
+    EXPECT_EQ(frames_[0], FrameTo(2300, 100, 1));
+    EXPECT_EQ(frames_[1].size(), 176u);
     EXPECT_TRUE(sockets_.connects.empty());
 }
 

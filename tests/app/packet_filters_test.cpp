@@ -83,12 +83,12 @@ TEST(PortFilter, WritesThePortIntoBothSlots) {
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 0u);
 }
 
-TEST(HostFilter, PassesIpv4ToTheAddressKeeping96Bytes) {
+TEST(HostFilter, PassesIpv4ToTheAddressKeeping96BytesBeyondAnyOptions) {
     auto filter = MakeHostFilter(0x0A000001);
     EXPECT_EQ(filter[3].k, 0x0A000001u);
     EXPECT_EQ(filter[7].k, 0x0A000001u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 1, 20, 0, 0x0A000001)), 96u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(17, 1, 20, 0, 0x0A000001)), 96u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 1, 20, 0, 0x0A000001)), 176u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(17, 1, 20, 0, 0x0A000001)), 176u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 1, 20, 0, 0x0A000002)), 0u);
     EXPECT_EQ(Keep(filter, Ipv6Frame(6, 2300)), 0u);
 }
@@ -100,7 +100,7 @@ TEST(HostFilter, PassesArpAndRarpForTheAddress) {
         Put16(f, 12, type);
         f[38] = 127;
         f[41] = 1;
-        EXPECT_EQ(Keep(filter, f), 96u) << type;
+        EXPECT_EQ(Keep(filter, f), 176u) << type;
         f[41] = 2;
         EXPECT_EQ(Keep(filter, f), 0u) << type;
     }

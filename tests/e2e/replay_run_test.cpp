@@ -117,6 +117,8 @@ TEST_F(ReplayRunTest, LogAndConsoleShowTheRunLineByLine) {
         expectedConsole.push_back(line);
     }
     expectedConsole.push_back("Analyzing traffic on server port " + portText + "...");
+    expectedConsole.push_back("0000002a User connected");
+    expectedConsole.push_back("0000002a User Bob (Unknown) disconnected");
     expectedConsole.insert(expectedConsole.end(), expectedLog.begin() + 8, expectedLog.end());
     EXPECT_EQ(console, expectedConsole);
 

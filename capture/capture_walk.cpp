@@ -1,0 +1,98 @@
+#include "capture/capture_walk.h"
+
+#include "capture/byte_reader.h"
+#include "capture/frame_headers.h"
+#include "capture/session_message.h"
+#include "platform/format.h"
+
+namespace korvane {
+
+namespace {
+// Offsets within one record of the capture buffer (machine byte order).
+constexpr size_t kCapturedLengthOffset = 8;
+constexpr size_t kHeaderLengthOffset = 16;
+constexpr size_t kRecordFieldsLength = 18;
+
+constexpr size_t kTokenOffset = FrameLayout::kPayloadOffset + SessionMessage::kTokenOffset;
+constexpr size_t kCodeOffset = FrameLayout::kPayloadOffset + SessionMessage::kCommandOffset;
+}  // namespace
+
+void CaptureWalk::WalkCaptureBuffer(std::span<const uint8_t> buffer) {
+    const ByteReader records(buffer);
+    size_t offset = 0;
+    while (offset < buffer.size() && records.Has(offset, kRecordFieldsLength)) {
+        const size_t captured = records.U32(offset + kCapturedLengthOffset);
+        const size_t header = records.U16(offset + kHeaderLengthOffset);
+        if (!records.Has(offset + header, captured)) {
+            return;  // the frame would run past the bytes the driver wrote
+        }
+        const size_t next = (offset + header + captured + 3) & ~size_t{3};
+        try {
+            analyzePacket_port_2300(records.Bytes(offset + header, captured));
+        } catch (...) {
+            // A frame that cannot be handled is dropped; the walk goes on.
+        }
+        if (next <= offset) {
+            return;  // an empty record would hold the walk here for ever
+        }
+        offset = next;
+    }
+}
+
+void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
+    const PlainFrame plain = PlainTcpFrame(captured, plainFrame_);
+    const ByteReader frame(plain.bytes);
+    if (frame.size() <= kMinimumFrame) {
+        return;
+    }
+    const std::span<const uint8_t> source = frame.Bytes(FrameLayout::kSourceAddressOffset, 4);
+    const std::span<const uint8_t> destination =
+        frame.Bytes(FrameLayout::kDestinationAddressOffset, 4);
+    const uint16_t sourcePort = frame.NetU16(FrameLayout::kSourcePortOffset);
+    const uint16_t destinationPort = frame.NetU16(FrameLayout::kDestinationPortOffset);
+    // The code word lies beyond the shortest frames; there it is absent, and shown as 0.
+    const bool hasCode = frame.Has(kCodeOffset, 2);
+    const uint16_t code = hasCode ? frame.U16(kCodeOffset) : 0;
+
+    if (settings_.debugTrace) {
+        console_.Write(StringPrintf("%d.%d.%d.%d.%d -> %d.%d.%d.%d.%d (code=%04x) len=%d\n",
+                                    source[0], source[1], source[2], source[3], sourcePort,
+                                    destination[0], destination[1], destination[2], destination[3],
+                                    destinationPort, code, static_cast<int>(frame.size())));
+    }
+    if (!plain.ipv4Tcp) {
+        return;
+    }
+    const uint32_t destinationAddress = frame.NetU32(FrameLayout::kDestinationAddressOffset);
+    if (const std::optional<SocketEnd> own = link_.localEnd();
+        own && own->address == frame.NetU32(FrameLayout::kSourceAddressOffset) &&
+        own->port == sourcePort) {
+        return;  // the program's own link to the server
+    }
+
+    if (settings_.portMode != kPortGiven && !link_.linkUp()) {
+        if (frame.U16(kTokenOffset) != SessionMessage::kToken ||
+            destinationAddress != localAddress_ || code != SessionMessage::kCommandConnect) {
+            return;
+        }
+        settings_.serverPort = destinationPort;
+        log_.LogEvent(StringPrintf("Server port %d detected (%04x)", settings_.serverPort, code));
+        if (link_.ConnectToServer(settings_.serverPort) != 0) {
+            return;  // the next connect message tries again
+        }
+        filters_.SetPortFilter(settings_.serverPort);
+        dispatch_(plain.bytes);
+        return;
+    }
+
+    if (destinationPort != settings_.serverPort || destinationAddress != localAddress_) {
+        return;
+    }
+    try {
+        dispatch_(plain.bytes);
+    } catch (...) {
+        console_.Write("Unhandled exception in analyzePacket_port_2300()\n");
+    }
+}
+
+}  // namespace korvane
