@@ -6,21 +6,23 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/session_message.h"
+
 namespace korvane::tools {
 
 // Session messages of the game, byte for byte. All values little-endian. Every message starts
 // with u16 size (the whole message), u16 token 0xFAB0 and a 16-byte address block; a system
 // message then has the bytes "play" at 20, a game message the sender's player id.
-inline constexpr uint16_t kSessionToken = 0xFAB0;
-inline constexpr uint32_t kPlaySignature = 0x79616C70;  // "play" read as u32
+inline constexpr uint16_t kSessionToken = SessionMessage::kToken;
+inline constexpr uint32_t kPlaySignature = SessionMessage::kPlaySignature;
 inline constexpr size_t kSystemHeaderLength = 36;
-inline constexpr size_t kGameHeaderLength = 29;
-inline constexpr size_t kCreationNameOffset = 96;
+inline constexpr size_t kGameHeaderLength = SessionMessage::kContentOffset;
+inline constexpr size_t kCreationNameOffset = SessionMessage::kNameOffset;
 inline constexpr size_t kChatTextOffset = 36;
 
-inline constexpr uint16_t kCommandConnect = 1;
-inline constexpr uint16_t kCommandCreatePlayer = 8;
-inline constexpr uint16_t kCommandDeletePlayer = 11;
+inline constexpr uint16_t kCommandConnect = SessionMessage::kCommandConnect;
+inline constexpr uint16_t kCommandCreatePlayer = SessionMessage::kCommandCreatePlayer;
+inline constexpr uint16_t kCommandDeletePlayer = SessionMessage::kCommandDeletePlayer;
 inline constexpr uint8_t kGameTypeChat = 27;
 
 // The program's version text, which it puts in parentheses before every chat line.
