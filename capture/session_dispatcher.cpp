@@ -103,8 +103,9 @@ void SessionDispatcher::HandleWholeMessage(std::span<const uint8_t> frame,
         }
         return;
     }
-    const uint32_t receiver = message.U32(Layout::kReceiverOffset);
+    // The sender is looked up (and its record made) whatever becomes of the message.
     PlayerRecord& record = players_.GetPlayerWithId(signature, address);
+    const uint32_t receiver = message.U32(Layout::kReceiverOffset);
     if ((receiver & 0xFFFF) == Layout::kHostId && handler_) {
         try {
             handler_(record, message.Rest(0));
