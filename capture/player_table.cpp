@@ -24,15 +24,11 @@ size_t PlayerTable::BucketOf(std::string_view key) const {
 
 PlayerRecord* PlayerTable::Find(std::string_view key) const {
     const PointerList<PlayerRecord>* bucket = Bucket(BucketOf(key));
-    PlayerRecord* found = nullptr;
-    if (bucket != nullptr) {
-        bucket->ForEach([&](PlayerRecord& record) {
-            if (found == nullptr && record.addressKey.view() == key) {
-                found = &record;
-            }
-        });
+    if (bucket == nullptr) {
+        return nullptr;
     }
-    return found;
+    return bucket->FindFirst(
+        [key](const PlayerRecord& record) { return record.addressKey.view() == key; });
 }
 
 PlayerRecord& PlayerTable::Lookup(uint32_t id, std::span<const uint8_t, 4> address) {

@@ -76,6 +76,17 @@ class BasicPointerList {
         return element;
     }
 
+    // The first element from the front for which `matches` holds, or null.
+    template <typename Match>
+    T* FindFirst(Match&& matches) const {
+        for (const Holder& node : nodes_) {
+            if (matches(*Get(node))) {
+                return Get(node);
+            }
+        }
+        return nullptr;
+    }
+
     // Plain iteration over the elements, front to back, for readers that do not remove.
     template <typename Visit>
     void ForEach(Visit&& visit) const {
