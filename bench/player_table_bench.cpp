@@ -1,0 +1,92 @@
+// Cost of the player table: finding the record of a known address among N records, which every
+// captured frame does, and a flood of frames from distinct (spoofed) source addresses, each of
+// which makes a new record.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/player_record.h"
+#include "capture/player_table.h"
+#include "platform/clock.h"
+
+namespace {
+
+using korvane::ManualClock;
+using korvane::PlayerRecord;
+using korvane::PlayerTable;
+
+// The n-th of a run of distinct addresses, 10.x.y.z.
+std::array<uint8_t, 4> NthAddress(int64_t n) {
+    return {10, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+            static_cast<uint8_t>(n)};
+}
+
+// A record's share of the heap: the record itself, and one node in the list of all records
+// and one in its bucket (std::list nodes of two links and one pointer each), each allocation
+// with an estimated 16 bytes of allocator overhead.
+constexpr double kNodeBytes = 3 * sizeof(void*) + 16;
+constexpr double kRecordBytes = sizeof(PlayerRecord) + 16 + 2 * kNodeBytes;
+
+int64_t RecordsWithConfigData(const PlayerTable& table) {
+    int64_t n = 0;
+    table.records().ForEach([&](const PlayerRecord& r) { n += r.configData != nullptr; });
+    return n;
+}
+
+// One iteration is one lookup of an address already in a table of range(0) records.
+void BM_LookupKnownAddress(benchmark::State& state) {
+    const int64_t records = state.range(0);
+    ManualClock clock({1'000'000, 0});
+    PlayerTable table(clock);
+    for (int64_t i = 0; i < records; ++i) {
+        table.GetPlayerWithId(static_cast<uint32_t>(i + 1), NthAddress(i));
+    }
+    int64_t i = 0;
+    for (auto _ : state) {
+        PlayerRecord& r = table.GetPlayerWithId(7, NthAddress(i));
+        benchmark::DoNotOptimize(&r);
+        if (++i == records) {
+            i = 0;
+        }
+    }
+    if (table.count() != static_cast<size_t>(records)) {
+        state.SkipWithError("a lookup of a known address made a new record");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// One iteration is a flood of range(0) frames from as many new addresses into an empty table,
+// then one sweep; the table is emptied outside the timing.
+void BM_FloodOfNewAddresses(benchmark::State& state) {
+    const int64_t flood = state.range(0);
+    ManualClock clock({1'000'000, 0});
+    int64_t withConfig = 0;
+    for (auto _ : state) {
+        auto table = std::make_unique<PlayerTable>(clock);
+        for (int64_t i = 0; i < flood; ++i) {
+            benchmark::DoNotOptimize(&table->GetPlayer(NthAddress(i)));
+        }
+        table->SweepPlayers();
+        state.PauseTiming();
+        if (table->count() != static_cast<size_t>(flood)) {
+            state.SkipWithError("the flood did not make one record per address");
+        }
+        withConfig += RecordsWithConfigData(*table);
+        table.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * flood);
+    state.counters["bytes_per_record"] = benchmark::Counter(kRecordBytes);
+    state.counters["table_bytes"] = benchmark::Counter(kRecordBytes * static_cast<double>(flood));
+    // Stays 0: the 16 KiB configuration buffer is never made for a record that only sends frames.
+    state.counters["records_with_config_data"] =
+        benchmark::Counter(static_cast<double>(withConfig));
+}
+
+BENCHMARK(BM_LookupKnownAddress)->Arg(100)->Arg(10000);
+BENCHMARK(BM_FloodOfNewAddresses)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,277 @@
+#include "capture/player_table.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "capture/idle_timer.h"
+#include "capture/player_record.h"
+#include "platform/clock.h"
+
+namespace korvane {
+namespace {
+
+using Address = std::array<uint8_t, 4>;
+
+constexpr int64_t kStart = 1'000'000;
+
+class PlayerTableTest : public ::testing::Test {
+  protected:
+    PlayerTableTest() : clock_({kStart, 0}), table_(clock_) {}
+
+    // Every record given, kicked with its timer already run out, so that the next sweep calls
+    // the hook for it and the hook's log shows the order of visits.
+    void KickAndExpire(const std::vector<PlayerRecord*>& records) {
+        for (PlayerRecord* r : records) {
+            r->kickPending = true;
+            r->idleTimer.Set(5);
+        }
+        clock_.SetSeconds(clock_.Now().seconds + 6);
+    }
+    void LogVisits() {
+        table_.SetDisconnect([this](PlayerRecord& r) { visits_.push_back(r.playerId); });
+    }
+
+    ManualClock clock_;
+    PlayerTable table_;
+    std::vector<uint32_t> visits_;
+};
+
+TEST(AddressKey, PrintsUnsignedBytesInWireOrder) {
+    EXPECT_EQ(AddressKey(Address{0xC0, 0xA8, 0x00, 0x0A}), "192.168.0.10");
+    EXPECT_EQ(AddressKey(Address{0x0A, 0x00, 0x00, 0x05}), "10.0.0.5");
+    EXPECT_EQ(AddressKey(Address{0xFF, 0x80, 0x7F, 0x00}), "255.128.127.0");
+}
+
+TEST(KeyHash, ShiftsAndXorsEachCharacterIn32Bits) {
+    // "10.0.0.5": '1'=31 '0'=30 '.'=2E '5'=35
+    //   31 -> 188^30=1B8 -> DC0^2E=DEE -> 6F70^30=6F40 -> 37A00^2E=37A2E
+    //   -> 1BD170^30=1BD140 -> DE8A00^2E=DE8A2E -> 6F45170^35=6F45145 = 116674885
+    EXPECT_EQ(KeyHash("10.0.0.5"), 0x06F45145u);
+    // "192.168.0.10" passes 32 bits: after "192.168.0." the hash is 1B7E39A2E, kept as B7E39A2E;
+    //   <<3 = 5BF1CD170 (BF1CD170) ^31 = BF1CD141; <<3 = 5F8E68A08 (F8E68A08) ^30 = F8E68A38.
+    EXPECT_EQ(KeyHash("192.168.0.10"), 0xF8E68A38u);
+    EXPECT_EQ(KeyHash(""), 0u);
+}
+
+TEST(IdleTimer, ExpiresOnlyAfterTheWholeDuration) {
+    ManualClock clock({kStart, 0});
+    IdleTimer timer(clock, 7800);
+    EXPECT_EQ(timer.start(), kStart);
+    clock.Set({kStart + 7800, 999'999});  // only whole seconds count
+    EXPECT_FALSE(timer.Expired());
+    clock.SetSeconds(kStart + 7801);
+    EXPECT_TRUE(timer.Expired());
+
+    timer.Restart();
+    EXPECT_EQ(timer.start(), kStart + 7801);
+    EXPECT_EQ(timer.duration(), 7800);
+    EXPECT_FALSE(timer.Expired());
+
+    timer.Set(5);
+    clock.SetSeconds(kStart + 7806);
+    EXPECT_FALSE(timer.Expired());
+    clock.SetSeconds(kStart + 7807);
+    EXPECT_TRUE(timer.Expired());
+}
+
+TEST_F(PlayerTableTest, BucketIsHashModuloTen) {
+    EXPECT_EQ(table_.BucketOf("10.0.0.5"), 5u);      // 116674885
+    EXPECT_EQ(table_.BucketOf("192.168.0.10"), 2u);  // 4175858232
+    EXPECT_EQ(table_.BucketOf("1.2.3.4"), 8u);       // D07184 = 13660548
+}
+
+TEST_F(PlayerTableTest, AddressesSharingABucketAreFoundApart) {
+    // 10.0.0.23 hashes to 37A28A23 = 933399075, bucket 5 like 10.0.0.5; 1.2.3.40 hashes to
+    // 6838C10 = 109284368, bucket 8 like 1.2.3.4, whose key is a prefix of its own.
+    const std::vector<Address> addresses = {
+        {10, 0, 0, 5}, {10, 0, 0, 23}, {1, 2, 3, 4}, {1, 2, 3, 40}};
+    ASSERT_EQ(table_.BucketOf("10.0.0.23"), table_.BucketOf("10.0.0.5"));
+    ASSERT_EQ(table_.BucketOf("1.2.3.40"), table_.BucketOf("1.2.3.4"));
+    std::vector<PlayerRecord*> made;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        made.push_back(&table_.GetPlayerWithId(static_cast<uint32_t>(i + 1), addresses[i]));
+    }
+    EXPECT_EQ(table_.count(), 4u);
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        EXPECT_EQ(&table_.GetPlayer(addresses[i]), made[i]) << AddressKey(addresses[i]);
+        EXPECT_EQ(table_.Find(AddressKey(addresses[i])), made[i]);
+        EXPECT_EQ(made[i]->playerId, i + 1);
+        EXPECT_EQ(made[i]->ipAddress, addresses[i]);
+    }
+    EXPECT_EQ(table_.count(), 4u);
+    EXPECT_EQ(table_.Find("10.0.0.2"), nullptr);
+    EXPECT_EQ(table_.Newest(), made.back());
+}
+
+TEST_F(PlayerTableTest, CreationGivesStartValues) {
+    PlayerRecord& plain = table_.GetPlayer(Address{0xC0, 0xA8, 0x00, 0x0A});
+    EXPECT_EQ(plain.playerId, 0u);
+    EXPECT_EQ(plain.name.view(), "00000000");
+    EXPECT_EQ(plain.addressKey.view(), "192.168.0.10");
+    EXPECT_EQ(plain.nameWide.view(), u"Unknown");
+    EXPECT_EQ(plain.infoText.view(), "Unknown");
+    EXPECT_EQ(plain.chassisName.view(), "Unknown");
+    EXPECT_EQ(plain.variantName.view(), "Unknown");
+    EXPECT_TRUE(plain.active);
+    EXPECT_FALSE(plain.kickPending);
+    EXPECT_FALSE(plain.fragmentPending);
+    EXPECT_FALSE(plain.greeted);
+    EXPECT_EQ(plain.chassisIndex, -1);
+    EXPECT_EQ(plain.selectionSequence, 0);
+    EXPECT_TRUE(plain.configPart1.empty() && plain.configPart2.empty());
+    EXPECT_EQ(plain.firstFragment.get(), nullptr);
+    EXPECT_EQ(plain.idleTimer.duration(), 7800);
+    EXPECT_EQ(plain.idleTimer.start(), kStart);
+
+    // The large configuration buffer exists only once a decoding asks for it.
+    EXPECT_EQ(plain.configData.get(), nullptr);
+    PlayerRecord::ConfigData& data = plain.EnsureConfigData();
+    ASSERT_NE(plain.configData.get(), nullptr);
+    EXPECT_EQ(&plain.EnsureConfigData(), &data);
+
+    PlayerRecord& withId = table_.GetPlayerWithId(42, Address{10, 0, 0, 5});
+    EXPECT_EQ(withId.playerId, 42u);
+    EXPECT_EQ(withId.name.view(), "0000002a");
+    EXPECT_EQ(withId.configData.get(), nullptr);
+}
+
+TEST_F(PlayerTableTest, LaterLookupsKeepTheRecordAndItsName) {
+    const Address a{0xC0, 0xA8, 0x00, 0x0A};
+    PlayerRecord& record = table_.GetPlayerWithId(42, a);
+    EXPECT_EQ(&table_.GetPlayerWithId(7, a), &record);
+    EXPECT_EQ(record.playerId, 7u);
+    EXPECT_EQ(record.name.view(), "0000002a");
+    EXPECT_EQ(&table_.GetPlayer(a), &record);
+    EXPECT_EQ(record.playerId, 7u);
+    EXPECT_EQ(table_.count(), 1u);
+}
+
+TEST_F(PlayerTableTest, LookupRestartsTheTimerUnlessKicked) {
+    const Address a{10, 0, 0, 5};
+    PlayerRecord& record = table_.GetPlayer(a);
+    clock_.SetSeconds(kStart + 5000);
+    table_.GetPlayerWithId(3, a);
+    EXPECT_EQ(record.idleTimer.start(), kStart + 5000);
+    clock_.SetSeconds(kStart + 7801);
+    table_.SweepPlayers();
+    EXPECT_TRUE(record.active);
+
+    record.kickPending = true;
+    record.idleTimer.Set(5);  // at kStart + 7801
+    clock_.SetSeconds(kStart + 7805);
+    table_.GetPlayer(a);
+    table_.GetPlayerWithId(3, a);
+    EXPECT_EQ(record.idleTimer.start(), kStart + 7801);
+    EXPECT_EQ(record.idleTimer.duration(), 5);
+    LogVisits();
+    table_.SweepPlayers();
+    EXPECT_TRUE(visits_.empty());
+    clock_.SetSeconds(kStart + 7807);  // the traffic at +7805 did not hold the removal off
+    table_.SweepPlayers();
+    EXPECT_EQ(visits_, (std::vector<uint32_t>{3}));
+}
+
+TEST_F(PlayerTableTest, IdleRecordIsRetiredThenDestroyed) {
+    table_.GetPlayer(Address{10, 0, 0, 5});
+    clock_.SetSeconds(kStart + 7800);
+    table_.SweepPlayers();
+    ASSERT_NE(table_.Find("10.0.0.5"), nullptr);
+    EXPECT_TRUE(table_.Find("10.0.0.5")->active);
+
+    clock_.SetSeconds(kStart + 7801);
+    table_.SweepPlayers();
+    ASSERT_NE(table_.Find("10.0.0.5"), nullptr);
+    EXPECT_FALSE(table_.Find("10.0.0.5")->active);
+    EXPECT_EQ(table_.count(), 1u);
+
+    table_.SweepPlayers();
+    EXPECT_EQ(table_.Find("10.0.0.5"), nullptr);
+    EXPECT_EQ(table_.count(), 0u);
+    EXPECT_EQ(table_.Newest(), nullptr);
+}
+
+TEST_F(PlayerTableTest, InactiveRecordIsStillFoundUntilTheSweep) {
+    const Address a{10, 0, 0, 5};
+    PlayerRecord& record = table_.GetPlayerWithId(9, a);
+    record.active = false;  // as after a player-deletion command
+    EXPECT_EQ(&table_.GetPlayerWithId(11, a), &record);
+    EXPECT_EQ(&table_.GetPlayer(a), &record);
+    EXPECT_FALSE(record.active);
+    EXPECT_EQ(record.playerId, 11u);
+
+    table_.SweepPlayers();
+    EXPECT_EQ(table_.count(), 0u);
+    PlayerRecord& fresh = table_.GetPlayer(a);
+    EXPECT_TRUE(fresh.active);
+    EXPECT_EQ(fresh.playerId, 0u);
+    EXPECT_EQ(table_.count(), 1u);
+}
+
+TEST_F(PlayerTableTest, SweepVisitsNewestFirstAndSurvivesDestruction) {
+    std::vector<PlayerRecord*> r;
+    for (uint8_t i = 1; i <= 7; ++i) {
+        r.push_back(&table_.GetPlayerWithId(i, Address{10, 0, 1, i}));
+    }
+    // The walk runs 7..1: destroy the first visited (7), a run in the middle (5, 4, 3) and
+    // the last visited (1); the others are kicked so that the hook shows they were visited.
+    KickAndExpire({r[5], r[1]});
+    for (int i : {6, 4, 3, 2, 0}) {
+        r[static_cast<size_t>(i)]->active = false;
+    }
+    LogVisits();
+    table_.SweepPlayers();
+    EXPECT_EQ(visits_, (std::vector<uint32_t>{6, 2}));
+    EXPECT_EQ(table_.count(), 2u);
+    for (int i : {1, 3, 4, 5, 7}) {
+        EXPECT_EQ(table_.Find("10.0.1." + std::to_string(i)), nullptr) << i;
+    }
+    EXPECT_EQ(table_.Newest(), r[5]);
+
+    std::vector<uint32_t> order;
+    table_.records().ForEach([&](PlayerRecord& p) { order.push_back(p.playerId); });
+    EXPECT_EQ(order, (std::vector<uint32_t>{6, 2}));
+}
+
+TEST_F(PlayerTableTest, KickedRecordCallsTheHookUntilItClearsActive) {
+    PlayerRecord& a = table_.GetPlayerWithId(1, Address{10, 0, 0, 1});
+    PlayerRecord& b = table_.GetPlayerWithId(2, Address{10, 0, 0, 2});
+    PlayerRecord& c = table_.GetPlayerWithId(3, Address{10, 0, 0, 3});
+    KickAndExpire({&a, &b, &c});
+    int failures = 2;  // the first two removals of player 2 cannot be sent
+    table_.SetDisconnect([&](PlayerRecord& r) {
+        visits_.push_back(r.playerId);
+        if (r.playerId != 2 || failures-- == 0) {
+            r.active = false;
+        }
+    });
+    table_.SweepPlayers();
+    EXPECT_EQ(visits_, (std::vector<uint32_t>{3, 2, 1}));
+    EXPECT_EQ(table_.count(), 3u);
+    table_.SweepPlayers();
+    EXPECT_EQ(visits_, (std::vector<uint32_t>{3, 2, 1, 2}));
+    EXPECT_EQ(table_.count(), 1u);
+    table_.SweepPlayers();
+    EXPECT_EQ(visits_, (std::vector<uint32_t>{3, 2, 1, 2, 2}));
+    EXPECT_FALSE(b.active);
+    table_.SweepPlayers();
+    EXPECT_EQ(visits_.size(), 5u);
+    EXPECT_EQ(table_.count(), 0u);
+}
+
+TEST_F(PlayerTableTest, KickedRecordWithoutHookStaysAndIsNotRestarted) {
+    PlayerRecord& r = table_.GetPlayer(Address{10, 0, 0, 1});
+    PlayerRecord& idle = table_.GetPlayer(Address{10, 0, 0, 2});
+    idle.idleTimer.Set(1);
+    KickAndExpire({&r});
+    table_.SweepPlayers();
+    table_.SweepPlayers();
+    EXPECT_TRUE(r.active);
+    EXPECT_EQ(table_.count(), 1u);
+    EXPECT_EQ(table_.Newest(), &r);
+}
+
+}  // namespace
+}  // namespace korvane
