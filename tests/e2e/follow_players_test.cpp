@@ -40,22 +40,18 @@ const std::string kCodeOneHex = "0000b0fa" + std::string(40, '0') + "0100";
 const std::string kWrongTokenConnectHex =
     "2400b1fa" + std::string(32, '0') + "706c6179" + "0100" + std::string(20, '0');
 
-// Every "%O" in a scenario becomes `options` (for example " tsopt"), so that one scenario can be
-// replayed with and without header options.
-std::string WithOptions(std::string scenario, const std::string& options) {
-    for (size_t at = scenario.find("%O"); at != std::string::npos;
-         at = scenario.find("%O", at + options.size())) {
-        scenario.replace(at, 2, options);
-    }
-    return scenario;
-}
-
 std::string Replace(std::string text, const std::string& what, const std::string& with) {
     for (size_t at = text.find(what); at != std::string::npos;
          at = text.find(what, at + with.size())) {
         text.replace(at, what.size(), with);
     }
     return text;
+}
+
+// Every "%O" in a scenario becomes `options` (for example " tsopt"), so that one scenario can be
+// replayed with and without header options.
+std::string WithOptions(const std::string& scenario, const std::string& options) {
+    return Replace(scenario, "%O", options);
 }
 
 // The lines after the first line equal to `after`, up to (not including) the first later line
