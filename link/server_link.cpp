@@ -31,12 +31,14 @@ int ServerLink::StopSockets() {
         linkSocket_ = kNoSocket;
     }
     linkUp_ = false;
+    localEnd_.reset();
     int result = sockets_.Cleanup();
     log_.LogEvent(StringPrintf("Shutdown TCP/IP (%d)", result));
     return result;
 }
 
 int ServerLink::ConnectToServer(int32_t port) {
+    localEnd_.reset();  // whatever the outcome, the previous connection's end is gone
     if (settings_.testMode) {
         linkUp_ = true;
         return 0;

@@ -72,6 +72,23 @@ TEST_F(ServerLinkTest, ReconnectingClosesTheReplacedSocket) {
     EXPECT_EQ(sockets_.closed, std::vector<SocketHandle>{first});
 }
 
+TEST_F(ServerLinkTest, KnowsItsOwnEndOnlyWhileUp) {
+    EXPECT_FALSE(link_.localEnd());
+    ASSERT_EQ(link_.ConnectToServer(2300), 0);
+    const std::optional<SocketEnd> first = link_.localEnd();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first, sockets_.LocalEnd(link_.linkSocket()));
+    link_.ConnectToServer(2300);
+    EXPECT_NE(link_.localEnd(), first);  // the new connection's end
+    sockets_.refuseConnects = true;
+    link_.ConnectToServer(2300);
+    EXPECT_FALSE(link_.localEnd());
+
+    settings_.testMode = true;  // no connection, so no end of its own
+    ASSERT_EQ(link_.ConnectToServer(2300), 0);
+    EXPECT_FALSE(link_.localEnd());
+}
+
 TEST_F(ServerLinkTest, StoppingTheSocketsLayerEndsTheLink) {
     link_.ConnectToServer(2300);
     link_.StopSockets();
