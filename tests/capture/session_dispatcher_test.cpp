@@ -26,11 +26,11 @@ constexpr const char* kKeyA = "127.0.0.2";
 constexpr const char* kKeyB = "127.0.0.3";
 
 Bytes Frame(Bytes payload, uint32_t source = kAddressA) {
-    tools::FrameSpec spec;
-    spec.source = {source, 40000};
-    spec.destination = {kServer, 2300};
-    spec.payload = std::move(payload);
-    return tools::BuildFrame(spec);
+    tools::FrameSpec layout;
+    layout.source = {source, 40000};
+    layout.destination = {kServer, 2300};
+    layout.payload = std::move(payload);
+    return tools::BuildFrame(layout);
 }
 
 void PutU16(Bytes& bytes, size_t at, uint16_t value) {
