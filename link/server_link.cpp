@@ -1,5 +1,7 @@
 #include "link/server_link.h"
 
+#include <algorithm>
+
 #include "platform/format.h"
 
 namespace korvane {
@@ -59,10 +61,25 @@ int ServerLink::ConnectToServer(int32_t port) {
         return -1;
     }
     sockets_.SetNoDelay(linkSocket_);
+    sockets_.SetSendTimeout(linkSocket_, kSendTimeoutMs);
     localEnd_ = sockets_.LocalEnd(linkSocket_);
     log_.LogEvent(CutTo("Connection to server " + settings_.serverAddress + " established",
                         kConnectedLineBytes));
     linkUp_ = true;
+    return 0;
+}
+
+int ServerLink::SendMessage(std::span<const uint8_t> message) {
+    if (sockets_.PeerClosed(linkSocket_)) {
+        return -1;  // what is sent now would be lost without a word
+    }
+    while (!message.empty()) {
+        const long sent = sockets_.Send(linkSocket_, message);
+        if (sent <= 0) {
+            return -1;
+        }
+        message = message.subspan(std::min(static_cast<size_t>(sent), message.size()));
+    }
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "app/event_log.h"
 #include "app/run_settings.h"
@@ -13,6 +14,10 @@ namespace korvane {
 // removals are written. Nothing is ever read from it.
 class ServerLink {
   public:
+    // How long one send may wait for a server that takes nothing in before it counts as failed:
+    // a stalled server must not stall the guard with it.
+    static constexpr int kSendTimeoutMs = 5000;
+
     ServerLink(Sockets& sockets, EventLog& log, const RunSettings& settings)
         : sockets_(sockets), log_(log), settings_(settings) {}
 
@@ -23,6 +28,14 @@ class ServerLink {
     // Connects to the server's address at `port`, replacing (and closing) the previous socket.
     // 0 when the link is up, -1 when the attempt failed. In test mode no connection is made.
     int ConnectToServer(int32_t port);
+
+    // Writes a whole session message on the link: 0 once every byte is written, -1 when a send
+    // fails or the server has closed the connection (LastError() tells why). A send that takes
+    // only part of the message is followed by sends of the rest, so the server's stream never
+    // holds a cut message unless the connection itself fails.
+    int SendMessage(std::span<const uint8_t> message);
+    // The error code of the latest failed socket call.
+    int LastError() { return sockets_.LastError(); }
 
     SocketHandle linkSocket() const { return linkSocket_; }
     bool linkUp() const { return linkUp_; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -51,15 +52,37 @@ class FakeSockets final : public Sockets {
         return 0;
     }
     void SetNoDelay(SocketHandle socket) override { noDelay.insert(socket); }
+    void SetSendTimeout(SocketHandle socket, int milliseconds) override {
+        sendTimeouts[socket] = milliseconds;
+    }
+    bool PeerClosed(SocketHandle socket) override {
+        if (!peerClosed.contains(socket)) {
+            return false;
+        }
+        error = 104;
+        return true;
+    }
     long Send(SocketHandle socket, std::span<const uint8_t> bytes) override {
-        if (failSends > 0) {
+        ++sendCalls;
+        if (!open.contains(socket)) {
+            error = 9;  // not a socket (any more)
+            return -1;
+        }
+        bool fail = failSends > 0;
+        if (!sendResults.empty()) {
+            fail = !sendResults.front();
+            sendResults.erase(sendResults.begin());
+        } else if (fail) {
             --failSends;
+        }
+        if (fail) {
             error = 32;
             return -1;
         }
+        const size_t taken = std::min(bytes.size(), maxSendBytes);
         auto& kept = sent[socket];
-        kept.insert(kept.end(), bytes.begin(), bytes.end());
-        return static_cast<long>(bytes.size());
+        kept.insert(kept.end(), bytes.begin(), bytes.begin() + static_cast<long>(taken));
+        return static_cast<long>(taken);
     }
     void Close(SocketHandle socket) override {
         open.erase(socket);
@@ -83,8 +106,11 @@ class FakeSockets final : public Sockets {
     int cleanupResult = 0;
     bool failOpen = false;
     bool refuseConnects = false;
-    std::vector<bool> connectResults;  // consumed first; true = accept
-    int failSends = 0;
+    std::vector<bool> connectResults;   // consumed first; true = accept
+    std::vector<bool> sendResults;      // consumed first; true = the send goes through
+    int failSends = 0;                  // then the next this many sends fail
+    size_t maxSendBytes = SIZE_MAX;     // a send writes at most this many bytes
+    std::set<SocketHandle> peerClosed;  // connections the peer has closed
     std::optional<std::string> hostName = std::string("guard");
     std::optional<uint32_t> hostAddress = 0x7F000001;
     // Each socket's local end is this address and firstLocalPort + its handle.
@@ -98,6 +124,8 @@ class FakeSockets final : public Sockets {
     SocketHandle nextSocket = 3;
     std::set<SocketHandle> open;
     std::set<SocketHandle> noDelay;
+    std::map<SocketHandle, int> sendTimeouts;
+    int sendCalls = 0;
     std::vector<SocketHandle> closed;
     std::vector<ConnectCall> connects;
     std::map<SocketHandle, std::vector<uint8_t>> sent;

@@ -4,7 +4,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +61,36 @@ class PosixSockets final : public Sockets {
     void SetNoDelay(SocketHandle socket) override {
         int on = 1;
         ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+
+    void SetSendTimeout(SocketHandle socket, int milliseconds) override {
+        timeval limit{};
+        limit.tv_sec = milliseconds / 1000;
+        limit.tv_usec = (milliseconds % 1000) * 1000;
+        ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+
+    bool PeerClosed(SocketHandle socket) override {
+        if (socket < 0) {
+            return false;
+        }
+        // Nothing is ever read from the connection, so the only news it can bring is that the
+        // peer has gone: an orderly close (read hang-up), a reset or an error.
+        pollfd watched{socket, POLLRDHUP, 0};
+        int ready;
+        do {
+            ready = ::poll(&watched, 1, 0);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0 || (watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) {
+            return false;
+        }
+        int pending = 0;
+        socklen_t length = sizeof pending;
+        if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending == 0) {
+            pending = EPIPE;
+        }
+        error_ = pending;
+        return true;
     }
 
     long Send(SocketHandle socket, std::span<const uint8_t> bytes) override {

@@ -39,6 +39,13 @@ class Sockets {
     virtual int Connect(SocketHandle socket, uint32_t address, uint16_t port) = 0;
     // Turns off send coalescing; the result is of no interest to the program.
     virtual void SetNoDelay(SocketHandle socket) = 0;
+    // Bounds how long one send may wait for room in the socket's buffer; a send that waited so
+    // long returns what it wrote, or fails. The result is of no interest to the program.
+    virtual void SetSendTimeout(SocketHandle socket, int milliseconds) = 0;
+    // True when the peer has closed or reset the connection, so that bytes sent now would be
+    // lost (LastError() then tells why). False for a connection still open, and for a handle
+    // that is no connection at all, on which the send itself fails.
+    virtual bool PeerClosed(SocketHandle socket) = 0;
     // One send call; the number of bytes written, or -1 on failure. Never raises a signal.
     virtual long Send(SocketHandle socket, std::span<const uint8_t> bytes) = 0;
     virtual void Close(SocketHandle socket) = 0;

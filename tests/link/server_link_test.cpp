@@ -49,6 +49,44 @@ TEST_F(ServerLinkTest, ConnectsToTheServerAddressAndPort) {
               "Tue Feb 10 14:49:49: Connection to server 10.0.0.1 established\n");
 }
 
+TEST_F(ServerLinkTest, SendsBoundHowLongTheyWaitForTheServer) {
+    link_.ConnectToServer(2300);
+    EXPECT_EQ(sockets_.sendTimeouts.at(link_.linkSocket()), ServerLink::kSendTimeoutMs);
+}
+
+TEST_F(ServerLinkTest, MessageIsWrittenWholeOverShortSends) {
+    link_.ConnectToServer(2300);
+    sockets_.maxSendBytes = 7;
+    const std::vector<uint8_t> message(48, 0xAB);
+    EXPECT_EQ(link_.SendMessage(message), 0);
+    EXPECT_EQ(sockets_.sendCalls, 7);
+    EXPECT_EQ(sockets_.sent[link_.linkSocket()], message);
+}
+
+TEST_F(ServerLinkTest, FailureAfterPartOfAMessageIsAFailure) {
+    link_.ConnectToServer(2300);
+    sockets_.maxSendBytes = 20;
+    sockets_.sendResults = {true, false};
+    EXPECT_EQ(link_.SendMessage(std::vector<uint8_t>(48, 1)), -1);
+    EXPECT_EQ(link_.LastError(), 32);
+}
+
+TEST_F(ServerLinkTest, NothingIsWrittenToAConnectionTheServerClosed) {
+    link_.ConnectToServer(2300);
+    sockets_.peerClosed.insert(link_.linkSocket());
+    EXPECT_EQ(link_.SendMessage(std::vector<uint8_t>(48, 1)), -1);
+    EXPECT_EQ(link_.LastError(), 104);
+    EXPECT_EQ(sockets_.sendCalls, 0);
+}
+
+TEST_F(ServerLinkTest, SendingWithoutAConnectionFails) {
+    EXPECT_EQ(link_.SendMessage(std::vector<uint8_t>(48, 1)), -1);
+    sockets_.refuseConnects = true;
+    link_.ConnectToServer(2300);
+    EXPECT_EQ(link_.SendMessage(std::vector<uint8_t>(48, 1)), -1);
+    EXPECT_TRUE(sockets_.sent.empty());
+}
+
 TEST_F(ServerLinkTest, PortIsUsedAsSixteenBits) {
     link_.ConnectToServer(65536 + 2300);
     EXPECT_EQ(sockets_.connects.at(0).port, 2300);

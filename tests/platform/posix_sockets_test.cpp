@@ -4,10 +4,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <vector>
 
 namespace korvane {
 namespace {
@@ -76,6 +80,51 @@ TEST(PosixSockets, ConnectedSocketKnowsTheEndItsPeerSees) {
     ::close(accepted);
     sockets->Close(s);
     EXPECT_FALSE(sockets->LocalEnd(s));  // a closed handle has no end
+}
+
+TEST(PosixSockets, KnowsWhenThePeerHasClosedTheConnection) {
+    Listener listener;
+    ASSERT_NE(listener.port(), 0);
+    auto sockets = MakePosixSockets();
+    EXPECT_FALSE(sockets->PeerClosed(kNoSocket));
+    const SocketHandle s = sockets->OpenStream();
+    ASSERT_EQ(sockets->Connect(s, kLoopback, listener.port()), 0);
+    int accepted = -1;
+    listener.Accept(accepted);
+    ASSERT_GE(accepted, 0);
+    EXPECT_FALSE(sockets->PeerClosed(s));
+    const std::array<uint8_t, 1> ping = {7};
+    ASSERT_EQ(::send(accepted, ping.data(), ping.size(), 0), 1);  // news, but not a close
+    pollfd readable{s, POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 5000), 1);
+    EXPECT_FALSE(sockets->PeerClosed(s));
+
+    ::close(accepted);
+    readable.events = POLLRDHUP;
+    ASSERT_EQ(::poll(&readable, 1, 5000), 1);
+    EXPECT_TRUE(sockets->PeerClosed(s));
+    EXPECT_EQ(sockets->LastError(), EPIPE);
+    sockets->Close(s);
+}
+
+TEST(PosixSockets, SendToAServerThatTakesNothingInGivesUpInTime) {
+    Listener listener;  // never accepts: the connection waits in the backlog, unread
+    ASSERT_NE(listener.port(), 0);
+    auto sockets = MakePosixSockets();
+    const SocketHandle s = sockets->OpenStream();
+    ASSERT_EQ(sockets->Connect(s, kLoopback, listener.port()), 0);
+    sockets->SetSendTimeout(s, 100);
+    const std::vector<uint8_t> chunk(65536, 0x55);
+    const auto start = std::chrono::steady_clock::now();
+    // The buffers fill up; then a send fails once it has waited its time, instead of waiting on.
+    long sent = 0;
+    for (int round = 0; round < 2000 && sent >= 0; ++round) {
+        sent = sockets->Send(s, chunk);
+    }
+    EXPECT_EQ(sent, -1);
+    EXPECT_EQ(sockets->LastError(), EAGAIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    sockets->Close(s);
 }
 
 TEST(PosixSockets, ConnectingWhereNobodyListensFails) {
