@@ -74,14 +74,15 @@ struct StandinServer::Connection {
 std::string StandinUsage() {
     return "usage: korvane-standin [--address 127.x.y.z] [--port N] [--port-file FILE]\n"
            "                       [--seconds N] [--dump PREFIX] [--drop-after N]\n"
-           "                       [--quiet-stream]\n"
+           "                       [--quiet-stream] [--refuse]\n"
            "  --address A      listen on the loopback address A (default 127.0.0.1)\n"
            "  --port N         listen on port N; 0 picks a free port (default 0)\n"
            "  --port-file F    write the port and a newline to F once listening\n"
            "  --seconds N      stop after N seconds, 1 to 600 (default 30)\n"
            "  --dump PREFIX    write the bytes received on connection n to PREFIX.n\n"
            "  --drop-after N   close each connection after N whole messages\n"
-           "  --quiet-stream   do not print messages, only count bytes\n";
+           "  --quiet-stream   do not print messages, only count bytes\n"
+           "  --refuse         reset every connection as soon as it is accepted\n";
 }
 
 StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
@@ -113,6 +114,10 @@ StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
         }
         if (name == "--quiet-stream" && !inlineValue) {
             options.quietStream = true;
+            continue;
+        }
+        if (name == "--refuse" && !inlineValue) {
+            options.refuse = true;
             continue;
         }
         if (name != "--address" && name != "--port" && name != "--port-file" &&
@@ -310,6 +315,15 @@ void StandinServer::Accept() {
         connection->number = ++connectionsSeen_;
         sink_("standin: connection " + std::to_string(connection->number) + " from " +
               DottedText(ntohl(peer.sin_addr.s_addr)) + ":" + std::to_string(ntohs(peer.sin_port)));
+        if (options_.refuse) {
+            // Closing with a zero linger time resets the connection: every send the peer makes
+            // on it from now on fails.
+            const linger reset{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            sink_("standin: refusing connection " + std::to_string(connection->number));
+            Close(*connection);
+            continue;
+        }
         if (!options_.dumpPrefix.empty()) {
             std::string path = options_.dumpPrefix + "." + std::to_string(connection->number);
             connection->dump.reset(std::fopen(path.c_str(), "wb"));

@@ -22,6 +22,7 @@ struct StandinOptions {
     std::string dumpPrefix;             // empty: no dump files
     long dropAfter = 0;                 // 0: never drop
     bool quietStream = false;
+    bool refuse = false;  // reset every connection as soon as it is accepted
 };
 
 inline constexpr int kStandinMaxSeconds = 600;
@@ -42,6 +43,7 @@ std::string StandinUsage();
 //   standin: connection <n> from <addr>:<port>
 //   [<n>] <decoded message or bad header line>
 //   standin: dropping connection <n> after <m> messages
+//   standin: refusing connection <n>
 //   standin: connection <n> closed after <bytes> bytes
 //   standin: stopping after <s> seconds      (or: standin: stopping on signal)
 // Connections are numbered from 1. At the stop, whatever had arrived by then is still

@@ -1,5 +1,7 @@
 #include "tests/support/standin_process.h"
 
+#include <algorithm>
+#include <functional>
 #include <thread>
 
 namespace korvane::testing {
@@ -22,6 +24,18 @@ ChildProcess::Options Files(const std::filesystem::path& dir, const std::filesys
     ChildProcess::Options options = ChildProcess::In(dir, out);
     options.stderrFile = err;
     return options;
+}
+
+// Checks `done` every 20 ms until it holds; false once `limit` has passed without it.
+bool WaitUntil(std::chrono::milliseconds limit, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }  // namespace
@@ -50,14 +64,14 @@ std::string StandinProcess::Errors() const {
 }
 
 bool StandinProcess::WaitForLines(size_t count, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (Output().size() < count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return WaitUntil(limit, [&] { return Output().size() >= count; });
+}
+
+bool StandinProcess::WaitForLine(const std::string& line, std::chrono::milliseconds limit) {
+    return WaitUntil(limit, [&] {
+        const std::vector<std::string> lines = Output();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    });
 }
 
 std::optional<int> StandinProcess::Wait(std::chrono::milliseconds limit) {

@@ -36,6 +36,8 @@ class StandinProcess {
     std::string Errors() const;
     // Waits until it has printed at least `count` lines; false after `limit`.
     bool WaitForLines(size_t count, std::chrono::milliseconds limit);
+    // Waits until it has printed `line`; false after `limit`.
+    bool WaitForLine(const std::string& line, std::chrono::milliseconds limit);
     // The exit status, or nothing when it has not ended within `limit` (it is then killed).
     std::optional<int> Wait(std::chrono::milliseconds limit);
     // Asks it to stop (SIGTERM).

@@ -283,6 +283,32 @@ TEST(StandinServer, DropAfterClosesTheConnection) {
     EXPECT_EQ(standin.Lines()[7], "[2] delete player 00000001");
 }
 
+TEST(StandinServer, RefuseResetsEveryConnectionAtOnce) {
+    StandinOptions options = Quick();
+    options.refuse = true;
+    InProcessStandin standin(options);
+    ASSERT_TRUE(standin.Start());
+    for (int n = 1; n <= 2; ++n) {
+        UniqueFd client = Connect(standin.port());
+        ASSERT_TRUE(client.valid());
+        EXPECT_TRUE(ClosedByPeer(client, 5s));
+        // Reset, not closed in order: what is sent now fails.
+        ssize_t sent = 0;
+        for (int tries = 0; tries < 3 && sent >= 0; ++tries) {
+            const std::vector<uint8_t> one = BuildDeletionMessage(1);
+            sent = ::send(client.get(), one.data(), one.size(), MSG_NOSIGNAL);
+        }
+        EXPECT_LT(sent, 0);
+        ASSERT_TRUE(standin.WaitForLines(1 + 3 * static_cast<size_t>(n)));
+    }
+    EXPECT_THAT(
+        standin.Lines(),
+        ElementsAre(HasSubstr("listening"), HasSubstr("connection 1 from"),
+                    "standin: refusing connection 1", "standin: connection 1 closed after 0 bytes",
+                    HasSubstr("connection 2 from"), "standin: refusing connection 2",
+                    "standin: connection 2 closed after 0 bytes"));
+}
+
 TEST(StandinServer, QuietStreamOnlyCountsBytes) {
     StandinOptions options = Quick();
     options.quietStream = true;
@@ -409,9 +435,10 @@ TEST(StandinServer, RefusesNonLoopbackAddresses) {
 }
 
 TEST(StandinCommandLine, ReadsEveryOption) {
-    std::vector<std::string> args = {"--address", "127.0.0.5",     "--port", "2300", "--port-file",
-                                     "p",         "--seconds=7",   "--dump", "d",    "--drop-after",
-                                     "3",         "--quiet-stream"};
+    std::vector<std::string> args = {
+        "--address", "127.0.0.5",      "--port",  "2300", "--port-file",
+        "p",         "--seconds=7",    "--dump",  "d",    "--drop-after",
+        "3",         "--quiet-stream", "--refuse"};
     auto parsed = ParseStandinCommandLine(args);
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_EQ(parsed.options->address, "127.0.0.5");
@@ -421,6 +448,7 @@ TEST(StandinCommandLine, ReadsEveryOption) {
     EXPECT_EQ(parsed.options->dumpPrefix, "d");
     EXPECT_EQ(parsed.options->dropAfter, 3);
     EXPECT_TRUE(parsed.options->quietStream);
+    EXPECT_TRUE(parsed.options->refuse);
 
     auto defaults = ParseStandinCommandLine({});
     ASSERT_TRUE(defaults.options);
@@ -429,6 +457,7 @@ TEST(StandinCommandLine, ReadsEveryOption) {
     EXPECT_EQ(defaults.options->seconds, 30);
     EXPECT_EQ(defaults.options->dropAfter, 0);
     EXPECT_FALSE(defaults.options->quietStream);
+    EXPECT_FALSE(defaults.options->refuse);
 }
 
 TEST(StandinCommandLine, RejectsBadOptions) {
