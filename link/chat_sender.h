@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/event_log.h"
+#include "app/run_settings.h"
+#include "capture/player_record.h"
+#include "link/server_link.h"
+
+namespace korvane {
+
+// The layout of a chat line as the program writes it: a game message of type 27 whose 36-byte
+// header is followed by the formatted text and its terminator.
+struct ChatMessage {
+    static constexpr uint8_t kType = 27;
+    static constexpr size_t kHeaderLength = 36;
+    static constexpr size_t kFieldOffset = 33;
+    static constexpr size_t kMarkerOffset = 35;  // always 1
+    static constexpr size_t kTextOffset = 36;
+};
+
+// The bytes of one chat line carrying `formatted` (cut at its first zero byte, if any).
+std::vector<uint8_t> BuildChatMessage(uint32_t sender, uint32_t receiver, uint8_t field,
+                                      std::string_view formatted);
+
+// Says everything the program says to players: each line goes out as a chat message on the
+// server link, with the program's version in front. An immediate repeat of the same line
+// between the same two ids is not sent again, and a send that fails is followed by a
+// reconnection and a resend.
+class ChatSender {
+  public:
+    // Put in parentheses before every line; it ends in a blank.
+    static constexpr std::string_view kVersionText = "2.1 (beta.1) Feb 10 2004 14:49:49 ";
+    // The formatted line and the remembered text live in buffers of this size, terminator
+    // included; longer texts are cut to fit.
+    static constexpr size_t kTextBytes = 256;
+    // Resends of one line on a link that keeps accepting connections but fails every send;
+    // then the line is given up.
+    static constexpr int kMaxResends = 3;
+
+    ChatSender(ServerLink& link, EventLog& log, const RunSettings& settings)
+        : link_(link), log_(log), settings_(settings) {}
+
+    // Sends `text` from `sender` to `receiver`; `field` is the byte the game reads at 33 (7 for
+    // greeting and version lines, 0 otherwise). With `alert` the line reads "Alert: ..." after
+    // the version. Nothing goes out, and nothing is remembered, in test or silent mode.
+    void KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field, std::string_view text,
+                        bool alert);
+    // An alert on the player's behalf: the kick and reason lines.
+    void SendAlert(const PlayerRecord& record, std::string_view text);
+    // Forgets the last line, so that the next one is sent even if it is the same.
+    void ForgetLastMessage() { last_.reset(); }
+
+    // "(<version>) <text>", or "(<version>) Alert: <text>", cut to fit its buffer.
+    static std::string FormatLine(std::string_view text, bool alert);
+
+  private:
+    struct LastLine {
+        std::string text;  // as remembered: cut to fit its buffer
+        uint32_t sender = 0;
+        uint32_t receiver = 0;
+    };
+
+    ServerLink& link_;
+    EventLog& log_;
+    const RunSettings& settings_;
+    std::optional<LastLine> last_;  // nothing: every line is new
+};
+
+}  // namespace korvane
