@@ -49,6 +49,10 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
         return kExitFailed;
     }
     link_ = std::make_unique<ServerLink>(platform_.sockets, *log_, settings_);
+    chat_ = std::make_unique<ChatSender>(*link_, *log_, settings_);
+    chat_->ForgetLastMessage();
+    kickMessages_ = std::make_unique<KickMessageTable>(*clock_);
+    removal_ = std::make_unique<PlayerRemoval>(*link_, *chat_, *log_, settings_);
 
     log_->LogEvent(kBanner);
     log_->LogEvent(kBuild);
@@ -56,6 +60,7 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     log_->LogEvent("Korvane starting up");
     link_->StartSockets();
     log_->LogEvent(commandLine_.commandLineEcho);
+    kickMessages_->LoadKickMessages(platform_.workDir / KickMessageTable::kFileName, *log_);
 
     if (std::optional<int> failed = OpenCapture()) {
         return failed;
@@ -89,6 +94,7 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
 
 void Driver::StartFollowing() {
     players_ = std::make_unique<PlayerTable>(*clock_);
+    players_->SetDisconnect([this](PlayerRecord& record) { removal_->DisconnectPlayer(record); });
     dispatcher_ = std::make_unique<SessionDispatcher>(*players_, platform_.console);
     walk_ = std::make_unique<CaptureWalk>(
         settings_, platform_.console, *log_, *link_, *filters_, localAddress_,

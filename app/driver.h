@@ -16,6 +16,9 @@
 #include "capture/capture_walk.h"
 #include "capture/player_table.h"
 #include "capture/session_dispatcher.h"
+#include "link/chat_sender.h"
+#include "link/kick_message_table.h"
+#include "link/player_removal.h"
 #include "link/server_link.h"
 #include "platform/capture_library.h"
 #include "platform/clock.h"
@@ -84,6 +87,9 @@ class Driver {
 
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<ServerLink> link_;
+    std::unique_ptr<ChatSender> chat_;
+    std::unique_ptr<KickMessageTable> kickMessages_;
+    std::unique_ptr<PlayerRemoval> removal_;
     std::unique_ptr<CaptureAdapter> adapter_;
     std::unique_ptr<CapturePacket> packet_;
     std::unique_ptr<FilterInstaller> filters_;

@@ -167,6 +167,20 @@ TEST_F(ReplayRunTest, TestModeRunsWithoutAServer) {
     EXPECT_THAT(log, ::testing::HasSubstr("5 packets received. 0 Packets lost"));
 }
 
+TEST_F(ReplayRunTest, KickMessagesAreLoadedRightAfterTheCommandLine) {
+    const std::string capture = MakeCapture(Scenario(2300));
+    std::ofstream(dir_ / "Korvane.flunk", std::ios::binary)
+        << "Kick messages of this server\r\n@%s, read the rules\r\n@Bye %s\r\n@\r\n";
+    auto [status, console] =
+        RunKorvane({"/replay:" + capture, "/test", "/port:2300", "/host:127.0.0.1"});
+    ASSERT_EQ(status, 0);
+    const std::vector<std::string> log = SplitLines(ReadWholeFile(dir_ / "Korvane.log"));
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_THAT(log[6], ::testing::EndsWith(": Command line: korvane /replay:" + capture +
+                                            " /test /port:2300 /host:127.0.0.1"));
+    EXPECT_EQ(log[7], "Tue Feb 03 14:50:00: 3 custom kick messages loaded.");
+}
+
 TEST_F(ReplayRunTest, UsageNeedsNoLogAndNoNetwork) {
     auto [status, console] = RunKorvane({"/?"});
     ASSERT_EQ(status, 0);
