@@ -80,8 +80,10 @@ class FakeSockets final : public Sockets {
             return -1;
         }
         const size_t taken = std::min(bytes.size(), maxSendBytes);
-        auto& kept = sent[socket];
-        kept.insert(kept.end(), bytes.begin(), bytes.begin() + static_cast<long>(taken));
+        if (keepSent) {
+            auto& kept = sent[socket];
+            kept.insert(kept.end(), bytes.begin(), bytes.begin() + static_cast<long>(taken));
+        }
         return static_cast<long>(taken);
     }
     void Close(SocketHandle socket) override {
@@ -110,6 +112,7 @@ class FakeSockets final : public Sockets {
     std::vector<bool> sendResults;      // consumed first; true = the send goes through
     int failSends = 0;                  // then the next this many sends fail
     size_t maxSendBytes = SIZE_MAX;     // a send writes at most this many bytes
+    bool keepSent = true;               // false: what is sent is only counted
     std::set<SocketHandle> peerClosed;  // connections the peer has closed
     std::optional<std::string> hostName = std::string("guard");
     std::optional<uint32_t> hostAddress = 0x7F000001;

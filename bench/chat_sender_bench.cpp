@@ -1,0 +1,89 @@
+// Cost of what the program says to players: one chat line formatted, built and written on the
+// link (here a sockets layer that takes everything at once), a line suppressed as a repeat, and
+// a kick message picked and filled in with the player's name.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/event_log.h"
+#include "app/run_settings.h"
+#include "link/chat_sender.h"
+#include "link/kick_message_table.h"
+#include "link/server_link.h"
+#include "platform/clock.h"
+#include "platform/fake_sockets.h"
+#include "platform/scripted_console.h"
+
+namespace {
+
+using namespace korvane;
+
+// A connected link on sockets that count what is sent and keep nothing.
+struct Outgoing {
+    Outgoing() {
+        sockets.keepSent = false;
+        link.ConnectToServer(2300);
+    }
+    ManualClock clock{{1076424589, 0}};
+    ScriptedConsole console;
+    EventLog log{clock, console};
+    FakeSockets sockets;
+    RunSettings settings;
+    ServerLink link{sockets, log, settings};
+    ChatSender chat{link, log, settings};
+};
+
+// One iteration is one line sent; two receivers take turns, so no line is a repeat.
+void BM_KorvaneMessage(benchmark::State& state) {
+    Outgoing out;
+    const std::string text = "Player Mech selected Atlas AS7-D (IS)";
+    uint32_t receiver = 0x100;
+    for (auto _ : state) {
+        out.chat.KorvaneMessage(1, receiver, 0, text, false);
+        receiver ^= 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["sends"] = static_cast<double>(out.sockets.sendCalls);
+}
+BENCHMARK(BM_KorvaneMessage);
+
+// One iteration is one line that is the same as the last, so it is not sent.
+void BM_KorvaneMessageRepeat(benchmark::State& state) {
+    Outgoing out;
+    const std::string text = "Player Mech selected Atlas AS7-D (IS)";
+    for (auto _ : state) {
+        out.chat.KorvaneMessage(1, 0x100, 0, text, false);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_KorvaneMessageRepeat);
+
+// One iteration is one kick message picked from 100 and given the player's name.
+void BM_PickAndFormatKickMessage(benchmark::State& state) {
+    ManualClock clock{{1076424589, 0}};
+    ScriptedConsole console;
+    EventLog log{clock, console};
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / "korvane-bench-kick-messages";
+    {
+        std::ofstream messages(file);
+        for (int n = 0; n < 100; ++n) {
+            messages << "@Message " << n << ": %s, your mech breaks the rules of this server.\n";
+        }
+    }
+    KickMessageTable table(clock);
+    table.LoadKickMessages(file, log);
+    std::filesystem::remove(file);
+    int64_t micros = 0;
+    for (auto _ : state) {
+        clock.Set({1076424589, static_cast<int32_t>(micros)});
+        micros = (micros + 1000) % 1000000;
+        benchmark::DoNotOptimize(FormatKickMessage(table.PickKickMessage(), "Mech"));
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PickAndFormatKickMessage);
+
+}  // namespace
