@@ -41,6 +41,13 @@ class PlayerRemovalTest : public ::testing::Test, public korvane::testing::LinkW
         clock.SetSeconds(kFarewellAt + second);
         table.SweepPlayers();
     }
+    // A farewell, then a sweep after the grace time while the link fails and cannot come back.
+    void KickWhileTheServerIsDown() {
+        removal.SendFarewell(record);
+        sockets.failSends = 1;
+        sockets.refuseConnects = true;
+        SweepAt(6);
+    }
     bool Followed() const { return table.Find("10.0.0.5") != nullptr; }
 
     static constexpr int64_t kFarewellAt = 1076424589;
@@ -129,10 +136,7 @@ TEST_F(PlayerRemovalTest, FailedSecondDeletionSendsBothAgain) {
 }
 
 TEST_F(PlayerRemovalTest, RemovalThatCannotBeSentIsTriedAgainAtLaterSweeps) {
-    removal.SendFarewell(record);
-    sockets.failSends = 1;
-    sockets.refuseConnects = true;
-    SweepAt(6);
+    KickWhileTheServerIsDown();
     EXPECT_TRUE(record.active);
     EXPECT_TRUE(record.kickPending);
     EXPECT_FALSE(link.linkUp());
@@ -164,10 +168,7 @@ TEST_F(PlayerRemovalTest, LinkThatFailsEverySendEndsTheAttemptAfterAFewRestarts)
 }
 
 TEST_F(PlayerRemovalTest, DeletionSeenOnTheWireEndsTheAttempts) {
-    removal.SendFarewell(record);
-    sockets.failSends = 1;
-    sockets.refuseConnects = true;
-    SweepAt(6);
+    KickWhileTheServerIsDown();
     record.active = false;  // the server removed the player itself
     const int calls = sockets.sendCalls;
     SweepAt(7);
