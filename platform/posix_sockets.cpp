@@ -94,10 +94,9 @@ class PosixSockets final : public Sockets {
     }
 
     long Send(SocketHandle socket, std::span<const uint8_t> bytes) override {
-        ssize_t sent;
-        do {
-            sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        } while (sent < 0 && errno == EINTR);
+        // An interrupted send (SIGINT, SIGTERM) counts as failed, as an interrupted connect
+        // does, so a stop request is not held up by a server that takes nothing in.
+        const ssize_t sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0) {
             error_ = errno;
             return -1;

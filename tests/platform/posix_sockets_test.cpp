@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <thread>
 #include <vector>
 
 namespace korvane {
@@ -124,6 +128,46 @@ TEST(PosixSockets, SendToAServerThatTakesNothingInGivesUpInTime) {
     EXPECT_EQ(sent, -1);
     EXPECT_EQ(sockets->LastError(), EAGAIN);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    sockets->Close(s);
+}
+
+extern "C" void IgnoreSignal(int) {}
+
+TEST(PosixSockets, SignalCutsAStalledSendShort) {
+    Listener listener;
+    ASSERT_NE(listener.port(), 0);
+    auto sockets = MakePosixSockets();
+    const SocketHandle s = sockets->OpenStream();
+    ASSERT_EQ(sockets->Connect(s, kLoopback, listener.port()), 0);
+    sockets->SetSendTimeout(s, 30000);
+    // A handler without SA_RESTART, as the console installs for SIGINT and SIGTERM.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = IgnoreSignal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    const pthread_t sender = ::pthread_self();
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        while (!done) {
+            ::pthread_kill(sender, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const std::vector<uint8_t> chunk(65536, 0x55);
+    const auto start = std::chrono::steady_clock::now();
+    long sent = 0;
+    for (int round = 0; round < 2000 && sent >= 0; ++round) {
+        sent = sockets->Send(s, chunk);
+    }
+    const auto spent = std::chrono::steady_clock::now() - start;
+    done = true;
+    signaller.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(sent, -1);
+    EXPECT_EQ(sockets->LastError(), EINTR);
+    EXPECT_LT(spent, std::chrono::seconds(10));
     sockets->Close(s);
 }
 
