@@ -2,6 +2,7 @@
 // link (here a sockets layer that takes everything at once), a line suppressed as a repeat, and
 // a kick message picked and filled in with the player's name.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -66,7 +67,8 @@ void BM_PickAndFormatKickMessage(benchmark::State& state) {
     ScriptedConsole console;
     EventLog log{clock, console};
     const std::filesystem::path file =
-        std::filesystem::temp_directory_path() / "korvane-bench-kick-messages";
+        std::filesystem::temp_directory_path() /
+        ("korvane-bench-kick-messages-" + std::to_string(::getpid()));
     {
         std::ofstream messages(file);
         for (int n = 0; n < 100; ++n) {
