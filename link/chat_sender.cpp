@@ -50,20 +50,19 @@ void ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t fiel
 
     const std::vector<uint8_t> message =
         BuildChatMessage(sender, receiver, field, FormatLine(text, alert));
-    for (int resends = 0;; ++resends) {
+    const Delivery delivery = link_.Deliver(kMaxResends, [&] {
         if (link_.SendMessage(message) == 0) {
-            return;
+            return 0;
         }
         log_.LogEvent(StringPrintf("Socket error in KorvaneMessage(): code=%d", link_.LastError()));
-        if (link_.ConnectToServer(settings_.serverPort) != 0) {
-            return;  // the line is dropped; the link is down until a later attempt
-        }
-        if (resends == kMaxResends) {
-            log_.LogEvent(StringPrintf(
-                "Warning: KorvaneMessage() gave up after %d resends; the line is dropped",
-                kMaxResends));
-            return;
-        }
+        return -1;
+    });
+    // When the link cannot be brought back the line is dropped as well; the link is down until
+    // a later attempt.
+    if (delivery == Delivery::gaveUp) {
+        log_.LogEvent(
+            StringPrintf("Warning: KorvaneMessage() gave up after %d resends; the line is dropped",
+                         kMaxResends));
     }
 }
 

@@ -43,21 +43,18 @@ void PlayerRemoval::DisconnectPlayer(PlayerRecord& record) {
         record.active = false;
         return;
     }
-    for (int restarts = 0;; ++restarts) {
-        if (SendDeletions(record) == 0) {
+    switch (link_.Deliver(kMaxRestarts, [&] { return SendDeletions(record); })) {
+        case Delivery::sent:
             record.active = false;  // the next sweep destroys the record
-            return;
-        }
-        if (link_.ConnectToServer(settings_.serverPort) != 0) {
-            return;  // the next sweep tries again
-        }
-        if (restarts == kMaxRestarts) {
+            break;
+        case Delivery::linkDown:
+            break;  // the next sweep tries again
+        case Delivery::gaveUp:
             log_.LogEvent(StringPrintf("Warning: DisconnectPlayer() gave up after %d restarts; "
                                        "the next sweep tries again",
                                        kMaxRestarts),
                           record.ForLog());
-            return;
-        }
+            break;
     }
 }
 

@@ -83,4 +83,18 @@ int ServerLink::SendMessage(std::span<const uint8_t> message) {
     return 0;
 }
 
+Delivery ServerLink::Deliver(int maxRetries, const std::function<int()>& attempt) {
+    for (int retries = 0;; ++retries) {
+        if (attempt() == 0) {
+            return Delivery::sent;
+        }
+        if (ConnectToServer(settings_.serverPort) != 0) {
+            return Delivery::linkDown;
+        }
+        if (retries == maxRetries) {
+            return Delivery::gaveUp;
+        }
+    }
+}
+
 }  // namespace korvane

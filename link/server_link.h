@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -9,6 +10,13 @@
 #include "platform/sockets.h"
 
 namespace korvane {
+
+// How a delivery on the link ended.
+enum class Delivery {
+    sent,      // the attempt succeeded
+    linkDown,  // an attempt failed and the link could not be connected again
+    gaveUp,    // every attempt failed although the link kept coming back
+};
 
 // The program's own TCP connection to the game server, on which chat lines and player
 // removals are written. Nothing is ever read from it.
@@ -34,6 +42,11 @@ class ServerLink {
     // only part of the message is followed by sends of the rest, so the server's stream never
     // holds a cut message unless the connection itself fails.
     int SendMessage(std::span<const uint8_t> message);
+    // Runs `attempt` (0 on success, -1 on failure) until it succeeds. After each failure the
+    // link is connected anew; when that fails the delivery ends, otherwise `attempt` runs again,
+    // at most `maxRetries` times, so a server that accepts connections but fails every send
+    // cannot hold the program.
+    Delivery Deliver(int maxRetries, const std::function<int()>& attempt);
     // The error code of the latest failed socket call.
     int LastError() { return sockets_.LastError(); }
 

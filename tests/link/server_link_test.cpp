@@ -87,6 +87,36 @@ TEST_F(ServerLinkTest, SendingWithoutAConnectionFails) {
     EXPECT_TRUE(sockets_.sent.empty());
 }
 
+TEST_F(ServerLinkTest, DeliveryReconnectsAfterEachFailureAndStopsAfterItsRetries) {
+    link_.ConnectToServer(2300);
+    int attempts = 0;
+    EXPECT_EQ(link_.Deliver(2, [&] { return ++attempts == 2 ? 0 : -1; }), Delivery::sent);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(sockets_.connects.size(), 2u);
+
+    attempts = 0;
+    EXPECT_EQ(link_.Deliver(2,
+                            [&] {
+                                ++attempts;
+                                return -1;
+                            }),
+              Delivery::gaveUp);
+    EXPECT_EQ(attempts, 3);
+    EXPECT_EQ(sockets_.connects.size(), 5u);  // one after every failure, the last one too
+    EXPECT_TRUE(link_.linkUp());
+
+    attempts = 0;
+    sockets_.refuseConnects = true;
+    EXPECT_EQ(link_.Deliver(2,
+                            [&] {
+                                ++attempts;
+                                return -1;
+                            }),
+              Delivery::linkDown);
+    EXPECT_EQ(attempts, 1);
+    EXPECT_FALSE(link_.linkUp());
+}
+
 TEST_F(ServerLinkTest, PortIsUsedAsSixteenBits) {
     link_.ConnectToServer(65536 + 2300);
     EXPECT_EQ(sockets_.connects.at(0).port, 2300);
