@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
+#include <string_view>
 
 namespace korvane {
 
@@ -61,6 +63,14 @@ class ByteReader {
             throw TruncatedData();
         }
         return bytes_.subspan(offset);
+    }
+    // The zero-terminated text at `offset`: up to its terminator, or to the end when there is
+    // none.
+    std::string_view Text(size_t offset) const {
+        const std::span<const uint8_t> rest = Rest(offset);
+        const auto end = std::find(rest.begin(), rest.end(), uint8_t{0});
+        return std::string_view(reinterpret_cast<const char*>(rest.data()),
+                                static_cast<size_t>(end - rest.begin()));
     }
     // A reader over the `width` bytes at `offset`, for a message inside a frame.
     ByteReader Sub(size_t offset, size_t width) const { return ByteReader(Bytes(offset, width)); }

@@ -1,7 +1,5 @@
 #include "capture/network_text.h"
 
-#include <type_traits>
-
 namespace korvane {
 
 namespace {
@@ -9,10 +7,7 @@ template <typename Char>
 std::basic_string<Char> ReplaceControls(std::basic_string_view<Char> text) {
     std::basic_string<Char> safe(text);
     for (Char& c : safe) {
-        const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
-        if (unit < 0x20 || unit == 0x7F) {
-            c = static_cast<Char>('?');
-        }
+        c = SafeNetworkUnit(c);
     }
     return safe;
 }

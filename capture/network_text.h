@@ -1,7 +1,13 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+#include "capture/fixed_text.h"
 
 namespace korvane {
 
@@ -11,5 +17,22 @@ namespace korvane {
 // way; other units stay as they are.
 std::string SafeNetworkText(std::string_view text);
 std::u16string SafeNetworkText(std::u16string_view text);
+
+// One unit of a network text in its safe form.
+template <typename Char>
+constexpr Char SafeNetworkUnit(Char c) {
+    const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
+    return unit < 0x20 || unit == 0x7F ? static_cast<Char>('?') : c;
+}
+
+// Stores a network text in a fixed field in its safe form, cut to fit, without allocating.
+template <size_t Capacity>
+void SetNetworkText(FixedText<Capacity>& field, std::string_view text) {
+    std::array<char, Capacity> safe;
+    const size_t length = std::min(text.size(), Capacity - 1);
+    std::transform(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length), safe.begin(),
+                   SafeNetworkUnit<char>);
+    field.Set(std::string_view(safe.data(), length));
+}
 
 }  // namespace korvane

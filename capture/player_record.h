@@ -10,6 +10,8 @@
 #include "capture/fixed_text.h"
 #include "capture/held_frame.h"
 #include "capture/idle_timer.h"
+#include "capture/pointer_list.h"
+#include "capture/queued_selection.h"
 #include "platform/clock.h"
 
 namespace korvane {
@@ -70,6 +72,10 @@ class PlayerRecord {
     std::unique_ptr<HeldFrame> firstFragment;
     std::unique_ptr<HeldFrame> secondFragment;
     IdleTimer idleTimer;
+    // Configuration pieces that came before their turn, the most recently queued first.
+    OwningPointerList<QueuedSelection> pendingSelections;
+    // Pieces dropped from a full queue since the last complete upload.
+    uint32_t droppedSelections = 0;
 };
 
 }  // namespace korvane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <type_traits>
@@ -46,6 +47,19 @@ class BasicPointerList {
         return false;
     }
 
+    // Takes out the first node (from the front) holding `element` and hands the element over
+    // without destroying it; null when there is none.
+    Holder Take(const T* element) {
+        for (auto it = nodes_.begin(); it != nodes_.end(); ++it) {
+            if (Get(*it) == element) {
+                Holder taken = std::move(*it);
+                Erase(it);
+                return taken;
+            }
+        }
+        return nullptr;
+    }
+
     // Takes out the front node and hands its element over; null when the list is empty.
     Holder RemoveFront() {
         if (nodes_.empty()) {
@@ -53,6 +67,15 @@ class BasicPointerList {
         }
         Holder element = std::move(nodes_.front());
         Erase(nodes_.begin());
+        return element;
+    }
+    // Takes out the back node (the oldest added) and hands its element over; null when empty.
+    Holder RemoveBack() {
+        if (nodes_.empty()) {
+            return nullptr;
+        }
+        Holder element = std::move(nodes_.back());
+        Erase(std::prev(nodes_.end()));
         return element;
     }
 

@@ -163,5 +163,24 @@ TEST_F(PointerListTest, ClearDestroysOnlyOwnedElements) {
     EXPECT_EQ(destroyed_, 0);
 }
 
+TEST_F(PointerListTest, TakeAndRemoveBackHandElementsOverWithoutDestroyingThem) {
+    OwningPointerList<Counted> list;
+    std::vector<Counted*> added = Fill(list, 4);
+    list.StartWalk();
+    list.NextInWalk();  // the cursor on 2, which is taken next
+    std::unique_ptr<Counted> taken = list.Take(added[1]);
+    EXPECT_EQ(taken.get(), added[1]);
+    EXPECT_EQ(list.NextInWalk(), added[2]);
+    EXPECT_EQ(list.Take(added[1]), nullptr);
+    std::unique_ptr<Counted> oldest = list.RemoveBack();
+    EXPECT_EQ(oldest->value, 4);
+    EXPECT_EQ(Walk(list), (std::vector<int>{1, 3}));
+    EXPECT_EQ(destroyed_, 0);
+    list.RemoveBack();
+    list.RemoveBack();
+    EXPECT_EQ(list.RemoveBack(), nullptr);
+    EXPECT_EQ(destroyed_, 2);
+}
+
 }  // namespace
 }  // namespace korvane
