@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "tools/session_builder.h"
+#include "tools/variant_builder.h"
 #include "tools/whole_file.h"
 
 namespace korvane::tools {
@@ -16,6 +17,9 @@ namespace {
 
 constexpr uint64_t kMicrosPerSecond = 1'000'000;
 constexpr uint64_t kSplitGapMicros = 1'000;
+constexpr uint64_t kUploadGapMicros = 1'000;  // between the messages of an upload
+// The largest container an upload line may ask for with size=.
+constexpr uint64_t kMaxUploadSize = 16 * 1024 * 1024;
 constexpr uint64_t kLatestStamp = 0xFFFFFFFFull * kMicrosPerSecond + 999'999;
 // Room for the largest payload in one IPv4 packet with a timestamp option.
 constexpr size_t kMaxPayload = 0xFFFF - 20 - 20 - 12;
@@ -105,6 +109,31 @@ std::optional<uint8_t> ParseByteNumber(std::string_view text) {
     return static_cast<uint8_t>(value);
 }
 
+// A decimal number of at most `maximum`.
+std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t maximum) {
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!AllDigits(text) || error != std::errc() || value > maximum) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Comma-separated items, each handed to `item`; false when there is an empty one.
+template <typename Item>
+bool ForEachListed(std::string_view text, Item item) {
+    while (true) {
+        size_t comma = text.find(',');
+        if (!item(text.substr(0, comma))) {
+            return false;
+        }
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
+
 std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text) {
     if (text.size() % 2 != 0) {
         return std::nullopt;
@@ -136,6 +165,12 @@ const std::map<std::string_view, KindRule>& KindRules() {
         {"game", {{"sender", "receiver", "type", "hex"}, {"sender", "receiver", "type"}}},
         {"raw", {{"hex"}, {"hex"}}},
         {"syn", {{}, {}}},
+        {"info", {{"sender", "text"}, {"sender", "text"}}},
+        {"stock", {{"sender", "chassis"}, {"sender", "chassis"}}},
+        {"upload",
+         {{"sender", "seq", "chassis", "components", "pieces", "piecebytes", "order", "size",
+           "name"},
+          {"sender", "seq", "chassis", "name"}}},
     };
     return rules;
 }
@@ -172,6 +207,22 @@ class LineParser {
         if (!value) {
             Fail(std::string(key) + "= needs a decimal number 0 to 255, not '" +
                  std::string(found->second) + "'");
+        }
+        return *value;
+    }
+
+    // A decimal option from `minimum` to `maximum`; `absent` when it is not given.
+    uint64_t Decimal(const std::map<std::string_view, std::string_view>& values,
+                     std::string_view key, uint64_t minimum, uint64_t maximum, uint64_t absent = 0,
+                     const std::string& why = "") const {
+        auto found = values.find(key);
+        if (found == values.end()) {
+            return absent;
+        }
+        auto value = ParseDecimal(found->second, maximum);
+        if (!value || *value < minimum) {
+            Fail(std::string(key) + "= needs a decimal number " + std::to_string(minimum) + " to " +
+                 std::to_string(maximum) + why + ", not '" + std::string(found->second) + "'");
         }
         return *value;
     }
@@ -221,7 +272,100 @@ std::vector<uint8_t> MessageFor(const LineParser& parser, std::string_view kind,
         }
         return payload;
     }
+    if (kind == "info") {
+        return BuildInfoMessage(parser.Id(values, "sender"), text("text"));
+    }
+    if (kind == "stock") {
+        return BuildStockSelection(parser.Id(values, "sender"), parser.Id(values, "chassis"));
+    }
     return {};  // syn
+}
+
+std::vector<ComponentSpec> ComponentsFor(
+    const LineParser& parser, const std::map<std::string_view, std::string_view>& values) {
+    std::vector<ComponentSpec> components;
+    auto found = values.find("components");
+    if (found == values.end() || found->second.empty()) {
+        return components;
+    }
+    bool valid = ForEachListed(found->second, [&](std::string_view item) {
+        size_t colon = item.find(':');
+        auto id = ParseDecimal(item.substr(0, colon), 0xFFFF);
+        ComponentSpec component;
+        if (!id) {
+            return false;
+        }
+        component.id = static_cast<uint16_t>(*id);
+        if (colon != std::string_view::npos) {
+            auto length = ParseDecimal(item.substr(colon + 1), 0x7FFF);
+            if (!length || *length < static_cast<uint64_t>(kMinComponentLength)) {
+                return false;
+            }
+            component.length = static_cast<int16_t>(*length);
+        }
+        components.push_back(component);
+        return true;
+    });
+    if (!valid) {
+        parser.Fail("components= needs <id>[:<length>],... with ids 0 to 65535 and lengths " +
+                    std::to_string(kMinComponentLength) + " to 32767, not '" +
+                    std::string(found->second) + "'");
+    }
+    return components;
+}
+
+// The messages of an upload in the order they are sent.
+std::vector<std::vector<uint8_t>> UploadFor(
+    const LineParser& parser, const std::map<std::string_view, std::string_view>& values,
+    bool deferReset) {
+    VariantSpec variant;
+    variant.chassisId = parser.Id(values, "chassis");
+    variant.components = ComponentsFor(parser, values);
+    variant.name = std::string(values.at("name"));
+    variant.lzw.deferReset = deferReset;
+    if (variant.name.size() > kMaxVariantNameLength) {
+        parser.Fail("name= takes at most " + std::to_string(kMaxVariantNameLength) +
+                    " characters, not " + std::to_string(variant.name.size()));
+    }
+    const size_t natural = BuildVariant(variant).size();
+    variant.totalSize = parser.Decimal(values, "size", natural, kMaxUploadSize, 0,
+                                       " (from the variant's own size)");
+    std::vector<uint8_t> container = BuildVariant(variant);
+
+    if (values.contains("pieces") && values.contains("piecebytes")) {
+        parser.Fail("pieces= and piecebytes= do not go together");
+    }
+    const size_t pieces =
+        parser.Decimal(values, "pieces", 2, container.size(), 0,
+                       " (the container is " + std::to_string(container.size()) + " bytes)");
+    const size_t pieceBytes = parser.Decimal(values, "piecebytes", 1, kMaxPayload, 1000);
+    const auto sequence = static_cast<uint16_t>(parser.Decimal(values, "seq", 0, 0xFFFF));
+    std::vector<std::vector<uint8_t>> messages =
+        UploadMessages(parser.Id(values, "sender"), sequence, container, pieceBytes, pieces);
+
+    auto found = values.find("order");
+    if (found == values.end()) {
+        return messages;
+    }
+    std::vector<size_t> order;
+    bool valid = ForEachListed(found->second, [&](std::string_view item) {
+        auto index = ParseDecimal(item, messages.size() - 1);
+        if (index) {
+            order.push_back(*index);
+        }
+        return index.has_value();
+    });
+    std::set<size_t> distinct(order.begin(), order.end());
+    if (!valid || order.size() != messages.size() || distinct.size() != messages.size()) {
+        parser.Fail("order= needs each message index 0 to " + std::to_string(messages.size() - 1) +
+                    " once (the upload has " + std::to_string(messages.size()) +
+                    " messages), not '" + std::string(found->second) + "'");
+    }
+    std::vector<std::vector<uint8_t>> ordered;
+    for (size_t index : order) {
+        ordered.push_back(messages[index]);
+    }
+    return ordered;
 }
 
 }  // namespace
@@ -303,10 +447,16 @@ Scenario ParseScenario(std::string_view text, const std::string& fileName) {
 
         std::map<std::string_view, std::string_view> values;
         std::optional<std::string_view> splitText;
+        bool deferReset = false;
         for (size_t i = 6; i < tokens.size(); ++i) {
             std::string_view option = tokens[i].text;
-            if (option == "reverse" || option == "tsopt") {
-                bool& flag = option == "reverse" ? event.reverse : event.tsopt;
+            if (option == "deferreset" && event.kind != "upload") {
+                parser.Fail(event.kind + " takes no option 'deferreset'");
+            }
+            if (option == "reverse" || option == "tsopt" || option == "deferreset") {
+                bool& flag = option == "reverse" ? event.reverse
+                             : option == "tsopt" ? event.tsopt
+                                                 : deferReset;
                 if (flag) {
                     parser.Fail(std::string(option) + " given twice");
                 }
@@ -348,15 +498,45 @@ Scenario ParseScenario(std::string_view text, const std::string& fileName) {
             }
         }
 
+        const bool upload = event.kind == "upload";
+        if (upload && (splitText || event.reverse)) {
+            parser.Fail("upload takes no split= or reverse: each of its messages is a segment");
+        }
+
+        std::vector<std::vector<uint8_t>> payloads;
         try {
-            event.payload = MessageFor(parser, event.kind, values);
+            if (upload) {
+                payloads = UploadFor(parser, values, deferReset);
+            } else {
+                payloads.push_back(MessageFor(parser, event.kind, values));
+            }
         } catch (const std::length_error&) {
             parser.Fail("message too long for its 16-bit size word");
+        } catch (const std::invalid_argument& error) {
+            parser.Fail(error.what());
         }
-        if (event.payload.size() > kMaxPayload) {
-            parser.Fail("payload of " + std::to_string(event.payload.size()) +
-                        " bytes does not fit one IPv4 packet");
+        for (const auto& payload : payloads) {
+            if (payload.size() > kMaxPayload) {
+                parser.Fail("payload of " + std::to_string(payload.size()) +
+                            " bytes does not fit one IPv4 packet");
+            }
         }
+        if (upload) {
+            // One segment per message, 1 ms apart.
+            uint64_t last = event.micros + (payloads.size() - 1) * kUploadGapMicros;
+            if (last > kLatestStamp) {
+                parser.Fail("bad time '" + std::string(when) + "'");
+            }
+            for (size_t i = 0; i < payloads.size(); ++i) {
+                ScenarioEvent message = event;
+                message.micros = event.micros + i * kUploadGapMicros;
+                message.payload = std::move(payloads[i]);
+                scenario.events.push_back(std::move(message));
+            }
+            latest = last;
+            continue;
+        }
+        event.payload = std::move(payloads.front());
 
         if (splitText) {
             if (event.syn) {

@@ -18,7 +18,8 @@ namespace korvane::tools {
 //   at <time> <a.b.c.d:port> > <a.b.c.d:port> <kind> [option ...]
 //
 // <time> is seconds since 1970 with an optional decimal fraction of up to six digits, or
-// +<seconds>[.<fraction>] after the latest base line. Times never go backwards.
+// +<seconds>[.<fraction>] after the latest base line. Times never go backwards. An upload line
+// becomes one event per message, all with the line's number.
 // Kinds and their options (ids and player numbers in hexadecimal, with or without 0x):
 //   connect [id=<hex>]                        system message command 1 (36 bytes)
 //   create id=<hex> name=<rest of line>       system message command 8, UTF-16LE name at 96
@@ -27,10 +28,22 @@ namespace korvane::tools {
 //   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>]
 //   raw hex=<payload bytes>
 //   syn                                       a bare SYN without payload
+//   info sender=<hex> text=<rest of line>     player information (game message type 10)
+//   stock sender=<hex> chassis=<hex>          stock mech selection (type 17)
+//   upload sender=<hex> seq=<n> chassis=<hex> [components=<id>[:<length>],...] [pieces=<n>]
+//          [piecebytes=<n>] [order=<i>,<j>,...] [size=<n>] [deferreset] name=<rest of line>
+//       a variant container (see variant_builder.h) sent in pieces, types 4, 5..., 6, one
+//       segment per message, 1 ms apart from the event's time; numbers in decimal. pieces= cuts
+//       the container into that many near-equal pieces, piecebytes= (default 1000) into pieces
+//       of that many bytes; order= sends the messages in that order of their indices (0 is the
+//       type 4 message), a permutation of all of them; size= makes the container that long;
+//       deferreset keeps the compressed sections free of resets when the dictionary is full.
+// info, stock and upload messages go to the host, player 1.
 // Options for every kind: split=<n> (two segments, the first with n payload bytes, the second
 // 1 ms later with the rest), reverse (with split: the second piece is written first), tsopt
-// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event). name= and text=
-// take the rest of the line verbatim, so they come last.
+// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes only
+// tsopt. name= and text= take the rest of the line verbatim, so they come last. An event
+// spans its segments' times; the next event may not come before the last of them.
 struct ScenarioEvent {
     int line = 0;
     uint64_t micros = 0;  // since 1970

@@ -13,7 +13,9 @@
 
 #include "capture/byte_reader.h"
 #include "tests/support/child_process.h"
+#include "tests/tools/variant_test_support.h"
 #include "tools/session_builder.h"
+#include "tools/variant_builder.h"
 
 namespace korvane::tools {
 namespace {
@@ -188,6 +190,176 @@ TEST(ScenarioParse, ErrorsNameFileAndLine) {
               "(no error)");
     EXPECT_THAT(ErrorOf(at + "raw hex=" + std::string(2 * 65484, '0') + "\n"),
                 HasSubstr("does not fit one IPv4 packet"));
+}
+
+// The messages an upload line sends: its variant's container cut as UploadMessages cuts it.
+std::vector<std::vector<uint8_t>> Upload(uint16_t sequence, const VariantSpec& variant,
+                                         size_t pieceBytes = 1000, size_t pieces = 0) {
+    return UploadMessages(0x102, sequence, BuildVariant(variant), pieceBytes, pieces);
+}
+
+std::vector<std::vector<uint8_t>> Reordered(std::vector<std::vector<uint8_t>> messages,
+                                            const std::vector<size_t>& order) {
+    std::vector<std::vector<uint8_t>> reordered;
+    for (size_t index : order) {
+        reordered.push_back(messages.at(index));
+    }
+    return reordered;
+}
+
+struct MessageLineCase {
+    std::string name;
+    std::string options;  // after the addresses
+    std::vector<std::vector<uint8_t>> payloads;
+};
+
+void PrintTo(const MessageLineCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class MessageLine : public ::testing::TestWithParam<MessageLineCase> {};
+
+TEST_P(MessageLine, SendsItsMessagesOneMillisecondApart) {
+    auto scenario = ParseScenario("\nat 100.5 127.0.0.2:1 > 127.0.0.1:2 " + GetParam().options +
+                                      "\nat 101 127.0.0.2:1 > 127.0.0.1:2 connect\n",
+                                  "t.scenario");
+    const auto& expected = GetParam().payloads;
+    ASSERT_EQ(scenario.events.size(), expected.size() + 1);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const ScenarioEvent& event = scenario.events[i];
+        EXPECT_EQ(event.line, 2) << i;
+        EXPECT_EQ(event.micros, 100'500'000ull + 1000 * i) << i;
+        EXPECT_EQ(event.payload, expected[i]) << i;
+        EXPECT_EQ(event.split, 0u);
+    }
+}
+
+const std::vector<ComponentSpec> kThreeComponents = {{813, 108}, {888, 376}, {815, 108}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MessageLine,
+    ::testing::Values(
+        MessageLineCase{
+            "Info", "info sender=102 text=pilot  one ", {BuildInfoMessage(0x102, "pilot  one ")}},
+        MessageLineCase{"Stock",
+                        "stock sender=0x102 chassis=DEADbeef",
+                        {BuildStockSelection(0x102, 0xDEADBEEF)}},
+        MessageLineCase{"Upload", "upload sender=102 seq=9 chassis=abcd name=Plain",
+                        Upload(9, Variant(0xABCD, {}, "Plain"))},
+        MessageLineCase{
+            "UploadInThreePieces",
+            "upload sender=102 seq=65535 chassis=abcd components=813,888:376,815 pieces=3 "
+            "name=My  Mech ",
+            Upload(65535, Variant(0xABCD, kThreeComponents, "My  Mech "), 1000, 3)},
+        MessageLineCase{
+            "UploadSizedDeferred",
+            "upload sender=102 seq=0 chassis=1 piecebytes=300 size=1000 deferreset tsopt name=x",
+            Upload(0, Variant(1, {}, "x", 1000, {true, true}), 300)},
+        MessageLineCase{"UploadReordered",
+                        "upload sender=102 seq=7 chassis=1 pieces=4 order=0,3,1,2 name=x",
+                        Reordered(Upload(7, Variant(1, {}, "x"), 1000, 4), {0, 3, 1, 2})},
+        MessageLineCase{"UploadNoComponents", "upload sender=102 seq=7 chassis=1 components= name=",
+                        Upload(7, Variant(1))}),
+    [](const auto& param) { return param.param.name; });
+
+TEST(ScenarioParse, UploadErrors) {
+    const std::string at = "at 100 127.0.0.2:1 > 127.0.0.1:2 ";
+    const std::string upload = at + "upload sender=102 seq=1 chassis=1 ";
+    const size_t size = BuildVariant(Variant(1, {}, "x")).size();
+    const std::string count = std::to_string(size);
+    struct Case {
+        std::string line;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {upload + "split=5 name=x",
+         "upload takes no split= or reverse: each of its messages is a segment"},
+        {upload + "reverse name=x",
+         "upload takes no split= or reverse: each of its messages is a segment"},
+        {at + "upload sender=1 chassis=1 name=x", "upload needs seq="},
+        {at + "upload sender=1 seq=1 chassis=1", "upload needs name="},
+        {at + "upload sender=1 seq=65536 chassis=1 name=x",
+         "seq= needs a decimal number 0 to 65535, not '65536'"},
+        {at + "upload sender=1 seq=-1 chassis=1 name=x",
+         "seq= needs a decimal number 0 to 65535, not '-1'"},
+        {upload + "chassis=2 name=x", "chassis= given twice"},
+        {upload + "components=813,,815 name=x",
+         "components= needs <id>[:<length>],... with ids 0 to 65535 and lengths 88 to 32767, "
+         "not '813,,815'"},
+        {upload + "components=65536 name=x",
+         "components= needs <id>[:<length>],... with ids 0 to 65535 and lengths 88 to 32767, "
+         "not '65536'"},
+        {upload + "components=813:87 name=x",
+         "components= needs <id>[:<length>],... with ids 0 to 65535 and lengths 88 to 32767, "
+         "not '813:87'"},
+        {upload + "pieces=1 name=x", "pieces= needs a decimal number 2 to " + count +
+                                         " (the container is " + count + " bytes), not '1'"},
+        {upload + "pieces=3 piecebytes=10 name=x", "pieces= and piecebytes= do not go together"},
+        {upload + "piecebytes=0 name=x", "piecebytes= needs a decimal number 1 to 65483, not '0'"},
+        {upload + "pieces=3 order=0,1 name=x",
+         "order= needs each message index 0 to 2 once (the upload has 3 messages), not '0,1'"},
+        {upload + "pieces=3 order=0,1,1 name=x",
+         "order= needs each message index 0 to 2 once (the upload has 3 messages), not '0,1,1'"},
+        {upload + "pieces=3 order=0,1,3 name=x",
+         "order= needs each message index 0 to 2 once (the upload has 3 messages), not '0,1,3'"},
+        {upload + "size=" + std::to_string(size - 1) + " name=x",
+         "size= needs a decimal number " + count +
+             " to 16777216 (from the variant's own size), "
+             "not '" +
+             std::to_string(size - 1) + "'"},
+        {upload + "size=65600 piecebytes=65483 name=x",
+         "message too long for its 16-bit size word"},
+        {upload + "deferreset deferreset name=x", "deferreset given twice"},
+        {upload + "name=" + std::string(233, 'n'), "name= takes at most 232 characters, not 233"},
+        {at + "info sender=1 deferreset text=x", "info takes no option 'deferreset'"},
+        {at + "info sender=1", "info needs text="},
+        {at + "info sender=1 chassis=1 text=x", "info takes no option 'chassis='"},
+        {at + "stock sender=1 chassis=xyz",
+         "chassis= needs a hexadecimal number of up to 8 digits, not 'xyz'"},
+        {at + "stock chassis=1", "stock needs sender="},
+    };
+    for (const Case& test : cases) {
+        EXPECT_EQ(ErrorOf(test.line + "\n"), "t.scenario:1: " + test.error) << test.line;
+    }
+    // An upload's last message goes out 1 ms per message after the first; the next event may
+    // not come before it.
+    const std::string threePieces = upload + "pieces=3 name=x\n";
+    EXPECT_EQ(ErrorOf(threePieces + "at 100.001999 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "t.scenario:2: time 100.001999 is earlier than the frame before");
+    EXPECT_EQ(ErrorOf(threePieces + "at 100.002 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
+              "(no error)");
+    EXPECT_EQ(ErrorOf("at 4294967295.998 127.0.0.2:1 > 127.0.0.1:2 upload sender=1 seq=1 "
+                      "chassis=1 pieces=2 name=x\n"),
+              "(no error)");
+    EXPECT_EQ(ErrorOf("at 4294967295.998 127.0.0.2:1 > 127.0.0.1:2 upload sender=1 seq=1 "
+                      "chassis=1 pieces=3 name=x\n"),
+              "t.scenario:1: bad time '4294967295.998'");
+}
+
+TEST(ScenarioFramesTest, UploadFramesCarryTheMessagesInTheOrderGiven) {
+    auto scenario = ParseScenario(
+        "at 100 127.0.0.2:1 > 127.0.0.1:2300 upload sender=102 seq=40 chassis=55 "
+        "components=813 pieces=3 order=2,0,1 tsopt name=Sent backwards\n",
+        "t.scenario");
+    auto messages = Upload(40, Variant(0x55, {{813, 108}}, "Sent backwards"), 1000, 3);
+    auto frames = ScenarioFrames(scenario);
+    ASSERT_EQ(frames.size(), 3u);
+    const std::vector<size_t> order = {2, 0, 1};
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& bytes = frames[i].bytes;
+        EXPECT_EQ(frames[i].seconds, 100u);
+        EXPECT_EQ(frames[i].micros, 1000u * i);
+        ByteReader reader(bytes);
+        EXPECT_EQ(reader.U8(46) >> 4, 8);  // with the timestamp option
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 66, bytes.end()), messages[order[i]]) << i;
+        EXPECT_EQ(bytes[66 + 28], order[i] == 0 ? 4 : order[i] == 2 ? 6 : 5) << i;
+        if (i > 0) {
+            // One stream: the sequence numbers follow the bytes as they are sent.
+            EXPECT_EQ(reader.NetU32(38),
+                      ByteReader(frames[i - 1].bytes).NetU32(38) + messages[order[i - 1]].size());
+        }
+        EXPECT_TRUE(TcpChecksumValid(bytes));
+    }
 }
 
 TEST(ScenarioFramesTest, SequenceNumbersCountUpPerFlow) {
