@@ -1,0 +1,76 @@
+#include "rules/component_check.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "capture/byte_reader.h"
+#include "platform/format.h"
+#include "rules/catalogue.h"
+
+namespace korvane {
+
+namespace {
+struct SubsystemRule {
+    uint16_t id;
+    Subsystem column;
+    std::string_view label;   // the log line reads "<label> Subsystem: INVALID"
+    std::string_view reason;  // told to the player
+};
+
+constexpr std::array<SubsystemRule, kSubsystemCount> kSubsystems = {{
+    {808, kOptics, "OPTICS", "Illegal Optics subsystem"},
+    {809, kGyro, "GYRO", "Illegal Gyro subsystem"},
+    {810, kIff, "IFF", "Illegal IFF subsystem"},
+    {812, kBap, "BAP", "Illegal BAP subsystem"},
+    {813, kEcm, "ECM", "Illegal ECM subsystem"},
+    {815, kJumpJets, "JJ", "Illegal Jump Jets subsystem"},
+    {816, kLams, "LAMS", "Illegal LAMS subsystem"},
+}};
+
+constexpr std::array<int16_t, 5> kEntryLengths = {108, 112, 152, 236, 376};
+}  // namespace
+
+void ComponentCheck::CheckComponents(PlayerRecord& record, std::span<const uint8_t> list) {
+    size_t at = ComponentList::kFirstEntryOffset;
+    while (at < list.size() && record.configOk != 0) {
+        const std::optional<size_t> next = CheckComponentEntry(record, list, at);
+        if (!next) {
+            return;
+        }
+        at = *next;
+    }
+}
+
+std::optional<size_t> ComponentCheck::CheckComponentEntry(PlayerRecord& record,
+                                                          std::span<const uint8_t> list,
+                                                          size_t at) {
+    const ByteReader reader(list);
+    const auto length = static_cast<int16_t>(reader.U16(at));
+    if (std::find(kEntryLengths.begin(), kEntryLengths.end(), length) == kEntryLengths.end()) {
+        log_.LogEvent(StringPrintf("unhandled subsystem length=0x%04x\n",
+                                   static_cast<unsigned>(static_cast<int32_t>(length))),
+                      record.ForLog());
+        return std::nullopt;
+    }
+    CheckComponent(record, reader.U16(at + ComponentList::kIdOffset));
+    return at + static_cast<size_t>(length);
+}
+
+void ComponentCheck::CheckComponent(PlayerRecord& record, uint16_t id) {
+    for (const SubsystemRule& rule : kSubsystems) {
+        if (rule.id != id) {
+            continue;
+        }
+        if (ChassisCatalogue.at(static_cast<size_t>(record.chassisIndex)).permits[rule.column] ==
+            0) {
+            rejectReason_.Set(rule.reason);
+            log_.LogEvent(std::string(rule.label) + " Subsystem: INVALID", record.ForLog());
+            record.configOk = 0;
+        }
+        return;
+    }
+    LookUpWeapon(record, id);
+}
+
+}  // namespace korvane

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "app/event_log.h"
+#include "capture/fixed_text.h"
+#include "capture/player_record.h"
+
+namespace korvane {
+
+// The reason a configuration was refused, as it is told to the player.
+using RejectReason = FixedText<256>;
+
+// The layout of an expanded component list: two bytes, then entries back to back, each with
+// its length (signed 16-bit, these two bytes included) at 0 and the component id at 86.
+struct ComponentList {
+    static constexpr size_t kFirstEntryOffset = 2;
+    static constexpr size_t kIdOffset = 86;
+};
+
+// Walks a variant's component list against its chassis: a subsystem the chassis may not carry
+// makes the configuration invalid and ends the walk; every other component is looked up as a
+// weapon, whose tech base joins the configuration's.
+class ComponentCheck {
+  public:
+    ComponentCheck(EventLog& log, RejectReason& rejectReason)
+        : log_(log), rejectReason_(rejectReason) {}
+
+    // Checks the entries of the list while the configuration stays valid. The record's chassis
+    // row must be set. An entry whose first 88 bytes are not all in the list throws
+    // TruncatedData: the verdict rests on the entries before it.
+    void CheckComponents(PlayerRecord& record, std::span<const uint8_t> list);
+    // Checks the entry at `at`; where the next entry begins, or nothing (after a log line) when
+    // its length is not one the game writes.
+    std::optional<size_t> CheckComponentEntry(PlayerRecord& record, std::span<const uint8_t> list,
+                                              size_t at);
+    // Judges one component; the outcome is left in the record's verdict and component tech.
+    void CheckComponent(PlayerRecord& record, uint16_t id);
+
+  private:
+    EventLog& log_;
+    RejectReason& rejectReason_;
+};
+
+}  // namespace korvane
