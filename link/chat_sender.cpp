@@ -66,8 +66,12 @@ void ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t fiel
     }
 }
 
+void ChatSender::SendReply(uint32_t sender, std::string_view text, bool alert) {
+    KorvaneMessage(sender, SessionMessage::kHostId, 0, text, alert);
+}
+
 void ChatSender::SendAlert(const PlayerRecord& record, std::string_view text) {
-    KorvaneMessage(record.playerId, SessionMessage::kHostId, 0, text, true);
+    SendReply(record.playerId, text, true);
 }
 
 }  // namespace korvane

@@ -50,6 +50,8 @@ class ChatSender {
     // the version. Nothing goes out, and nothing is remembered, in test or silent mode.
     void KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field, std::string_view text,
                         bool alert);
+    // A line on a player's behalf, addressed to the host: reports, answers and alerts.
+    void SendReply(uint32_t sender, std::string_view text, bool alert = false);
     // An alert on the player's behalf: the kick and reason lines.
     void SendAlert(const PlayerRecord& record, std::string_view text);
     // Forgets the last line, so that the next one is sent even if it is the same.

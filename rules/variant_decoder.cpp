@@ -1,0 +1,217 @@
+#include "rules/variant_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "capture/byte_reader.h"
+#include "platform/format.h"
+#include "rules/catalogue.h"
+#include "rules/selection_handler.h"
+#include "rules/tech_base.h"
+#include "rules/variant_file.h"
+
+namespace korvane {
+
+namespace {
+using Layout = VariantContainer;
+
+// Ends every decoding, however it is left: the pieces are released and their lengths cleared,
+// so the next upload starts from nothing, and the directory is forgotten.
+class EndOfDecoding {
+  public:
+    EndOfDecoding(PlayerRecord& record, VariantDirectory& directory)
+        : record_(record), directory_(directory) {}
+    ~EndOfDecoding() {
+        for (std::vector<uint8_t>* piece :
+             {&record_.configPart1, &record_.configPart2, &record_.configPart3}) {
+            std::vector<uint8_t>().swap(*piece);
+        }
+        record_.configLength1 = 0;
+        record_.configLength2 = 0;
+        record_.configLength3 = 0;
+        directory_.Release();
+    }
+    EndOfDecoding(const EndOfDecoding&) = delete;
+    EndOfDecoding& operator=(const EndOfDecoding&) = delete;
+
+  private:
+    PlayerRecord& record_;
+    VariantDirectory& directory_;
+};
+
+// The tech class of a configuration and its label, bare or in parentheses.
+struct TechClass {
+    uint32_t value;
+    std::string_view label;
+
+    bool mixed() const { return value == kTechMixed; }
+};
+
+TechClass ClassOf(const PlayerRecord& record) {
+    const uint32_t value = (record.chassisTech | record.componentTech) & kTechMixed;
+    switch (value) {
+        case kTechNA:
+            return {value, "Observer"};
+        case kTechIS:
+            return {value, "IS Tech"};
+        case kTechClan:
+            return {value, "Clan Tech"};
+        default:
+            // An IS chassis with Clan weapons only is the one mix with a name of its own.
+            return {value, record.chassisTech == kTechIS && record.componentTech == kTechClan
+                               ? "Mixed Tech IIC"
+                               : "Mixed Tech"};
+    }
+}
+
+bool PiecesWhole(const PlayerRecord& record) {
+    return record.configPart1.size() == record.configLength1 &&
+           record.configPart2.size() == record.configLength2 &&
+           record.configPart3.size() == record.configLength3;
+}
+}  // namespace
+
+void VariantDecoder::DecodeVariant(PlayerRecord& record) {
+    const EndOfDecoding end(record, directory_);
+    const uint64_t total =
+        uint64_t{record.configLength1} + record.configLength2 + record.configLength3;
+    if (total > PlayerRecord::kConfigDataBytes) {
+        RefuseOversized(record, total);
+        return;
+    }
+    if (!PiecesWhole(record)) {
+        // Bytes were let go when the pieces once passed the limit, and a new first piece has
+        // brought the count back under it: what is left is not the upload.
+        services_.log.LogEvent(
+            "Warning: configuration pieces beyond the size limit were not kept; the upload is "
+            "dropped",
+            record.ForLog());
+        return;
+    }
+    if (total < Layout::kMagic.size()) {
+        return;  // too short to be a container
+    }
+    PlayerRecord::ConfigData& data = record.EnsureConfigData();
+    auto out = data.begin();
+    for (const std::vector<uint8_t>* piece :
+         {&record.configPart1, &record.configPart2, &record.configPart3}) {
+        out = std::copy(piece->begin(), piece->end(), out);
+    }
+    if (std::memcmp(data.data(), Layout::kMagic.data(), Layout::kMagic.size()) != 0) {
+        return;  // not a variant container: dropped without a word
+    }
+    record.configOk = 1;
+    record.configSize = static_cast<uint32_t>(total);
+
+    const std::span<const uint8_t> container(data.data(), record.configSize);
+    if (directory_.ParseVariantDirectory(container) != total || !directory_.sectionsInside()) {
+        if (services_.settings.collectVariants) {
+            WriteVariantFile(record, services_.clock, services_.log, services_.workDir);
+        }
+        return;
+    }
+    if (!TakeNameAndChassis(record)) {
+        return;
+    }
+    CheckAndReport(record);
+    if (record.configOk == 0) {
+        RefuseInvalid(record);
+    }
+}
+
+bool VariantDecoder::TakeNameAndChassis(PlayerRecord& record) {
+    const std::span<const VariantSection> sections = directory_.sections();
+    if (sections.size() <= Layout::kNameSection) {
+        return false;
+    }
+    const std::string_view name = sections[Layout::kNameSection].name;
+    SetVariantName(record, name.substr(std::min(name.size(), Layout::kVariantNamePrefix)));
+
+    if (sections.size() <= Layout::kChassisSection) {
+        return false;
+    }
+    const std::optional<size_t> expanded =
+        expander_.ExpandSection(sections[Layout::kChassisSection].stored);
+    const ByteReader chassisRecord(expander_.Expanded(expanded.value_or(0)));
+    if (!expanded || !chassisRecord.Has(Layout::kChassisIdOffset, 4)) {
+        return false;
+    }
+    const uint32_t chassisId = chassisRecord.U32(Layout::kChassisIdOffset);
+    if (!LookUpVariantChassis(record, chassisId)) {
+        services_.log.LogEvent(StringPrintf("Could not determine chassis %08x", chassisId));
+        return false;
+    }
+    return true;
+}
+
+void VariantDecoder::CheckAndReport(PlayerRecord& record) {
+    const std::span<const VariantSection> sections = directory_.sections();
+    if (sections.size() <= Layout::kComponentSection) {
+        return;
+    }
+    const std::optional<size_t> expanded =
+        expander_.ExpandSection(sections[Layout::kComponentSection].stored);
+    if (!expanded) {
+        return;
+    }
+    try {
+        check_.CheckComponents(record, expander_.Expanded(*expanded));
+    } catch (const TruncatedData&) {
+        return;  // an entry cut short: the verdict rests on the entries before it
+    }
+    if (record.configOk != 0) {
+        ReportValid(record);
+    }
+}
+
+void VariantDecoder::ReportValid(const PlayerRecord& record) {
+    const RunSettings& settings = services_.settings;
+    const TechClass techClass = ClassOf(record);
+    std::string text = StringPrintf("%s selected ", record.name.c_str());
+    if (settings.reportSelections) {
+        text += StringPrintf("%s Variant ", record.chassisName.c_str());
+        if (settings.puretech) {
+            text += "(" + std::string(techClass.label) + ")";
+        }
+    } else if (settings.puretech) {
+        if (record.componentTech == record.previousComponentTech &&
+            record.chassisTech == record.previousChassisTech) {
+            return;  // nothing changed since the player's previous selection
+        }
+        text += techClass.label;
+    } else {
+        return;
+    }
+    services_.chat.SendReply(record.playerId, text, techClass.mixed() && settings.puretech);
+}
+
+void VariantDecoder::RefuseInvalid(PlayerRecord& record) {
+    services_.log.LogEvent(StringPrintf("%s config '%s' is INVALID: Illegal components",
+                                        record.chassisName.c_str(), record.variantName.c_str()),
+                           record.ForLog());
+    if (services_.settings.collectVariants) {
+        WriteVariantFile(record, services_.clock, services_.log, services_.workDir);
+    }
+    Kick(record, StringPrintf("%s on '%s'", rejectReason_.c_str(), record.variantName.c_str()));
+}
+
+void VariantDecoder::RefuseOversized(PlayerRecord& record, uint64_t total) {
+    services_.log.LogEvent(
+        StringPrintf("%s config '%s' is INVALID: Too much data (%llu)", record.chassisName.c_str(),
+                     record.variantName.c_str(), static_cast<unsigned long long>(total)),
+        record.ForLog());
+    Kick(record, StringPrintf("Something funky with that %s '%s'", record.chassisName.c_str(),
+                              record.variantName.c_str()));
+}
+
+void VariantDecoder::Kick(PlayerRecord& record, std::string_view reason) {
+    if (record.kickPending) {
+        return;  // already on the way out
+    }
+    services_.chat.SendAlert(
+        record, FormatKickMessage(services_.kickMessages.PickKickMessage(), record.name.view()));
+    services_.chat.SendAlert(record, reason);
+    services_.removal.SendFarewell(record);
+}
+
+}  // namespace korvane

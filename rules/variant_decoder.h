@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "app/event_log.h"
+#include "app/run_settings.h"
+#include "capture/player_record.h"
+#include "link/chat_sender.h"
+#include "link/kick_message_table.h"
+#include "link/player_removal.h"
+#include "platform/clock.h"
+#include "rules/component_check.h"
+#include "rules/section_expander.h"
+#include "rules/variant_container.h"
+
+namespace korvane {
+
+// What the decoding of one upload needs from the rest of the program.
+struct DecoderServices {
+    const RunSettings& settings;
+    EventLog& log;
+    ChatSender& chat;
+    PlayerRemoval& removal;
+    const KickMessageTable& kickMessages;
+    const Clock& clock;
+    // Where collected variants are saved.
+    std::filesystem::path workDir = ".";
+};
+
+// Judges a player's uploaded variant: joins the three pieces, checks the container, finds the
+// chassis and has every component checked, then acts on the verdict. A valid variant is
+// reported as the switches ask; an invalid or oversized one is logged, saved with "/collect",
+// explained to the player and the player removed. Holds the state one decoding works in: the
+// container's directory, the expansion area with its dictionary, and the reason of the latest
+// refusal.
+class VariantDecoder {
+  public:
+    explicit VariantDecoder(DecoderServices services)
+        : services_(std::move(services)), check_(services_.log, rejectReason_) {}
+
+    // Decodes and judges the pieces in the record; empties them whatever the outcome.
+    void DecodeVariant(PlayerRecord& record);
+
+    std::string_view rejectReason() const { return rejectReason_.view(); }
+
+  private:
+    // False when the decoding ends here, without a verdict.
+    bool TakeNameAndChassis(PlayerRecord& record);
+    void CheckAndReport(PlayerRecord& record);
+    void ReportValid(const PlayerRecord& record);
+    void RefuseInvalid(PlayerRecord& record);
+    void RefuseOversized(PlayerRecord& record, uint64_t total);
+    // The kick message and `reason` as alerts, then the farewell; once per player.
+    void Kick(PlayerRecord& record, std::string_view reason);
+
+    DecoderServices services_;
+    VariantDirectory directory_;
+    SectionExpander expander_;
+    RejectReason rejectReason_;
+    ComponentCheck check_;
+};
+
+}  // namespace korvane

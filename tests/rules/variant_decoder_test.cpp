@@ -1,0 +1,404 @@
+// Decoding and judging an upload: every road to a verdict, or to none, with what the log, the
+// server, the player's record and the collection directory show afterwards.
+#include "rules/variant_decoder.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "rules/tech_base.h"
+#include "rules/variant_file.h"
+#include "tests/rules/rules_world.h"
+#include "tests/support/child_process.h"
+#include "tests/tools/variant_test_support.h"
+#include "tools/lzw_encoder.h"
+
+namespace korvane {
+namespace {
+
+using korvane::testing::ChatLine;
+using korvane::testing::Id;
+using korvane::testing::kAtlasVariant;
+using korvane::testing::kMadCatVariant;
+using korvane::testing::kPlayerId;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using tools::ComponentSpec;
+using tools::VariantSpec;
+
+constexpr uint16_t kEcm = 813;
+constexpr uint16_t kJumpJets = 815;
+constexpr uint16_t kOptics = 808;
+constexpr uint16_t kLargeLaser = 888;                                // IS
+constexpr uint16_t kErLargeLaser = 885;                              // Clan
+constexpr const char* kCollected = "4028ef8d.0000002a.variant.mw4";  // the world's clock
+
+// A log line in the player form, as the console shows it for Mira.
+std::string PlayerLine(const std::string& text) {
+    return "0000002a \"Mira\"  [] [0.0.0.0]: " + text;
+}
+std::string Reply(const std::string& text, bool alert = false) {
+    return ChatLine(kPlayerId, 1, 0, text, alert);
+}
+std::string Farewell() {
+    return ChatLine(1, kPlayerId, 0, "See ya later Mira.");
+}
+
+VariantSpec Variant(uint32_t chassis, const std::vector<uint16_t>& ids,
+                    std::string name = "Brawler") {
+    std::vector<ComponentSpec> components;
+    for (uint16_t id : ids) {
+        components.push_back({id, 108});
+    }
+    return tools::Variant(chassis, components, std::move(name));
+}
+
+class VariantDecoderTest : public ::testing::Test {
+  protected:
+    VariantDecoderTest() : dir_(korvane::testing::FreshDirectory("variant-decoder")) {}
+    ~VariantDecoderTest() override { std::filesystem::remove_all(dir_); }
+
+    void Decode(const std::vector<uint8_t>& container) { world_.Decode(container); }
+    void Decode(const VariantSpec& spec) { Decode(tools::BuildVariant(spec)); }
+    std::vector<std::string> Collected() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    std::filesystem::path dir_;
+    korvane::testing::RulesWorld world_{dir_};
+    RunSettings& settings_ = world_.settings;
+    PlayerRecord& player_ = world_.player;
+};
+
+TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
+    settings_.collectVariants = true;
+    const std::vector<uint8_t> container =
+        tools::BuildVariant(Variant(kAtlasVariant, {kEcm, kLargeLaser, kJumpJets, kOptics}));
+    Decode(container);
+
+    EXPECT_EQ(player_.configOk, 0);
+    EXPECT_EQ(player_.chassisName, "Atlas");
+    EXPECT_EQ(player_.variantName, "Brawler");
+    EXPECT_EQ(world_.decoder.rejectReason(), "Illegal Jump Jets subsystem");
+    EXPECT_THAT(
+        world_.LogLines(),
+        ElementsAre(
+            PlayerLine("JJ Subsystem: INVALID"),
+            PlayerLine("Atlas config 'Brawler' is INVALID: Illegal components"),
+            PlayerLine(std::string("Illegal variant Atlas Brawler written to file ") + kCollected),
+            ""));
+    EXPECT_THAT(world_.Received(),
+                ElementsAre(Reply("Mira kicked.", true),
+                            Reply("Illegal Jump Jets subsystem on 'Brawler'", true), Farewell()));
+    EXPECT_TRUE(player_.kickPending);
+    EXPECT_EQ(korvane::testing::ReadWholeFile(dir_ / kCollected),
+              std::string(container.begin(), container.end()));
+
+    // Kicked already: the log lines and the file again, nothing more to the player.
+    world_.sockets.sent.clear();
+    world_.console.ClearOutput();
+    Decode(Variant(kAtlasVariant, {kOptics}));
+    EXPECT_THAT(
+        world_.LogLines(),
+        ElementsAre(
+            PlayerLine("OPTICS Subsystem: INVALID"),
+            PlayerLine("Atlas config 'Brawler' is INVALID: Illegal components"),
+            PlayerLine(std::string("Illegal variant Atlas Brawler written to file ") + kCollected),
+            ""));
+    EXPECT_THAT(world_.Received(), IsEmpty());
+}
+
+TEST_F(VariantDecoderTest, ValidVariantsAreReportedByTechClass) {
+    const uint32_t kCameraShip = 0;
+    const struct {
+        const char* what;
+        bool report, puretech;
+        VariantSpec variant;
+        std::vector<std::string> chat;
+    } cases[] = {
+        {"report and puretech",
+         true,
+         true,
+         Variant(kAtlasVariant, {kEcm, kLargeLaser}),
+         {Reply("Mira selected Atlas Variant (IS Tech)")}},
+        {"report",
+         true,
+         false,
+         Variant(kAtlasVariant, {kLargeLaser}),
+         {Reply("Mira selected Atlas Variant ")}},
+        {"an IS chassis with Clan weapons only",
+         true,
+         true,
+         Variant(kAtlasVariant, {kErLargeLaser}),
+         {Reply("Mira selected Atlas Variant (Mixed Tech IIC)", true)}},
+        {"an IS chassis with both",
+         true,
+         true,
+         Variant(kAtlasVariant, {kErLargeLaser, kLargeLaser}),
+         {Reply("Mira selected Atlas Variant (Mixed Tech)", true)}},
+        {"a Clan chassis with an IS weapon",
+         true,
+         true,
+         Variant(kMadCatVariant, {kErLargeLaser, kLargeLaser}),
+         {Reply("Mira selected Mad Cat Variant (Mixed Tech)", true)}},
+        {"mixed, without puretech",
+         true,
+         false,
+         Variant(kAtlasVariant, {kErLargeLaser}),
+         {Reply("Mira selected Atlas Variant ")}},
+        {"the Camera Ship",
+         true,
+         true,
+         Variant(kCameraShip, {}),
+         {Reply("Mira selected Camera Ship Variant (Observer)")}},
+        {"puretech alone",
+         false,
+         true,
+         Variant(kMadCatVariant, {kErLargeLaser}),
+         {Reply("Mira selected Clan Tech")}},
+        {"puretech alone, mixed",
+         false,
+         true,
+         Variant(kAtlasVariant, {kErLargeLaser}),
+         {Reply("Mira selected Mixed Tech IIC", true)}},
+        {"puretech alone, the Camera Ship",
+         false,
+         true,
+         Variant(kCameraShip, {}),
+         {Reply("Mira selected Observer")}},
+        {"neither switch", false, false, Variant(kAtlasVariant, {kErLargeLaser}), {}},
+        {"a long name is cut",
+         true,
+         true,
+         Variant(kAtlasVariant, {kLargeLaser}, std::string(100, 'n')),
+         {Reply(("Mira selected Atlas Variant (IS Tech)"))}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        settings_.reportSelections = c.report;
+        settings_.puretech = c.puretech;
+        world_.sockets.sent.clear();
+        world_.chat.ForgetLastMessage();
+        // Every case's tech differs from this earlier selection's.
+        player_.chassisTech = kTechIS;
+        player_.componentTech = kTechNA;
+        Decode(c.variant);
+        EXPECT_EQ(player_.configOk, 1);
+        EXPECT_EQ(world_.Received(), c.chat);
+    }
+    EXPECT_EQ(player_.variantName, std::string(63, 'n'));
+    EXPECT_THAT(world_.LogLines(), IsEmpty());
+}
+
+TEST_F(VariantDecoderTest, PuretechAloneTellsOnlyAChangeOfTech) {
+    settings_.puretech = true;
+    Decode(Variant(kAtlasVariant, {kErLargeLaser}));
+    world_.chat.ForgetLastMessage();
+    Decode(Variant(kAtlasVariant, {kErLargeLaser, kErLargeLaser}, "Other"));
+    Decode(Variant(kAtlasVariant, {kLargeLaser}));
+    EXPECT_THAT(world_.Received(), ElementsAre(Reply("Mira selected Mixed Tech IIC", true),
+                                               Reply("Mira selected IS Tech")));
+}
+
+TEST_F(VariantDecoderTest, SizeLimit) {
+    VariantSpec legal = Variant(kAtlasVariant, {kEcm});
+    legal.totalSize = PlayerRecord::kConfigDataBytes;
+    settings_.reportSelections = true;
+    Decode(legal);
+    EXPECT_THAT(world_.Received(), ElementsAre(Reply("Mira selected Atlas Variant ")));
+    EXPECT_FALSE(player_.kickPending);
+
+    // One byte more: judged by its size alone, the names those of the earlier selection.
+    world_.sockets.sent.clear();
+    player_.configOk = 1;
+    player_.configSize = 77;
+    legal.totalSize += 1;
+    Decode(legal);
+    EXPECT_THAT(
+        world_.LogLines(),
+        ElementsAre(PlayerLine("Atlas config 'Brawler' is INVALID: Too much data (16385)")));
+    EXPECT_THAT(world_.Received(),
+                ElementsAre(Reply("Mira kicked.", true),
+                            Reply("Something funky with that Atlas 'Brawler'", true), Farewell()));
+    EXPECT_TRUE(player_.kickPending);
+    EXPECT_EQ(player_.configOk, 1);
+    EXPECT_EQ(player_.configSize, 77u);
+    EXPECT_EQ(player_.configLength1, 0u);
+}
+
+TEST_F(VariantDecoderTest, TheTrueTotalOfAnOversizedUploadIsTold) {
+    player_.configLength1 = 100;
+    player_.configLength2 = 4000000000u;
+    player_.configLength3 = 400000000u;
+    world_.decoder.DecodeVariant(player_);
+    EXPECT_THAT(
+        world_.LogLines(),
+        ElementsAre(PlayerLine("Unknown config 'Unknown' is INVALID: Too much data (4400000100)")));
+}
+
+TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
+    const std::vector<uint8_t> legal = tools::BuildVariant(Variant(kAtlasVariant, {kEcm}));
+    std::vector<uint8_t> notContainer = legal;
+    notContainer[3] = 'X';
+    std::vector<uint8_t> longer = legal;
+    longer.push_back(0);
+    std::vector<uint8_t> shorter = legal;
+    shorter.pop_back();
+    // A section whose bytes lie past the end, though the lengths add up.
+    std::vector<uint8_t> outside = legal;
+    outside[13] += 1;
+    const std::vector<uint8_t> unknownChassis =
+        tools::BuildVariant(Variant(Id(0x0bad), {kJumpJets}));
+    const tools::SectionSpec name{std::string(tools::kVariantNamePrefix) + "Two", {1, 2, 3}};
+    const tools::SectionSpec chassis{"chassis",
+                                     tools::LzwEncode(tools::ChassisRecord(kAtlasVariant))};
+    // A code that names no entry twice in a row: its prefix chain never ends.
+    const std::vector<std::pair<uint16_t, int>> loop = {{256, 9}, {65, 9}, {400, 9}, {400, 9}};
+    const tools::SectionSpec damaged{"components", tools::PackCodes(loop, 2)};
+    const tools::SectionSpec shortChassis{"chassis",
+                                          tools::LzwEncode(std::vector<uint8_t>(151, 1))};
+
+    const struct {
+        const char* what;
+        std::vector<uint8_t> container;
+        std::vector<std::string> log;
+        const char* chassisName;
+        const char* variantName;
+    } cases[] = {
+        {"not a container", notContainer, {}, "Unknown", "Unknown"},
+        {"shorter than the magic", {'#', 'V', 'B'}, {}, "Unknown", "Unknown"},
+        {"one byte more than the directory says", longer, {}, "Unknown", "Unknown"},
+        {"one byte less than the directory says", shorter, {}, "Unknown", "Unknown"},
+        {"a section outside the container", outside, {}, "Unknown", "Unknown"},
+        {"an unknown chassis",
+         unknownChassis,
+         {"Could not determine chassis 0bad0001"},
+         "Unknown",
+         "Brawler"},
+        {"no sections",
+         tools::BuildContainer(std::vector<tools::SectionSpec>{}),
+         {},
+         "Unknown",
+         "Unknown"},
+        {"no chassis section", tools::BuildContainer(std::vector{name}), {}, "Unknown", "Two"},
+        {"a chassis record too short for the id",
+         tools::BuildContainer(std::vector{name, shortChassis}),
+         {},
+         "Unknown",
+         "Two"},
+        {"no component section",
+         tools::BuildContainer(std::vector{name, chassis}),
+         {},
+         "Atlas",
+         "Two"},
+        {"a component list that cannot be expanded",
+         tools::BuildContainer(std::vector{name, chassis, damaged}),
+         {},
+         "Atlas",
+         "Two"},
+    };
+    settings_.reportSelections = true;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        player_.chassisName.Set("Unknown");
+        player_.variantName.Set("Unknown");
+        player_.configOk = 0;
+        world_.console.ClearOutput();
+        Decode(c.container);
+        EXPECT_EQ(world_.LogLines(), c.log);
+        EXPECT_THAT(world_.Received(), IsEmpty());
+        EXPECT_EQ(player_.chassisName, c.chassisName);
+        EXPECT_EQ(player_.variantName, c.variantName);
+        EXPECT_EQ(player_.configLength1 + player_.configLength2 + player_.configLength3, 0u);
+        EXPECT_TRUE(player_.configPart1.empty());
+        EXPECT_FALSE(player_.kickPending);
+    }
+    EXPECT_THAT(Collected(), IsEmpty());
+}
+
+TEST_F(VariantDecoderTest, InconsistentContainerIsOnlyCollected) {
+    settings_.collectVariants = true;
+    player_.chassisName.Set("Thor");
+    player_.variantName.Set("Stock");
+    std::vector<uint8_t> longer = tools::BuildVariant(Variant(kAtlasVariant, {kJumpJets}));
+    longer.push_back(0);
+    Decode(longer);
+    EXPECT_THAT(world_.LogLines(),
+                ElementsAre(PlayerLine(std::string("Illegal variant Thor Stock written to file ") +
+                                       kCollected),
+                            ""));
+    EXPECT_THAT(world_.Received(), IsEmpty());
+    EXPECT_EQ(player_.configOk, 1);
+    EXPECT_EQ(korvane::testing::ReadWholeFile(dir_ / kCollected),
+              std::string(longer.begin(), longer.end()));
+}
+
+TEST_F(VariantDecoderTest, EntryCutShortEndsTheWalk) {
+    // The jump jets come first and end the walk: the entry after them, cut short of its id,
+    // does not matter.
+    std::vector<uint8_t> list = tools::ComponentList(std::vector<ComponentSpec>{{kJumpJets, 108}});
+    list.insert(list.end(), {108, 0, 1, 2, 3});
+    const tools::SectionSpec name{std::string(tools::kVariantNamePrefix) + "Cut", {}};
+    const tools::SectionSpec chassis{"chassis",
+                                     tools::LzwEncode(tools::ChassisRecord(kAtlasVariant))};
+    Decode(
+        tools::BuildContainer(std::vector{name, chassis, {"components", tools::LzwEncode(list)}}));
+    EXPECT_EQ(player_.configOk, 0);
+    EXPECT_THAT(world_.Received(),
+                ElementsAre(Reply("Mira kicked.", true),
+                            Reply("Illegal Jump Jets subsystem on 'Cut'", true), Farewell()));
+
+    // The same cut entry before anything forbidden: no verdict, and no report either.
+    settings_.reportSelections = true;
+    world_.sockets.sent.clear();
+    player_.kickPending = false;
+    list = tools::ComponentList(std::vector<ComponentSpec>{{kEcm, 108}});
+    list.insert(list.end(), {108, 0, 1, 2, 3});
+    Decode(
+        tools::BuildContainer(std::vector{name, chassis, {"components", tools::LzwEncode(list)}}));
+    EXPECT_EQ(player_.configOk, 1);
+    EXPECT_THAT(world_.Received(), IsEmpty());
+}
+
+TEST_F(VariantDecoderTest, VariantNamesFromSectionZero) {
+    const struct {
+        std::string sectionName;
+        std::string variantName;
+    } cases[] = {
+        {std::string(tools::kVariantNamePrefix) + "Brawler", "Brawler"},
+        {std::string(tools::kVariantNamePrefix), ""},
+        {"short", ""},
+        {std::string(tools::kVariantNamePrefix) + "evil\nname\x1b[2J", "evil?name?[2J"},
+        {std::string(tools::kVariantNamePrefix) + std::string(200, 'v'), std::string(63, 'v')},
+    };
+    for (const auto& c : cases) {
+        Decode(tools::BuildContainer(std::vector<tools::SectionSpec>{{c.sectionName, {}}}));
+        EXPECT_EQ(player_.variantName, c.variantName) << c.sectionName;
+    }
+}
+
+TEST_F(VariantDecoderTest, UnwritableDirectoryCostsOnlyALogLine) {
+    korvane::testing::RulesWorld world(dir_ / "missing");
+    world.settings.collectVariants = true;
+    world.Decode(tools::BuildVariant(Variant(kAtlasVariant, {kJumpJets})));
+    EXPECT_THAT(world.LogLines(),
+                ElementsAre(PlayerLine("JJ Subsystem: INVALID"),
+                            PlayerLine("Atlas config 'Brawler' is INVALID: Illegal components"),
+                            std::string("Could not open variant file ") + kCollected, ""));
+    EXPECT_EQ(world.Received().size(), 3u);
+}
+
+TEST(VariantFileName, HexadecimalTimeThenThePlayerId) {
+    EXPECT_EQ(VariantFileName(0x4028ef8d, 42), "4028ef8d.0000002a.variant.mw4");
+    EXPECT_EQ(VariantFileName(0xabc, 0xdeadbeef), "abc.deadbeef.variant.mw4");
+}
+
+}  // namespace
+}  // namespace korvane
