@@ -96,6 +96,15 @@ void Driver::StartFollowing() {
     players_ = std::make_unique<PlayerTable>(*clock_);
     players_->SetDisconnect([this](PlayerRecord& record) { removal_->DisconnectPlayer(record); });
     dispatcher_ = std::make_unique<SessionDispatcher>(*players_, platform_.console);
+    decoder_ = std::make_unique<VariantDecoder>(DecoderServices{
+        settings_, *log_, *chat_, *removal_, *kickMessages_, *clock_, platform_.workDir});
+    selections_ = std::make_unique<SelectionHandler>(settings_, *chat_, platform_.console, *log_);
+    selections_->SetVariantDecoding(
+        [this](PlayerRecord& record) { decoder_->DecodeVariant(record); });
+    dispatcher_->SetGameMessageHandler(
+        [this](PlayerRecord& record, std::span<const uint8_t> message) {
+            selections_->HandlePlayerMessage(record, message);
+        });
     walk_ = std::make_unique<CaptureWalk>(
         settings_, platform_.console, *log_, *link_, *filters_, localAddress_,
         [this](std::span<const uint8_t> frame) { dispatcher_->DispatchMessage(frame); });

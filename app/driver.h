@@ -24,6 +24,8 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sockets.h"
+#include "rules/selection_handler.h"
+#include "rules/variant_decoder.h"
 
 namespace korvane {
 
@@ -97,6 +99,8 @@ class Driver {
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
     std::unique_ptr<SessionDispatcher> dispatcher_;
+    std::unique_ptr<VariantDecoder> decoder_;
+    std::unique_ptr<SelectionHandler> selections_;
     std::unique_ptr<CaptureWalk> walk_;
     BatchHandler batchHandler_;
 };

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <optional>
 #include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/replayed_run.h"
 #include "tests/support/standin_process.h"
 
 namespace korvane {
@@ -21,6 +20,7 @@ namespace {
 using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
 using korvane::testing::ReadWholeFile;
+using korvane::testing::ReplayedRun;
 using korvane::testing::SplitLines;
 using korvane::testing::StandinProcess;
 using ::testing::ElementsAre;
@@ -54,22 +54,6 @@ std::string WithOptions(const std::string& scenario, const std::string& options)
     return Replace(scenario, "%O", options);
 }
 
-// The lines after the first line equal to `after`, up to (not including) the first later line
-// that ends with `until`. Empty when `after` is missing.
-std::vector<std::string> Section(const std::vector<std::string>& lines, const std::string& after,
-                                 const std::string& until) {
-    auto begin = std::find(lines.begin(), lines.end(), after);
-    if (begin == lines.end()) {
-        return {};
-    }
-    ++begin;
-    auto end = std::find_if(begin, lines.end(), [&](const std::string& line) {
-        return line.size() >= until.size() &&
-               line.compare(line.size() - until.size(), until.size(), until) == 0;
-    });
-    return {begin, end};
-}
-
 // The console lines that tell of players joining and leaving.
 std::vector<std::string> PlayerLines(const std::vector<std::string>& console) {
     static const std::regex player("[0-9a-f]{8} User (connected|.* \\(.*\\) disconnected)");
@@ -78,57 +62,6 @@ std::vector<std::string> PlayerLines(const std::vector<std::string>& console) {
                  [](const std::string& line) { return std::regex_match(line, player); });
     return found;
 }
-
-// One run of the program in its own directory: the capture it replays, its console and its log.
-class ReplayedRun {
-  public:
-    explicit ReplayedRun(std::filesystem::path dir) : dir_(std::move(dir)) {
-        std::filesystem::create_directories(dir_);
-    }
-
-    // Makes the capture file from a scenario with the capture-file maker.
-    bool MakeCapture(const std::string& scenario) {
-        const auto scenarioFile = dir_ / "run.scenario";
-        std::ofstream(scenarioFile) << scenario;
-        capture_ = (dir_ / "run.pcap").string();
-        ChildProcess mkcap(KORVANE_MKCAP_EXE, {scenarioFile.string(), capture_},
-                           ChildProcess::In(dir_, dir_ / "mkcap.out"));
-        const std::optional<int> status = mkcap.Wait(30s);
-        EXPECT_EQ(status, 0) << ReadWholeFile(dir_ / "mkcap.out");
-        return status == 0;
-    }
-
-    // Replays the capture with `args` after the /replay: switch; the exit status.
-    std::optional<int> Replay(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"/replay:" + capture_};
-        all.insert(all.end(), args.begin(), args.end());
-        ChildProcess korvane(KORVANE_EXE, all, ChildProcess::In(dir_, dir_ / "korvane.out"));
-        return korvane.Wait(60s);
-    }
-
-    std::vector<std::string> Console() const {
-        return SplitLines(ReadWholeFile(dir_ / "korvane.out"));
-    }
-    std::vector<std::string> Log() const { return SplitLines(ReadWholeFile(dir_ / "Korvane.log")); }
-    // What the console shows once the program runs, up to its shutdown.
-    std::vector<std::string> Running() const {
-        return Section(Console(), "Korvane is running.", "Korvane shutting down.");
-    }
-    // The log lines between the command line echo and the shutdown.
-    std::vector<std::string> LogWhileRunning() const {
-        const std::vector<std::string> log = Log();
-        if (log.size() < 7) {
-            return {};
-        }
-        return Section(log, log[6], "Korvane shutting down.");
-    }
-
-    const std::filesystem::path& dir() const { return dir_; }
-
-  private:
-    std::filesystem::path dir_;
-    std::string capture_;
-};
 
 class FollowPlayersTest : public ::testing::Test {
   protected:

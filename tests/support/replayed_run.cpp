@@ -1,0 +1,71 @@
+#include "tests/support/replayed_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+
+#include "tests/support/child_process.h"
+
+namespace korvane::testing {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> Section(const std::vector<std::string>& lines, const std::string& after,
+                                 const std::string& until) {
+    auto begin = std::find(lines.begin(), lines.end(), after);
+    if (begin == lines.end()) {
+        return {};
+    }
+    ++begin;
+    auto end = std::find_if(begin, lines.end(), [&](const std::string& line) {
+        return line.size() >= until.size() &&
+               line.compare(line.size() - until.size(), until.size(), until) == 0;
+    });
+    return {begin, end};
+}
+
+ReplayedRun::ReplayedRun(std::filesystem::path dir) : dir_(std::move(dir)) {
+    std::filesystem::create_directories(dir_);
+}
+
+bool ReplayedRun::MakeCapture(const std::string& scenario) {
+    const auto scenarioFile = dir_ / "run.scenario";
+    std::ofstream(scenarioFile) << scenario;
+    capture_ = (dir_ / "run.pcap").string();
+    ChildProcess mkcap(KORVANE_MKCAP_EXE, {scenarioFile.string(), capture_},
+                       ChildProcess::In(dir_, dir_ / "mkcap.out"));
+    const std::optional<int> status = mkcap.Wait(30s);
+    EXPECT_EQ(status, 0) << ReadWholeFile(dir_ / "mkcap.out");
+    return status == 0;
+}
+
+std::optional<int> ReplayedRun::Replay(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"/replay:" + capture_};
+    all.insert(all.end(), args.begin(), args.end());
+    ChildProcess korvane(KORVANE_EXE, all, ChildProcess::In(dir_, dir_ / "korvane.out"));
+    return korvane.Wait(60s);
+}
+
+std::vector<std::string> ReplayedRun::Console() const {
+    return SplitLines(ReadWholeFile(dir_ / "korvane.out"));
+}
+
+std::vector<std::string> ReplayedRun::Log() const {
+    return SplitLines(ReadWholeFile(dir_ / "Korvane.log"));
+}
+
+std::vector<std::string> ReplayedRun::Running() const {
+    return Section(Console(), "Korvane is running.", "Korvane shutting down.");
+}
+
+std::vector<std::string> ReplayedRun::LogWhileRunning() const {
+    const std::vector<std::string> log = Log();
+    if (log.size() < 7) {
+        return {};
+    }
+    return Section(log, log[6], "Korvane shutting down.");
+}
+
+}  // namespace korvane::testing

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvane::testing {
+
+// The lines after the first line equal to `after`, up to (not including) the first later line
+// that ends with `until`. Empty when `after` is missing.
+std::vector<std::string> Section(const std::vector<std::string>& lines, const std::string& after,
+                                 const std::string& until);
+
+// One run of the built program in its own directory: the capture it replays, made from a
+// scenario by the capture-file maker, its console and its log.
+class ReplayedRun {
+  public:
+    explicit ReplayedRun(std::filesystem::path dir);
+
+    // Makes the capture file from a scenario with the capture-file maker.
+    bool MakeCapture(const std::string& scenario);
+
+    // Replays the capture with `args` after the /replay: switch; the exit status.
+    std::optional<int> Replay(const std::vector<std::string>& args);
+
+    std::vector<std::string> Console() const;
+    std::vector<std::string> Log() const;
+    // What the console shows once the program runs, up to its shutdown.
+    std::vector<std::string> Running() const;
+    // The log lines between the command line echo and the shutdown.
+    std::vector<std::string> LogWhileRunning() const;
+
+    const std::filesystem::path& dir() const { return dir_; }
+
+  private:
+    std::filesystem::path dir_;
+    std::string capture_;
+};
+
+}  // namespace korvane::testing
