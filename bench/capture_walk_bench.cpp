@@ -15,6 +15,7 @@
 #include "platform/capture_library.h"
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
+#include "platform/null_console.h"
 #include "platform/scripted_console.h"
 #include "tools/frame_builder.h"
 #include "tools/session_builder.h"
@@ -25,15 +26,6 @@ using namespace korvane;
 
 constexpr uint32_t kServer = 0x7F000001;
 constexpr uint16_t kPort = 2300;
-
-// A console that keeps nothing, so that the benchmark measures the walk and not the output.
-class NullConsole final : public Console {
-  public:
-    bool KeyWaiting() override { return false; }
-    int ReadKey() override { return -1; }
-    NumberInput ReadNumber() override { return {NumberInput::Kind::endOfInput, 0}; }
-    void Write(std::string_view) override {}
-};
 
 // A buffer of game messages from `players` players, round robin, as many as fit.
 std::vector<uint8_t> GameTraffic(int players, bool timestamps, size_t& frames) {
