@@ -1,8 +1,10 @@
 // Cost of following players: one full capture buffer of game traffic walked, each frame found
 // addressed to the server, framed as a session message and its sender looked up in the player
-// table. With and without TCP time-stamp options, which the walk reads frames without.
+// table. With and without TCP time-stamp options, which the walk reads frames without; and a
+// buffer of realistic traffic with variant uploads, taken through the rules as well.
 #include <benchmark/benchmark.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -11,14 +13,19 @@
 #include "capture/capture_walk.h"
 #include "capture/player_table.h"
 #include "capture/session_dispatcher.h"
+#include "link/chat_sender.h"
+#include "link/kick_message_table.h"
+#include "link/player_removal.h"
 #include "link/server_link.h"
 #include "platform/capture_library.h"
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/null_console.h"
-#include "platform/scripted_console.h"
+#include "rules/selection_handler.h"
+#include "rules/variant_decoder.h"
 #include "tools/frame_builder.h"
 #include "tools/session_builder.h"
+#include "tools/variant_builder.h"
 
 namespace {
 
@@ -27,19 +34,26 @@ using namespace korvane;
 constexpr uint32_t kServer = 0x7F000001;
 constexpr uint16_t kPort = 2300;
 
-// A buffer of game messages from `players` players, round robin, as many as fit.
-std::vector<uint8_t> GameTraffic(int players, bool timestamps, size_t& frames) {
+// One frame's message and the port it goes to.
+struct Message {
+    std::vector<uint8_t> payload;
+    uint16_t port = kPort;
+};
+// The message of a player's `turn`-th frame.
+using Traffic = std::function<Message(uint32_t sender, int turn)>;
+
+// A capture buffer of frames from `players` players, round robin, as many as fit.
+std::vector<uint8_t> Batch(int players, bool timestamps, const Traffic& traffic, size_t& frames) {
     std::vector<uint8_t> batch(262144, 0);
-    const std::vector<uint8_t> content(60, 0x41);
     size_t at = 0;
     frames = 0;
     for (int n = 0;; ++n) {
         const int player = n % players;
+        const Message message = traffic(0x100 + static_cast<uint32_t>(player), n / players);
         tools::FrameSpec layout;
         layout.source = {0x7F000002 + static_cast<uint32_t>(player), 40000};
-        layout.destination = {kServer, kPort};
-        layout.payload =
-            tools::BuildGameMessage(0x100 + static_cast<uint32_t>(player), 1, 10, content);
+        layout.destination = {kServer, message.port};
+        layout.payload = message.payload;
         if (timestamps) {
             layout.tcpOptions = tools::TimestampOption(static_cast<uint32_t>(n), 0);
         }
@@ -56,38 +70,59 @@ std::vector<uint8_t> GameTraffic(int players, bool timestamps, size_t& frames) {
     return batch;
 }
 
-void BM_WalkGameTraffic(benchmark::State& state) {
-    const int players = static_cast<int>(state.range(0));
-    const bool timestamps = state.range(1) != 0;
-    size_t frames = 0;
-    const std::vector<uint8_t> batch = GameTraffic(players, timestamps, frames);
+// What the program is made of from the capture walk on, with the link on sockets that keep
+// nothing; the game messages go to `handler`.
+struct Following {
+    explicit Following(SessionDispatcher::GameMessageHandler handler) {
+        settings.portMode = kPortGiven;
+        sockets.keepSent = false;
+        link.ConnectToServer(kPort);
+        dispatcher.SetGameMessageHandler(std::move(handler));
+    }
+    void Run(benchmark::State& state, const std::vector<uint8_t>& batch, size_t frames) {
+        for (auto _ : state) {
+            walk.WalkCaptureBuffer(batch);
+        }
+        state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
+        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.size()));
+        state.counters["frames_per_buffer"] = static_cast<double>(frames);
+    }
 
     RunSettings settings;
-    settings.portMode = kPortGiven;
     NullConsole console;
-    ManualClock clock({1075819800, 0});
-    EventLog log(clock, console);
+    ManualClock clock{{1075819800, 0}};
+    EventLog log{clock, console};
     FakeSockets sockets;
-    ServerLink link(sockets, log, settings);
+    ServerLink link{sockets, log, settings};
     FakeCaptureLibrary library;
     std::unique_ptr<CaptureAdapter> adapter =
         library.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
-    FilterInstaller filters(*adapter, console);
-    PlayerTable players_table(clock);
-    SessionDispatcher dispatcher(players_table, console);
-    size_t handed = 0;
-    dispatcher.SetGameMessageHandler(
-        [&](PlayerRecord&, std::span<const uint8_t> message) { handed += message.size(); });
-    CaptureWalk walk(settings, console, log, link, filters, kServer,
-                     [&](std::span<const uint8_t> frame) { dispatcher.DispatchMessage(frame); });
+    FilterInstaller filters{*adapter, console};
+    PlayerTable players{clock};
+    SessionDispatcher dispatcher{players, console};
+    CaptureWalk walk{
+        settings, console, log, link, filters, kServer, [this](std::span<const uint8_t> frame) {
+            dispatcher.DispatchMessage(frame);
+        }};
+};
 
-    for (auto _ : state) {
-        walk.WalkCaptureBuffer(batch);
-        benchmark::DoNotOptimize(handed);
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.size()));
-    state.counters["frames_per_buffer"] = static_cast<double>(frames);
+// Game messages alone, each counted by the handler.
+void BM_WalkGameTraffic(benchmark::State& state) {
+    const int players = static_cast<int>(state.range(0));
+    const bool timestamps = state.range(1) != 0;
+    const std::vector<uint8_t> content(60, 0x41);
+    size_t frames = 0;
+    const std::vector<uint8_t> batch = Batch(
+        players, timestamps,
+        [&](uint32_t sender, int) {
+            return Message{tools::BuildGameMessage(sender, 1, 10, content)};
+        },
+        frames);
+    size_t handed = 0;
+    Following following(
+        [&](PlayerRecord&, std::span<const uint8_t> message) { handed += message.size(); });
+    following.Run(state, batch, frames);
+    benchmark::DoNotOptimize(handed);
 }
 BENCHMARK(BM_WalkGameTraffic)
     ->ArgNames({"players", "timestamps"})
@@ -95,5 +130,62 @@ BENCHMARK(BM_WalkGameTraffic)
     ->Args({4, 1})
     ->Args({200, 0})
     ->Args({200, 1});
+
+// The traffic of 32 players through the whole program, rules included: information, stock
+// selections, chat, a legal variant uploaded in three pieces, messages to other players, and
+// frames to another port. Every upload is judged.
+void BM_WalkTrafficWithUploads(benchmark::State& state) {
+    constexpr int kPlayers = 32;
+    tools::VariantSpec variant;
+    variant.chassisId = 958 * 65536 + 1;  // Atlas
+    variant.name = "Brawler";
+    const uint16_t ids[] = {888, 889, 889, 853, 876, 813, 812, 816, 810, 902, 868};
+    for (uint16_t id : ids) {
+        variant.components.push_back({id, id < 820 ? int16_t{112} : int16_t{376}});
+    }
+    const std::vector<uint8_t> container = tools::BuildVariant(variant);
+    const std::vector<uint8_t> chatter(40, 0x41);
+    const Traffic traffic = [&](uint32_t sender, int turn) -> Message {
+        switch (turn % 8) {
+            case 0:
+                return {tools::BuildInfoMessage(sender, "Timber Wolf pilot")};
+            case 1:
+                return {tools::BuildStockSelection(sender, 961 * 65536 + 1)};
+            case 2:
+                return {tools::BuildChatMessage(sender, 1, 0, "anyone for a game on the moon?")};
+            case 3:
+            case 4:
+            case 5:
+                return {tools::UploadMessages(sender, 10, container, 0, 3)[turn % 8 - 3]};
+            case 6:
+                return {tools::BuildGameMessage(sender, sender + 1, 7, chatter)};
+            default:
+                return {tools::BuildGameMessage(sender, 1, 7, chatter), kPort + 1};
+        }
+    };
+    size_t frames = 0;
+    const std::vector<uint8_t> batch = Batch(kPlayers, false, traffic, frames);
+
+    Following following(nullptr);
+    ChatSender chat(following.link, following.log, following.settings);
+    KickMessageTable kicks(following.clock);
+    PlayerRemoval removal(following.link, chat, following.log, following.settings);
+    VariantDecoder decoder(DecoderServices{following.settings, following.log, chat, removal, kicks,
+                                           following.clock, "."});
+    SelectionHandler selections(following.settings, chat, following.console, following.log);
+    selections.SetVariantDecoding([&](PlayerRecord& record) { decoder.DecodeVariant(record); });
+    following.dispatcher.SetGameMessageHandler(
+        [&](PlayerRecord& record, std::span<const uint8_t> message) {
+            selections.HandlePlayerMessage(record, message);
+        });
+    following.Run(state, batch, frames);
+    size_t judged = 0;
+    following.players.records().ForEach(
+        [&](const PlayerRecord& record) { judged += record.chassisName == "Atlas" ? 1 : 0; });
+    if (judged != kPlayers) {
+        state.SkipWithError("not every player's upload was judged");
+    }
+}
+BENCHMARK(BM_WalkTrafficWithUploads);
 
 }  // namespace
