@@ -10,6 +10,7 @@
 
 #include "app/event_log.h"
 #include "app/filter_installer.h"
+#include "bench/outgoing.h"
 #include "capture/capture_walk.h"
 #include "capture/player_table.h"
 #include "capture/session_dispatcher.h"
@@ -70,13 +71,11 @@ std::vector<uint8_t> Batch(int players, bool timestamps, const Traffic& traffic,
     return batch;
 }
 
-// What the program is made of from the capture walk on, with the link on sockets that keep
-// nothing; the game messages go to `handler`.
-struct Following {
+// What the program is made of from the capture walk on, with an outgoing link; the game
+// messages go to `handler`.
+struct Following : bench::Outgoing {
     explicit Following(SessionDispatcher::GameMessageHandler handler) {
         settings.portMode = kPortGiven;
-        sockets.keepSent = false;
-        link.ConnectToServer(kPort);
         dispatcher.SetGameMessageHandler(std::move(handler));
     }
     void Run(benchmark::State& state, const std::vector<uint8_t>& batch, size_t frames) {
@@ -88,12 +87,6 @@ struct Following {
         state.counters["frames_per_buffer"] = static_cast<double>(frames);
     }
 
-    RunSettings settings;
-    NullConsole console;
-    ManualClock clock{{1075819800, 0}};
-    EventLog log{clock, console};
-    FakeSockets sockets;
-    ServerLink link{sockets, log, settings};
     FakeCaptureLibrary library;
     std::unique_ptr<CaptureAdapter> adapter =
         library.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
@@ -167,7 +160,7 @@ void BM_WalkTrafficWithUploads(benchmark::State& state) {
     const std::vector<uint8_t> batch = Batch(kPlayers, false, traffic, frames);
 
     Following following(nullptr);
-    ChatSender chat(following.link, following.log, following.settings);
+    ChatSender& chat = following.chat;
     KickMessageTable kicks(following.clock);
     PlayerRemoval removal(following.link, chat, following.log, following.settings);
     VariantDecoder decoder(DecoderServices{following.settings, following.log, chat, removal, kicks,

@@ -10,31 +10,18 @@
 
 #include "app/event_log.h"
 #include "app/run_settings.h"
+#include "bench/outgoing.h"
 #include "link/chat_sender.h"
 #include "link/kick_message_table.h"
 #include "link/server_link.h"
 #include "platform/clock.h"
 #include "platform/fake_sockets.h"
-#include "platform/scripted_console.h"
 
 namespace {
 
 using namespace korvane;
 
-// A connected link on sockets that count what is sent and keep nothing.
-struct Outgoing {
-    Outgoing() {
-        sockets.keepSent = false;
-        link.ConnectToServer(2300);
-    }
-    ManualClock clock{{1076424589, 0}};
-    ScriptedConsole console;
-    EventLog log{clock, console};
-    FakeSockets sockets;
-    RunSettings settings;
-    ServerLink link{sockets, log, settings};
-    ChatSender chat{link, log, settings};
-};
+using korvane::bench::Outgoing;
 
 // One iteration is one line sent; two receivers take turns, so no line is a repeat.
 void BM_KorvaneMessage(benchmark::State& state) {
@@ -63,9 +50,8 @@ BENCHMARK(BM_KorvaneMessageRepeat);
 
 // One iteration is one kick message picked from 100 and given the player's name.
 void BM_PickAndFormatKickMessage(benchmark::State& state) {
-    ManualClock clock{{1076424589, 0}};
-    ScriptedConsole console;
-    EventLog log{clock, console};
+    Outgoing out;
+    ManualClock& clock = out.clock;
     const std::filesystem::path file =
         std::filesystem::temp_directory_path() /
         ("korvane-bench-kick-messages-" + std::to_string(::getpid()));
@@ -76,7 +62,7 @@ void BM_PickAndFormatKickMessage(benchmark::State& state) {
         }
     }
     KickMessageTable table(clock);
-    table.LoadKickMessages(file, log);
+    table.LoadKickMessages(file, out.log);
     std::filesystem::remove(file);
     int64_t micros = 0;
     for (auto _ : state) {

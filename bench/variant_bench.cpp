@@ -8,16 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/event_log.h"
-#include "app/run_settings.h"
+#include "bench/outgoing.h"
 #include "capture/player_record.h"
-#include "link/chat_sender.h"
 #include "link/kick_message_table.h"
 #include "link/player_removal.h"
-#include "link/server_link.h"
-#include "platform/clock.h"
-#include "platform/fake_sockets.h"
-#include "platform/null_console.h"
 #include "rules/section_expander.h"
 #include "rules/selection_handler.h"
 #include "rules/variant_decoder.h"
@@ -86,23 +80,14 @@ void BM_GiflibDecode(benchmark::State& state) {
 }
 BENCHMARK(BM_GiflibDecode)->ArgName("noise")->Arg(0)->Arg(1);
 
-// The program's rules with a link on sockets that keep nothing, reporting every selection.
-struct Judge {
+// The program's rules on an outgoing link, reporting every selection.
+struct Judge : bench::Outgoing {
     Judge() {
-        sockets.keepSent = false;
         settings.reportSelections = true;
         settings.puretech = true;
-        link.ConnectToServer(2300);
         player.SetNames(u"Mira", "Mira");
         selections.SetVariantDecoding([this](PlayerRecord& r) { decoder.DecodeVariant(r); });
     }
-    ManualClock clock{{1076424589, 0}};
-    NullConsole console;
-    EventLog log{clock, console};
-    FakeSockets sockets;
-    RunSettings settings;
-    ServerLink link{sockets, log, settings};
-    ChatSender chat{link, log, settings};
     KickMessageTable kicks{clock};
     PlayerRemoval removal{link, chat, log, settings};
     VariantDecoder decoder{DecoderServices{settings, log, chat, removal, kicks, clock, "."}};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "capture/byte_reader.h"
@@ -37,6 +38,22 @@ void KeepPiece(PlayerRecord& record, uint32_t& length, std::vector<uint8_t>& byt
     bytes.insert(bytes.end(), piece.begin(), piece.end());
 }
 
+// Where the data after two counted texts at `at` (each a u8 length and that many bytes) and
+// the one byte after them begins; nothing when the message ends before it.
+std::optional<size_t> AfterCountedTexts(const ByteReader& reader, size_t at) {
+    for (int text = 0; text < 2; ++text) {
+        if (!reader.Has(at, 1)) {
+            return std::nullopt;
+        }
+        at += 1 + size_t{reader.U8(at)};
+    }
+    ++at;
+    if (!reader.Has(at, 0)) {
+        return std::nullopt;
+    }
+    return at;
+}
+
 // "IS Tech" or "Clan Tech" for a chassis of that tech, nothing for any other.
 std::string_view TechText(uint32_t tech) {
     switch (tech) {
@@ -67,19 +84,13 @@ void SelectionHandler::HandlePlayerMessage(PlayerRecord& record, std::span<const
 
     switch (const uint8_t type = reader.U8(SessionMessage::kTypeOffset)) {
         case Layout::kTypeFirstPiece: {
-            if (!reader.Has(Layout::kFirstPieceL1Offset, 1)) {
-                return;
-            }
-            const size_t l1 = reader.U8(Layout::kFirstPieceL1Offset);
-            if (!reader.Has(Layout::FirstPieceL2Offset(l1), 1)) {
-                return;
-            }
-            const size_t l2 = reader.U8(Layout::FirstPieceL2Offset(l1));
-            if (!reader.Has(Layout::FirstPieceOffset(l1, l2), 0)) {
+            const std::optional<size_t> piece =
+                AfterCountedTexts(reader, Layout::kFirstPieceTextsOffset);
+            if (!piece) {
                 return;
             }
             // A first piece starts an upload whatever its number; the queue is left alone.
-            StoreConfigPart1(record, reader.Rest(Layout::FirstPieceOffset(l1, l2)));
+            StoreConfigPart1(record, reader.Rest(*piece));
             record.selectionSequence =
                 static_cast<int16_t>(reader.U16(Layout::kSequenceOffset) + 1);
             return;
@@ -204,18 +215,11 @@ void SelectionHandler::Greet(const PlayerRecord& record) {
 void SelectionHandler::HandleStockSelection(PlayerRecord& record,
                                             std::span<const uint8_t> message) {
     const ByteReader reader(message);
-    if (!reader.Has(Layout::kStockL1Offset, 1)) {
+    const std::optional<size_t> id = AfterCountedTexts(reader, Layout::kStockTextsOffset);
+    if (!id || !reader.Has(*id, 4)) {
         return;
     }
-    const size_t l1 = reader.U8(Layout::kStockL1Offset);
-    if (!reader.Has(Layout::StockL2Offset(l1), 1)) {
-        return;
-    }
-    const size_t l2 = reader.U8(Layout::StockL2Offset(l1));
-    if (!reader.Has(Layout::StockIdOffset(l1, l2), 4)) {
-        return;
-    }
-    LookUpSelectedChassis(record, reader.U32(Layout::StockIdOffset(l1, l2)));
+    LookUpSelectedChassis(record, reader.U32(*id));
     PrintConfiguration(record);
     ReportStockSelection(record);
 }

@@ -3,19 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "tools/little_endian.h"
+
 namespace korvane::tools {
 
 namespace {
-
-void PutU16(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
-    out[offset] = static_cast<uint8_t>(value);
-    out[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
-    PutU16(out, offset, value & 0xFFFF);
-    PutU16(out, offset + 2, value >> 16);
-}
 
 // A zeroed message of `size` bytes with its size word and token in place.
 std::vector<uint8_t> NewMessage(size_t size) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "tools/little_endian.h"
 #include "tools/session_builder.h"
 
 namespace korvane::tools {
@@ -12,16 +13,6 @@ namespace {
 constexpr std::string_view kExtraSectionName = "Extra";
 constexpr size_t kSectionZeroDataLength = 4;
 constexpr uint8_t kFirstPieceFlag = 1;  // the byte after the second text
-
-void PutU16(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
-    out[offset] = static_cast<uint8_t>(value);
-    out[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
-    PutU16(out, offset, value & 0xFFFF);
-    PutU16(out, offset + 2, value >> 16);
-}
 
 void PutText(std::vector<uint8_t>& out, size_t offset, std::string_view text) {
     std::copy(text.begin(), text.end(), out.begin() + static_cast<long>(offset));

@@ -62,7 +62,7 @@ class VariantDecoderTest : public ::testing::Test {
     ~VariantDecoderTest() override { std::filesystem::remove_all(dir_); }
 
     void Decode(const std::vector<uint8_t>& container) { world_.Decode(container); }
-    void Decode(const VariantSpec& spec) { Decode(tools::BuildVariant(spec)); }
+    void Decode(const VariantSpec& variant) { Decode(tools::BuildVariant(variant)); }
     std::vector<std::string> Collected() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
