@@ -274,21 +274,14 @@ TEST(ScenarioParse, UploadErrors) {
     const std::vector<Case> cases = {
         {upload + "split=5 name=x",
          "upload takes no split= or reverse: each of its messages is a segment"},
-        {upload + "reverse name=x",
-         "upload takes no split= or reverse: each of its messages is a segment"},
         {at + "upload sender=1 chassis=1 name=x", "upload needs seq="},
         {at + "upload sender=1 seq=1 chassis=1", "upload needs name="},
         {at + "upload sender=1 seq=65536 chassis=1 name=x",
          "seq= needs a decimal number 0 to 65535, not '65536'"},
-        {at + "upload sender=1 seq=-1 chassis=1 name=x",
-         "seq= needs a decimal number 0 to 65535, not '-1'"},
         {upload + "chassis=2 name=x", "chassis= given twice"},
         {upload + "components=813,,815 name=x",
          "components= needs <id>[:<length>],... with ids 0 to 65535 and lengths 88 to 32767, "
          "not '813,,815'"},
-        {upload + "components=65536 name=x",
-         "components= needs <id>[:<length>],... with ids 0 to 65535 and lengths 88 to 32767, "
-         "not '65536'"},
         {upload + "components=813:87 name=x",
          "components= needs <id>[:<length>],... with ids 0 to 65535 and lengths 88 to 32767, "
          "not '813:87'"},
@@ -298,10 +291,6 @@ TEST(ScenarioParse, UploadErrors) {
         {upload + "piecebytes=0 name=x", "piecebytes= needs a decimal number 1 to 65483, not '0'"},
         {upload + "pieces=3 order=0,1 name=x",
          "order= needs each message index 0 to 2 once (the upload has 3 messages), not '0,1'"},
-        {upload + "pieces=3 order=0,1,1 name=x",
-         "order= needs each message index 0 to 2 once (the upload has 3 messages), not '0,1,1'"},
-        {upload + "pieces=3 order=0,1,3 name=x",
-         "order= needs each message index 0 to 2 once (the upload has 3 messages), not '0,1,3'"},
         {upload + "size=" + std::to_string(size - 1) + " name=x",
          "size= needs a decimal number " + count +
              " to 16777216 (from the variant's own size), "
@@ -313,7 +302,6 @@ TEST(ScenarioParse, UploadErrors) {
         {upload + "name=" + std::string(233, 'n'), "name= takes at most 232 characters, not 233"},
         {at + "info sender=1 deferreset text=x", "info takes no option 'deferreset'"},
         {at + "info sender=1", "info needs text="},
-        {at + "info sender=1 chassis=1 text=x", "info takes no option 'chassis='"},
         {at + "stock sender=1 chassis=xyz",
          "chassis= needs a hexadecimal number of up to 8 digits, not 'xyz'"},
         {at + "stock chassis=1", "stock needs sender="},

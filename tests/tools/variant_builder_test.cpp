@@ -222,13 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UploadCase{"TwoOfTwo", 2, 5, 1000, 2, {1, 1}}),
     [](const auto& param) { return param.param.name; });
 
-TEST(VariantBuilder, UploadThatCannotBeCut) {
-    std::vector<uint8_t> container(10);
-    EXPECT_THROW(UploadMessages(1, 0, container, 1000, 1), std::invalid_argument);
-    EXPECT_THROW(UploadMessages(1, 0, container, 1000, 11), std::invalid_argument);
-    EXPECT_THROW(UploadMessages(1, 0, container, 0, 0), std::invalid_argument);
-}
-
 TEST(VariantBuilder, InfoAndStockSelectionLayouts) {
     auto info = BuildInfoMessage(0x203, "pilot");
     ASSERT_EQ(info.size(), 56u + 6u);
