@@ -46,6 +46,9 @@ std::optional<size_t> ComponentCheck::CheckComponentEntry(PlayerRecord& record,
                                                           std::span<const uint8_t> list,
                                                           size_t at) {
     const ByteReader reader(list);
+    if (!reader.Has(at, ComponentList::kEntryFixedBytes)) {
+        throw TruncatedData();
+    }
     const auto length = static_cast<int16_t>(reader.U16(at));
     if (std::find(kEntryLengths.begin(), kEntryLengths.end(), length) == kEntryLengths.end()) {
         log_.LogEvent(StringPrintf("unhandled subsystem length=0x%04x\n",

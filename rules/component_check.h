@@ -19,6 +19,8 @@ using RejectReason = FixedText<256>;
 struct ComponentList {
     static constexpr size_t kFirstEntryOffset = 2;
     static constexpr size_t kIdOffset = 86;
+    // What every entry holds, whatever its length.
+    static constexpr size_t kEntryFixedBytes = 88;
 };
 
 // Walks a variant's component list against its chassis: a subsystem the chassis may not carry
@@ -34,7 +36,8 @@ class ComponentCheck {
     // TruncatedData: the verdict rests on the entries before it.
     void CheckComponents(PlayerRecord& record, std::span<const uint8_t> list);
     // Checks the entry at `at`; where the next entry begins, or nothing (after a log line) when
-    // its length is not one the game writes.
+    // its length is not one the game writes. Throws TruncatedData when the list ends within the
+    // entry's first 88 bytes.
     std::optional<size_t> CheckComponentEntry(PlayerRecord& record, std::span<const uint8_t> list,
                                               size_t at);
     // Judges one component; the outcome is left in the record's verdict and component tech.

@@ -19,16 +19,15 @@ namespace {
 using Layout = SelectionMessage;
 
 // Counts a piece into its length, without wrapping, and keeps its bytes (in place of the
-// piece's earlier bytes, or after them) while the three pieces together stay within what a
-// configuration can hold. Beyond that only the count grows and the piece's bytes are let go:
-// the upload is oversized whatever follows, and a player cannot make the record grow.
-void KeepPiece(PlayerRecord& record, uint32_t& length, std::vector<uint8_t>& bytes,
-               std::span<const uint8_t> piece, bool append) {
+// piece's earlier bytes, or after them) while that piece stays within what a configuration can
+// hold. Beyond that only the count grows and the piece's bytes are let go: the upload is
+// oversized whatever follows, since only a decoding empties the pieces, and no player can make
+// a record hold more than three such pieces.
+void KeepPiece(uint32_t& length, std::vector<uint8_t>& bytes, std::span<const uint8_t> piece,
+               bool append) {
     const uint64_t grown = (append ? uint64_t{length} : 0) + piece.size();
     length = static_cast<uint32_t>(std::min<uint64_t>(grown, std::numeric_limits<uint32_t>::max()));
-    const uint64_t total =
-        uint64_t{record.configLength1} + record.configLength2 + record.configLength3;
-    if (total > PlayerRecord::kConfigDataBytes) {
+    if (length > PlayerRecord::kConfigDataBytes) {
         std::vector<uint8_t>().swap(bytes);
         return;
     }
@@ -68,7 +67,7 @@ std::string_view TechText(uint32_t tech) {
 }  // namespace
 
 void SetVariantName(PlayerRecord& record, std::string_view text) {
-    SetNetworkText(record.variantName, text);
+    SetNetworkText(record.variantName, text.substr(0, text.find('\0')));
 }
 
 void SelectionHandler::HandlePlayerMessage(PlayerRecord& record, std::span<const uint8_t> message) {
@@ -145,15 +144,15 @@ void SelectionHandler::HandlePiece(PlayerRecord& record, std::span<const uint8_t
 }
 
 void SelectionHandler::StoreConfigPart1(PlayerRecord& record, std::span<const uint8_t> piece) {
-    KeepPiece(record, record.configLength1, record.configPart1, piece, false);
+    KeepPiece(record.configLength1, record.configPart1, piece, false);
 }
 
 void SelectionHandler::AppendConfigPart2(PlayerRecord& record, std::span<const uint8_t> piece) {
-    KeepPiece(record, record.configLength2, record.configPart2, piece, true);
+    KeepPiece(record.configLength2, record.configPart2, piece, true);
 }
 
 void SelectionHandler::StoreConfigPart3(PlayerRecord& record, std::span<const uint8_t> piece) {
-    KeepPiece(record, record.configLength3, record.configPart3, piece, false);
+    KeepPiece(record.configLength3, record.configPart3, piece, false);
 }
 
 void SelectionHandler::Queue(PlayerRecord& record, std::span<const uint8_t> message) {

@@ -14,7 +14,8 @@
 
 namespace korvane {
 
-// Copies a variant's name into the record, cut to fit and with control characters as '?'.
+// Copies a variant's name, up to its first zero byte, into the record, cut to fit and with
+// control characters as '?'.
 void SetVariantName(PlayerRecord& record, std::string_view text);
 
 // Takes every game message a player sends the host: puts the pieces of an uploaded variant back

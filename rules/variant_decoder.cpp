@@ -64,11 +64,6 @@ TechClass ClassOf(const PlayerRecord& record) {
     }
 }
 
-bool PiecesWhole(const PlayerRecord& record) {
-    return record.configPart1.size() == record.configLength1 &&
-           record.configPart2.size() == record.configLength2 &&
-           record.configPart3.size() == record.configLength3;
-}
 }  // namespace
 
 void VariantDecoder::DecodeVariant(PlayerRecord& record) {
@@ -77,15 +72,6 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
         uint64_t{record.configLength1} + record.configLength2 + record.configLength3;
     if (total > PlayerRecord::kConfigDataBytes) {
         RefuseOversized(record, total);
-        return;
-    }
-    if (!PiecesWhole(record)) {
-        // Bytes were let go when the pieces once passed the limit, and a new first piece has
-        // brought the count back under it: what is left is not the upload.
-        services_.log.LogEvent(
-            "Warning: configuration pieces beyond the size limit were not kept; the upload is "
-            "dropped",
-            record.ForLog());
         return;
     }
     if (total < Layout::kMagic.size()) {
@@ -103,6 +89,8 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
     record.configOk = 1;
     record.configSize = static_cast<uint32_t>(total);
 
+    // A section whose bytes lie outside the upload makes it as inconsistent as a directory whose
+    // lengths do not add up: no verdict, and with "/collect" a file to look into.
     const std::span<const uint8_t> container(data.data(), record.configSize);
     if (directory_.ParseVariantDirectory(container) != total || !directory_.sectionsInside()) {
         if (services_.settings.collectVariants) {
@@ -110,10 +98,19 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
         }
         return;
     }
-    if (!TakeNameAndChassis(record)) {
+    // Damaged content ends the stage it is found in and never the program.
+    try {
+        if (!TakeNameAndChassis(record)) {
+            return;
+        }
+    } catch (...) {
         return;
     }
-    CheckAndReport(record);
+    try {
+        CheckAndReport(record);
+    } catch (...) {
+        // The verdict rests on what was checked before.
+    }
     if (record.configOk == 0) {
         RefuseInvalid(record);
     }
@@ -154,11 +151,8 @@ void VariantDecoder::CheckAndReport(PlayerRecord& record) {
     if (!expanded) {
         return;
     }
-    try {
-        check_.CheckComponents(record, expander_.Expanded(*expanded));
-    } catch (const TruncatedData&) {
-        return;  // an entry cut short: the verdict rests on the entries before it
-    }
+    // An entry cut short throws: the verdict rests on the entries before it, and no report.
+    check_.CheckComponents(record, expander_.Expanded(*expanded));
     if (record.configOk != 0) {
         ReportValid(record);
     }

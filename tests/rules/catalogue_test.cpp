@@ -8,13 +8,12 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "tests/rules/rules_world.h"
 
 namespace korvane {
 namespace {
 
-constexpr uint32_t Id(uint32_t high, uint32_t low = 1) {
-    return high * 65536 + low;
-}
+using korvane::testing::Id;
 
 // One character per chassis row, row 0 first.
 std::string Column(Subsystem subsystem) {

@@ -143,6 +143,11 @@ TEST_F(ComponentCheckTest, EntryCutShortOfItsIdThrows) {
     list.push_back(0x6C);  // one byte of a next entry
     EXPECT_THROW(Walk(kAtlas, list), TruncatedData);
     EXPECT_EQ(player.componentTech, kTechIS);  // the whole entry before it was checked
+    // A length the game never writes, in an entry cut short: cut short, not unhandled.
+    list = whole;
+    list.insert(list.end(), {50, 0, 1, 2, 3});
+    EXPECT_THROW(Walk(kAtlas, list), TruncatedData);
+    EXPECT_THAT(console.output(), IsEmpty());
 }
 
 }  // namespace

@@ -18,11 +18,9 @@
 namespace korvane {
 namespace {
 
-using Codes = std::vector<std::pair<uint16_t, int>>;
+using tools::Bytes;
 
-std::vector<uint8_t> Bytes(std::string_view text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
+using Codes = std::vector<std::pair<uint16_t, int>>;
 
 // Nine-bit codes, then `pad` zero bytes.
 std::vector<uint8_t> Nine(std::initializer_list<uint16_t> codes, size_t pad = 0) {

@@ -10,10 +10,13 @@
 
 #include "rules/tech_base.h"
 #include "tests/rules/rules_world.h"
+#include "tests/tools/variant_test_support.h"
 #include "tools/session_builder.h"
 
 namespace korvane {
 namespace {
+
+using tools::Bytes;
 
 using korvane::testing::ChatLine;
 using korvane::testing::kAtlasStock;
@@ -22,10 +25,6 @@ using korvane::testing::kPlayerId;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-
-std::vector<uint8_t> Bytes(std::string_view text) {
-    return {text.begin(), text.end()};
-}
 
 // A piece message of the player's: type 4, 5 or 6, its sequence number and its bytes.
 struct Piece {
@@ -156,10 +155,34 @@ TEST_F(SelectionHandlerTest, PieceBytesStopAtTheSizeLimitWhileTheCountGoesOn) {
     EXPECT_TRUE(player.configPart2.empty());
     EXPECT_EQ(player.configPart2.capacity(), 0u);
 
-    // Within the limit every byte is kept.
-    player.configLength2 = 0;
-    Handle(Piece{5, 21, std::string(PlayerRecord::kConfigDataBytes - 1000, 'm')});
-    EXPECT_EQ(player.configPart2.size(), PlayerRecord::kConfigDataBytes - 1000);
+    // Each piece is kept up to the limit, whatever the others hold: a smaller first piece
+    // after a large one leaves an upload whose every byte is there.
+    const size_t limit = PlayerRecord::kConfigDataBytes;
+    const struct {
+        std::vector<Piece> pieces;
+        std::vector<size_t> decoded;  // the sizes of the three pieces at the decoding
+    } cases[] = {
+        {{{4, 0, std::string(10000, 'a')},
+          {5, 1, std::string(7000, 'b')},
+          {4, 0, "c"},
+          {5, 1, std::string(7000, 'd')},
+          {6, 2, "e"}},
+         {1, 14000, 1}},
+        {{{4, 0, std::string(limit, 'a')}, {6, 1, std::string(limit, 'e')}}, {limit, 0, limit}},
+        {{{4, 0, std::string(limit + 1, 'a')}, {6, 1, "e"}}, {0, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        decoded.clear();
+        player.configPart2.clear();
+        player.configLength2 = 0;
+        for (const Piece& piece : c.pieces) {
+            Handle(piece);
+        }
+        ASSERT_EQ(decoded.size(), 1u);
+        EXPECT_EQ(
+            (std::vector<size_t>{decoded[0][0].size(), decoded[0][1].size(), decoded[0][2].size()}),
+            c.decoded);
+    }
 }
 
 TEST_F(SelectionHandlerTest, GreetingOncePerRecord) {

@@ -7,20 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/variant_test_support.h"
+#include "tools/little_endian.h"
 #include "tools/variant_builder.h"
 
 namespace korvane {
 namespace {
 
-std::vector<uint8_t> Bytes(std::string_view text) {
-    return {text.begin(), text.end()};
-}
-
-void PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (int n = 0; n < 4; ++n) {
-        bytes.at(at + n) = static_cast<uint8_t>(value >> (8 * n));
-    }
-}
+using tools::Bytes;
+using tools::PutU32;
 
 // Sections named "first" and "second" holding "abc" and "defgh".
 std::vector<uint8_t> TwoSections() {
@@ -83,9 +78,6 @@ TEST(VariantDirectory, OwnLengthAgainstTheBytesReceived) {
         VariantDirectory directory;
         const uint64_t length = directory.ParseVariantDirectory(c.received);
         EXPECT_EQ(length == c.received.size(), c.consistent) << c.what << ": " << length;
-        if (!c.consistent) {
-            EXPECT_GT(length, 0u) << c.what;
-        }
     }
     EXPECT_EQ(empty.size(), 20u);
 }

@@ -233,6 +233,16 @@ TEST_F(VariantDecoderTest, SizeLimit) {
     EXPECT_EQ(player_.configLength1, 0u);
 }
 
+TEST_F(VariantDecoderTest, OversizedUploadOfAKickedPlayerIsOnlyLogged) {
+    player_.kickPending = true;
+    player_.configLength2 = PlayerRecord::kConfigDataBytes + 1;
+    world_.decoder.DecodeVariant(player_);
+    EXPECT_THAT(
+        world_.LogLines(),
+        ElementsAre(PlayerLine("Unknown config 'Unknown' is INVALID: Too much data (16385)")));
+    EXPECT_THAT(world_.Received(), IsEmpty());
+}
+
 TEST_F(VariantDecoderTest, TheTrueTotalOfAnOversizedUploadIsTold) {
     player_.configLength1 = 100;
     player_.configLength2 = 4000000000u;
@@ -271,9 +281,11 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
         std::vector<std::string> log;
         const char* chassisName;
         const char* variantName;
+        int32_t configOk = 1;      // 1 once the upload is a container, else the earlier verdict
+        int32_t chassisIndex = 5;  // the earlier selection's row unless a chassis was looked up
     } cases[] = {
-        {"not a container", notContainer, {}, "Unknown", "Unknown"},
-        {"shorter than the magic", {'#', 'V', 'B'}, {}, "Unknown", "Unknown"},
+        {"not a container", notContainer, {}, "Unknown", "Unknown", 0},
+        {"shorter than the magic", {'#', 'V', 'B'}, {}, "Unknown", "Unknown", 0},
         {"one byte more than the directory says", longer, {}, "Unknown", "Unknown"},
         {"one byte less than the directory says", shorter, {}, "Unknown", "Unknown"},
         {"a section outside the container", outside, {}, "Unknown", "Unknown"},
@@ -281,7 +293,9 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
          unknownChassis,
          {"Could not determine chassis 0bad0001"},
          "Unknown",
-         "Brawler"},
+         "Brawler",
+         1,
+         -1},
         {"no sections",
          tools::BuildContainer(std::vector<tools::SectionSpec>{}),
          {},
@@ -297,12 +311,16 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
          tools::BuildContainer(std::vector{name, chassis}),
          {},
          "Atlas",
-         "Two"},
+         "Two",
+         1,
+         2},
         {"a component list that cannot be expanded",
          tools::BuildContainer(std::vector{name, chassis, damaged}),
          {},
          "Atlas",
-         "Two"},
+         "Two",
+         1,
+         2},
     };
     settings_.reportSelections = true;
     for (const auto& c : cases) {
@@ -310,9 +328,14 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
         player_.chassisName.Set("Unknown");
         player_.variantName.Set("Unknown");
         player_.configOk = 0;
+        player_.configSize = 77;
+        player_.chassisIndex = 5;
         world_.console.ClearOutput();
         Decode(c.container);
         EXPECT_EQ(world_.LogLines(), c.log);
+        EXPECT_EQ(player_.configOk, c.configOk);
+        EXPECT_EQ(player_.configSize, c.configOk != 0 ? c.container.size() : 77u);
+        EXPECT_EQ(player_.chassisIndex, c.chassisIndex);
         EXPECT_THAT(world_.Received(), IsEmpty());
         EXPECT_EQ(player_.chassisName, c.chassisName);
         EXPECT_EQ(player_.variantName, c.variantName);
@@ -338,6 +361,16 @@ TEST_F(VariantDecoderTest, InconsistentContainerIsOnlyCollected) {
     EXPECT_EQ(player_.configOk, 1);
     EXPECT_EQ(korvane::testing::ReadWholeFile(dir_ / kCollected),
               std::string(longer.begin(), longer.end()));
+
+    // A section outside the upload counts as inconsistent too.
+    std::vector<uint8_t> outside = tools::BuildVariant(Variant(kAtlasVariant, {kJumpJets}));
+    outside[13] += 1;
+    world_.console.ClearOutput();
+    Decode(outside);
+    EXPECT_EQ(world_.LogLines().size(), 2u);
+    EXPECT_EQ(korvane::testing::ReadWholeFile(dir_ / kCollected),
+              std::string(outside.begin(), outside.end()));
+    EXPECT_THAT(world_.Received(), IsEmpty());
 }
 
 TEST_F(VariantDecoderTest, EntryCutShortEndsTheWalk) {
@@ -377,6 +410,7 @@ TEST_F(VariantDecoderTest, VariantNamesFromSectionZero) {
         {"short", ""},
         {std::string(tools::kVariantNamePrefix) + "evil\nname\x1b[2J", "evil?name?[2J"},
         {std::string(tools::kVariantNamePrefix) + std::string(200, 'v'), std::string(63, 'v')},
+        {std::string(tools::kVariantNamePrefix) + std::string("Brawler\0x", 9), "Brawler"},
     };
     for (const auto& c : cases) {
         Decode(tools::BuildContainer(std::vector<tools::SectionSpec>{{c.sectionName, {}}}));

@@ -18,10 +18,6 @@ namespace {
 
 using Codes = std::vector<std::pair<uint16_t, int>>;
 
-std::vector<uint8_t> Bytes(std::string_view text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
 std::vector<uint8_t> RandomBytes(size_t count, unsigned modulus) {
     std::mt19937 random(20040203);
     std::vector<uint8_t> bytes(count);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,11 @@
 #include "tools/variant_builder.h"
 
 namespace korvane::tools {
+
+// The bytes of a text, without a terminator.
+inline std::vector<uint8_t> Bytes(std::string_view text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 // What giflib makes of an LZW section stream holding `pixels` bytes: the stream is wrapped in
 // a GIF image of exactly that many pixels (as one row, or as rows of a width that divides
