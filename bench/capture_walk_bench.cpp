@@ -10,6 +10,7 @@
 
 #include "app/event_log.h"
 #include "app/filter_installer.h"
+#include "bench/allocation_count.h"
 #include "bench/outgoing.h"
 #include "capture/capture_walk.h"
 #include "capture/player_table.h"
@@ -79,9 +80,14 @@ struct Following : bench::Outgoing {
         dispatcher.SetGameMessageHandler(std::move(handler));
     }
     void Run(benchmark::State& state, const std::vector<uint8_t>& batch, size_t frames) {
+        walk.WalkCaptureBuffer(batch);  // every player known, every record made
+        const uint64_t allocations = bench::Allocations();
         for (auto _ : state) {
             walk.WalkCaptureBuffer(batch);
         }
+        state.counters["allocations_per_frame"] =
+            static_cast<double>(bench::Allocations() - allocations) /
+            static_cast<double>(state.iterations() * frames);
         state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
         state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.size()));
         state.counters["frames_per_buffer"] = static_cast<double>(frames);

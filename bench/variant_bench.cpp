@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/allocation_count.h"
 #include "bench/outgoing.h"
 #include "capture/player_record.h"
 #include "link/kick_message_table.h"
@@ -110,6 +111,7 @@ void BM_JudgeUpload(benchmark::State& state) {
         tools::UploadMessages(0x2a, 10, container, 0, 3);
 
     Judge judge;
+    const uint64_t allocations = bench::Allocations();
     for (auto _ : state) {
         judge.chat.ForgetLastMessage();
         judge.player.selectionSequence = 10;
@@ -120,6 +122,9 @@ void BM_JudgeUpload(benchmark::State& state) {
     if (judge.player.configOk != 1 || judge.sockets.sendCalls == 0) {
         state.SkipWithError("the upload was not judged legal and reported");
     }
+    state.counters["allocations_per_upload"] =
+        static_cast<double>(bench::Allocations() - allocations) /
+        static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations());
     state.counters["container_bytes"] = static_cast<double>(container.size());
 }

@@ -1,6 +1,8 @@
 #include "rules/selection_handler.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <string>
@@ -244,15 +246,15 @@ void SelectionHandler::ReportStockSelection(const PlayerRecord& record) {
 }
 
 void SelectionHandler::PrintConfiguration(const PlayerRecord& record) {
-    std::string line = StringPrintf("%08x %s ", record.playerId, record.name.c_str());
-    if (record.infoText.size() != 0) {
-        line += StringPrintf("(%s) ", record.infoText.c_str());
-    }
-    if (record.fragmentPending) {
-        line += "* ";
-    }
-    line += record.configOk != 0 ? "VALID\n" : "INVALID\n";
-    console_.Write(line);
+    // The longest line, with a name and information text of 63 characters each, fits the buffer:
+    // printing it allocates nothing.
+    std::array<char, 256> line;
+    const bool info = record.infoText.size() != 0;
+    const int length = std::snprintf(
+        line.data(), line.size(), "%08x %s %s%s%s%s%s\n", record.playerId, record.name.c_str(),
+        info ? "(" : "", record.infoText.c_str(), info ? ") " : "",
+        record.fragmentPending ? "* " : "", record.configOk != 0 ? "VALID" : "INVALID");
+    console_.Write(std::string_view(line.data(), std::min<size_t>(length, line.size() - 1)));
 }
 
 }  // namespace korvane
