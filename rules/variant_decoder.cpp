@@ -77,6 +77,13 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
     if (total < Layout::kMagic.size()) {
         return;  // too short to be a container
     }
+    // Within the limit every piece holds all its bytes (the piece stores let a piece's bytes go
+    // only beyond it), so the image is exactly `total` bytes.
+    const size_t stored =
+        record.configPart1.size() + record.configPart2.size() + record.configPart3.size();
+    if (stored != total) {
+        return;
+    }
     PlayerRecord::ConfigData& data = record.EnsureConfigData();
     auto out = data.begin();
     for (const std::vector<uint8_t>* piece :
