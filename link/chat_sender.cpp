@@ -70,6 +70,10 @@ void ChatSender::SendReply(uint32_t sender, std::string_view text, bool alert) {
     KorvaneMessage(sender, SessionMessage::kHostId, 0, text, alert);
 }
 
+void ChatSender::SendNotice(uint32_t receiver, std::string_view text) {
+    KorvaneMessage(SessionMessage::kHostId, receiver, ChatMessage::kVersionField, text, false);
+}
+
 void ChatSender::SendAlert(const PlayerRecord& record, std::string_view text) {
     SendReply(record.playerId, text, true);
 }

@@ -19,6 +19,7 @@ struct ChatMessage {
     static constexpr uint8_t kType = 27;
     static constexpr size_t kHeaderLength = 36;
     static constexpr size_t kFieldOffset = 33;
+    static constexpr uint8_t kVersionField = 7;  // greeting and version lines; 0 otherwise
     static constexpr size_t kMarkerOffset = 35;  // always 1
     static constexpr size_t kTextOffset = 36;
 };
@@ -52,6 +53,8 @@ class ChatSender {
                         bool alert);
     // A line on a player's behalf, addressed to the host: reports, answers and alerts.
     void SendReply(uint32_t sender, std::string_view text, bool alert = false);
+    // A line from the host to a player with 7 in the field: the greeting and version lines.
+    void SendNotice(uint32_t receiver, std::string_view text);
     // An alert on the player's behalf: the kick and reason lines.
     void SendAlert(const PlayerRecord& record, std::string_view text);
     // Forgets the last line, so that the next one is sent even if it is the same.

@@ -14,6 +14,7 @@
 #include "rules/catalogue.h"
 #include "rules/selection_message.h"
 #include "rules/tech_base.h"
+#include "rules/version_line.h"
 
 namespace korvane {
 
@@ -198,19 +199,16 @@ void SelectionHandler::HandleInfo(PlayerRecord& record, std::span<const uint8_t>
 }
 
 void SelectionHandler::Greet(const PlayerRecord& record) {
-    auto say = [&](std::string_view text) {
-        chat_.KorvaneMessage(SessionMessage::kHostId, record.playerId, 7, text, false);
-    };
     if (settings_.versionNotice) {
-        say(kVersionLine);
+        chat_.SendNotice(record.playerId, kVersionLine);
         if (settings_.puretech) {
-            say("PureTech checking is active");
+            chat_.SendNotice(record.playerId, "PureTech checking is active");
         }
         if (settings_.reportSelections) {
-            say("Mech selection reporting is active");
+            chat_.SendNotice(record.playerId, "Mech selection reporting is active");
         }
     }
-    say("Korvane: Type '~commands' for a list of chat commands available");
+    chat_.SendNotice(record.playerId, "Korvane: Type '~commands' for a list of chat commands available");
 }
 
 void SelectionHandler::HandleStockSelection(PlayerRecord& record,

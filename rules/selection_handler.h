@@ -24,9 +24,6 @@ void SetVariantName(PlayerRecord& record, std::string_view text);
 // on.
 class SelectionHandler {
   public:
-    // The version line of the greeting.
-    static constexpr std::string_view kVersionLine =
-        "Korvane 2.1 (beta.1) Feb 10 2004 14:49:51 (SECURE)";
     // Pieces kept while they wait for their turn; a real upload has about twenty at most.
     // Beyond this the oldest is dropped.
     static constexpr size_t kMaxQueuedSelections = 32;
