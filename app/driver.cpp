@@ -43,6 +43,7 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
         clock_ = &replayClock_;
     }
 
+    players_ = std::make_unique<PlayerTable>(*clock_);
     log_ = std::make_unique<EventLog>(*clock_, platform_.console);
     if (!log_->Open(platform_.workDir / EventLog::kFileName)) {
         Print("Error: Could not open log file\n");
@@ -61,6 +62,9 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     link_->StartSockets();
     log_->LogEvent(commandLine_.commandLineEcho);
     kickMessages_->LoadKickMessages(platform_.workDir / KickMessageTable::kFileName, *log_);
+    // The grid of the time announcements starts now, announcements or not.
+    announcer_ = std::make_unique<TimeAnnouncer>(settings_, *clock_, *players_, *chat_,
+                                                 platform_.console);
 
     if (std::optional<int> failed = OpenCapture()) {
         return failed;
@@ -93,7 +97,6 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
 }
 
 void Driver::StartFollowing() {
-    players_ = std::make_unique<PlayerTable>(*clock_);
     players_->SetDisconnect([this](PlayerRecord& record) { removal_->DisconnectPlayer(record); });
     dispatcher_ = std::make_unique<SessionDispatcher>(*players_, platform_.console);
     decoder_ = std::make_unique<VariantDecoder>(DecoderServices{
@@ -101,6 +104,12 @@ void Driver::StartFollowing() {
     selections_ = std::make_unique<SelectionHandler>(settings_, *chat_, platform_.console, *log_);
     selections_->SetVariantDecoding(
         [this](PlayerRecord& record) { decoder_->DecodeVariant(record); });
+    commands_ = std::make_unique<ChatCommands>(settings_, *chat_, *players_,
+                                               [this] { announcer_->AnnounceTime(); });
+    selections_->SetChatTextHandler(
+        [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
+            commands_->HandleChatText(record, sender, text);
+        });
     dispatcher_->SetGameMessageHandler(
         [this](PlayerRecord& record, std::span<const uint8_t> message) {
             selections_->HandlePlayerMessage(record, message);
@@ -245,6 +254,7 @@ int Driver::RunLoop() {
         const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
         batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
         players_->SweepPlayers();
+        announcer_->AnnouncementTick();
     }
     if (const std::string why = adapter_->ErrorText(); !why.empty()) {
         // Something the capture got over: a damaged file that ended the replay early, a

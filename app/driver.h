@@ -13,6 +13,7 @@
 #include "app/command_line.h"
 #include "app/event_log.h"
 #include "app/filter_installer.h"
+#include "app/time_announcer.h"
 #include "capture/capture_walk.h"
 #include "capture/player_table.h"
 #include "capture/session_dispatcher.h"
@@ -24,6 +25,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sockets.h"
+#include "rules/chat_commands.h"
 #include "rules/selection_handler.h"
 #include "rules/variant_decoder.h"
 
@@ -101,6 +103,8 @@ class Driver {
     std::unique_ptr<SessionDispatcher> dispatcher_;
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<SelectionHandler> selections_;
+    std::unique_ptr<TimeAnnouncer> announcer_;
+    std::unique_ptr<ChatCommands> commands_;
     std::unique_ptr<CaptureWalk> walk_;
     BatchHandler batchHandler_;
 };
