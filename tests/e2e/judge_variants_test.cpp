@@ -19,6 +19,8 @@
 namespace korvane {
 namespace {
 
+using korvane::testing::Arrived;
+using korvane::testing::ArrivedChat;
 using korvane::testing::FreshDirectory;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::ReplayedRun;
@@ -31,21 +33,6 @@ std::string Stamp(int second) {
     return "Tue Feb 03 14:50:" + std::string(second < 10 ? "0" : "") + std::to_string(second) +
            ": ";
 }
-// What the stand-in server prints for a chat line of the program's on its first connection.
-std::string Chat(uint32_t sender, uint32_t receiver, unsigned field, const std::string& text,
-                 bool alert = false) {
-    char ids[64];
-    std::snprintf(ids, sizeof ids, "[1] chat %08x -> %08x [%u]: ", sender, receiver, field);
-    return ids + tools::ProgramChatText(text, alert);
-}
-// The stand-in's lines about what arrived on the link.
-std::vector<std::string> Arrived(const std::vector<std::string>& printed) {
-    std::vector<std::string> lines;
-    std::copy_if(printed.begin(), printed.end(), std::back_inserter(lines),
-                 [](const std::string& line) { return line.starts_with("[1] "); });
-    return lines;
-}
-
 class JudgeVariantsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -118,17 +105,18 @@ TEST_F(JudgeVariantsTest, LegalVariantReportedIllegalOneKickedAndRemoved) {
         tools::BuildVariant(tools::Variant(kAtlas, {{888, 108}, {815, 108}}, "Brawler"));
     EXPECT_EQ(ReadWholeFile(run.dir() / file), std::string(container.begin(), container.end()));
 
-    EXPECT_THAT(Arrived(server.Stop()),
-                ElementsAre(Chat(1, 0x2a, 7, "Korvane 2.1 (beta.1) Feb 10 2004 14:49:51 (SECURE)"),
-                            Chat(1, 0x2a, 7, "PureTech checking is active"),
-                            Chat(1, 0x2a, 7, "Mech selection reporting is active"),
-                            Chat(1, 0x2a, 7,
-                                 "Korvane: Type '~commands' for a list of chat commands available"),
-                            Chat(0x2a, 1, 0, "Mira selected Atlas Variant (IS Tech)"),
-                            Chat(0x3b, 1, 0, "Jumper kicked.", true),
-                            Chat(0x3b, 1, 0, "Illegal Jump Jets subsystem on 'Brawler'", true),
-                            Chat(1, 0x3b, 0, "See ya later Jumper."), "[1] delete player 0000003b",
-                            "[1] delete player 0000003a"));
+    EXPECT_THAT(
+        Arrived(server.Stop()),
+        ElementsAre(ArrivedChat(1, 0x2a, 7, "Korvane 2.1 (beta.1) Feb 10 2004 14:49:51 (SECURE)"),
+                    ArrivedChat(1, 0x2a, 7, "PureTech checking is active"),
+                    ArrivedChat(1, 0x2a, 7, "Mech selection reporting is active"),
+                    ArrivedChat(1, 0x2a, 7,
+                                "Korvane: Type '~commands' for a list of chat commands available"),
+                    ArrivedChat(0x2a, 1, 0, "Mira selected Atlas Variant (IS Tech)"),
+                    ArrivedChat(0x3b, 1, 0, "Jumper kicked.", true),
+                    ArrivedChat(0x3b, 1, 0, "Illegal Jump Jets subsystem on 'Brawler'", true),
+                    ArrivedChat(1, 0x3b, 0, "See ya later Jumper."), "[1] delete player 0000003b",
+                    "[1] delete player 0000003a"));
 }
 
 TEST_F(JudgeVariantsTest, PiecesOutOfOrderAreJudgedOnce) {

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <thread>
+
+#include "platform/format.h"
+#include "tools/session_builder.h"
 
 namespace korvane::testing {
 
@@ -86,6 +90,19 @@ std::vector<std::string> StandinProcess::Stop() {
     Terminate();
     Wait(std::chrono::seconds(10));
     return Output();
+}
+
+std::vector<std::string> Arrived(const std::vector<std::string>& printed) {
+    std::vector<std::string> lines;
+    std::copy_if(printed.begin(), printed.end(), std::back_inserter(lines),
+                 [](const std::string& line) { return line.starts_with("[1] "); });
+    return lines;
+}
+
+std::string ArrivedChat(uint32_t sender, uint32_t receiver, unsigned field, const std::string& text,
+                        bool alert) {
+    return StringPrintf("[1] chat %08x -> %08x [%u]: ", sender, receiver, field) +
+           tools::ProgramChatText(text, alert);
 }
 
 }  // namespace korvane::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -51,5 +52,12 @@ class StandinProcess {
     std::filesystem::path errors_;
     ChildProcess process_;
 };
+
+// The stand-in's lines about what arrived on the first connection (the program's link), from
+// all it printed.
+std::vector<std::string> Arrived(const std::vector<std::string>& printed);
+// The stand-in's line for a chat line of the program's arriving on the first connection.
+std::string ArrivedChat(uint32_t sender, uint32_t receiver, unsigned field, const std::string& text,
+                        bool alert = false);
 
 }  // namespace korvane::testing
