@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and replays the bundled capture against the stand-in game
-# server on 127.0.0.1:2300; shows the log and what the server received.
+# Replays the bundled capture of a whole game session against the stand-in game server on
+# 127.0.0.1:2300 and shows what Korvane made of it: its console, its log, what the server
+# received on Korvane's connection, and the variant file it collected. Installs what is missing
+# and builds only the program and the stand-in.
+#
+# KORVANE_BUILD_DIR (default: build) is where it builds; KORVANE_DEMO_DIR (default: demo-run)
+# is where the run's files are left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
+build=${KORVANE_BUILD_DIR:-$top/build}
+run=${KORVANE_DEMO_DIR:-$top/demo-run}
+capture=tools/demo/session.pcap
+switches=(/host:127.0.0.1 /port:2300 /report /puretech /collect /time:1)
 
 bash tools/install-deps.sh
-cmake -S . -B build
-cmake --build build -j2
+echo "Building korvane and the stand-in game server in $build ..."
+mkdir -p "$build"
+if ! { { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build"; } &&
+       cmake --build "$build" -j2 --target korvane korvane-standin; } > "$build/demo-build.log" 2>&1
+then
+    cat "$build/demo-build.log"
+    echo "The build failed; its output is above." >&2
+    exit 1
+fi
 
-run="$top/demo-run"
 rm -rf "$run"
 mkdir -p "$run"
 cd "$run"
-"$top/build/tools/korvane-standin" --address 127.0.0.1 --port 2300 --seconds 60 \
+"$build/tools/korvane-standin" --address 127.0.0.1 --port 2300 --seconds 60 \
     --port-file standin.port > standin.out 2>&1 &
 standin=$!
 trap 'kill $standin 2>/dev/null || true' EXIT
@@ -27,14 +42,58 @@ if [ ! -s standin.port ]; then
     exit 1
 fi
 
-echo "=== korvane /replay:tools/demo/basic.pcap /host:127.0.0.1 /port:2300"
-"$top/build/korvane" "/replay:$top/tools/demo/basic.pcap" /host:127.0.0.1 /port:2300 < /dev/null
-sleep 0.5
+status=0
+"$build/korvane" "/replay:$top/$capture" "${switches[@]}" < /dev/null > console.out 2>&1 ||
+    status=$?
+# Korvane closes its connection as it shuts down; the stand-in reports that once it has printed
+# everything that came before.
+for _ in $(seq 50); do
+    grep -q '^standin: connection 1 closed' standin.out && break
+    sleep 0.1
+done
 kill $standin 2>/dev/null || true
 wait $standin 2>/dev/null || true
 trap - EXIT
-echo
-echo "=== Korvane.log"
+
+heading() {
+    printf '\n=== %s\n\n' "$1"
+}
+
+cat <<EOF
+Korvane demo: a whole game session
+
+The capture $capture (made from tools/demo/session.scenario) holds three
+minutes of a game server at 127.0.0.1:2300. Four players join (Kit Fox from Linux, with TCP
+time stamps on every segment), pick stock mechs, IS and Clan, and upload custom variants:
+Wolfhound's is legal, Kit Fox's mixes IS and Clan weapons, Jumper's Atlas carries jump jets,
+which an Atlas may not. They type chat commands, and two of them leave. Korvane replays it on
+the capture's clock with
+
+    korvane /replay:$capture ${switches[*]}
+
+against a stand-in game server that prints what Korvane sends it.
+EOF
+
+heading "Korvane's console"
+cat console.out
+heading "Korvane.log"
 cat Korvane.log
-echo "=== what the stand-in game server received"
-cat standin.out
+heading "What the game server received on Korvane's connection"
+cat <<'EOF'
+"chat A -> B [f]: (version) text" is a chat line: from 00000001 (the host) to player B, or
+said on behalf of player A; "delete player N" removes a player from the game.
+
+EOF
+sed -n 's/^\[1\] //p' standin.out
+heading "Collected variants"
+collected=$(ls -- *.variant.mw4 2>/dev/null || true)
+if [ -n "$collected" ]; then
+    for file in $collected; do
+        echo "$run/$file ($(wc -c < "$file") bytes: the upload that broke the rules, as it came)"
+    done
+else
+    echo "none"
+fi
+echo
+echo "The run's files are in $run."
+exit "$status"
