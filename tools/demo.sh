@@ -12,7 +12,7 @@ top=$(pwd)
 build=${KORVANE_BUILD_DIR:-$top/build}
 run=${KORVANE_DEMO_DIR:-$top/demo-run}
 capture=tools/demo/session.pcap
-switches=(/host:127.0.0.1 /port:2300 /report /puretech /collect /time:1)
+switches=(/host:127.0.0.1 /report /puretech /collect /time:1)
 
 bash tools/install-deps.sh
 echo "Building korvane and the stand-in game server in $build ..."
@@ -27,6 +27,7 @@ fi
 
 rm -rf "$run"
 mkdir -p "$run"
+cp tools/demo/Korvane.flunk "$run/"
 cd "$run"
 "$build/tools/korvane-standin" --address 127.0.0.1 --port 2300 --seconds 60 \
     --port-file standin.port > standin.out 2>&1 &
@@ -66,12 +67,14 @@ The capture $capture (made from tools/demo/session.scenario) holds three
 minutes of a game server at 127.0.0.1:2300. Four players join (Kit Fox from Linux, with TCP
 time stamps on every segment), pick stock mechs, IS and Clan, and upload custom variants:
 Wolfhound's is legal, Kit Fox's mixes IS and Clan weapons, Jumper's Atlas carries jump jets,
-which an Atlas may not. They type chat commands, and two of them leave. Korvane replays it on
-the capture's clock with
+which an Atlas may not. They type chat commands, and two of them leave.
+
+Korvane replays it on the capture's clock, finds the server port from the first connect
+message, and takes its kick messages from Korvane.flunk (a copy of tools/demo/Korvane.flunk):
 
     korvane /replay:$capture ${switches[*]}
 
-against a stand-in game server that prints what Korvane sends it.
+A stand-in game server on 127.0.0.1:2300 prints what Korvane sends it.
 EOF
 
 heading "Korvane's console"

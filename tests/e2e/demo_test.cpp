@@ -35,7 +35,7 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
     const std::vector<std::string> lines = SplitLines(ReadWholeFile(dir / "demo.out"));
 
     const auto console = Section(lines, "=== Korvane's console", "=== Korvane.log");
-    EXPECT_THAT(console, Contains("Korvane is running."));
+    EXPECT_THAT(console, Contains("Tue Feb 03 14:50:00: Server port 2300 detected (0001)"));
     EXPECT_THAT(console, Contains("00000304 Jumper (Sky high) INVALID"));
     EXPECT_THAT(console, Contains("Tue Feb 03 14:51:01 2004"));
 
@@ -51,6 +51,8 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
     for (const std::string& line : {
              "chat 00000203 -> 00000001 [0]: " + version +
                  "Alert: Kit Fox selected Mad Cat Variant (Mixed Tech)",
+             "chat 00000304 -> 00000001 [0]: " + version +
+                 "Alert: Bye Jumper, read the rules at the lobby.",
              "chat 00000304 -> 00000001 [0]: " + version +
                  "Alert: Illegal Jump Jets subsystem on 'Skyhook'",
              "chat 00000001 -> 00000304 [0]: " + version + "See ya later Jumper.",

@@ -1,6 +1,7 @@
-// The demo's game session replayed against the stand-in game server: three minutes with players
-// of every tech class, greetings, stock and custom selections, a kick, chat commands, time
-// announcements on the capture's clock, players leaving.
+// Whole game sessions replayed against the stand-in game server: the demo's three minutes (the
+// port detected, greetings, stock and custom selections, a kick with the server's own message,
+// chat commands, time announcements on the capture's clock, players leaving), and every chat
+// command with players of every tech class.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -46,16 +47,20 @@ TEST(WholeSession, TheDemoSessionAsTheConsoleTheLogAndTheServerShowIt) {
         ReadWholeFile(std::filesystem::path(KORVANE_SOURCE_DIR) / "tools/demo/session.scenario");
     ASSERT_TRUE(run.MakeCapture(std::regex_replace(scenario, std::regex("127\\.0\\.0\\.1:2300"),
                                                    "127.0.0.1:" + std::to_string(port))));
-    ASSERT_EQ(run.Replay({"/host:127.0.0.1", "/port:" + std::to_string(port), "/report",
-                          "/puretech", "/collect", "/time:1"}),
-              0)
+    std::filesystem::copy_file(
+        std::filesystem::path(KORVANE_SOURCE_DIR) / "tools/demo/Korvane.flunk",
+        run.dir() / "Korvane.flunk");
+    // As the demo runs it: the port found from the first connect message.
+    ASSERT_EQ(run.Replay({"/host:127.0.0.1", "/report", "/puretech", "/collect", "/time:1"}), 0)
         << ReadWholeFile(run.dir() / "korvane.out");
 
     const std::string file = "401fb540.00000304.variant.mw4";
     const std::string jumper = "00000304 \"Jumper\" [Sky high] [127.0.0.4]: ";
+    const std::string detected = "Server port " + std::to_string(port) + " detected (0001)";
     EXPECT_THAT(
         run.LogWhileRunning(),
-        ElementsAre(Stamp(0) + "Connection to server 127.0.0.1 established",
+        ElementsAre(Stamp(0) + "2 custom kick messages loaded.", Stamp(0) + detected,
+                    Stamp(0) + "Connection to server 127.0.0.1 established",
                     Stamp(40) + jumper + "JJ Subsystem: INVALID",
                     Stamp(40) + jumper + "Atlas config 'Skyhook' is INVALID: Illegal components",
                     Stamp(40) + jumper + "Illegal variant Atlas Skyhook written to file " + file,
@@ -66,6 +71,8 @@ TEST(WholeSession, TheDemoSessionAsTheConsoleTheLogAndTheServerShowIt) {
     EXPECT_THAT(
         run.Running(),
         ElementsAre(
+            "Waiting for connect traffic to determine the server port...", Stamp(0) + detected,
+            Stamp(0) + "Connection to server 127.0.0.1 established",
             "Analyzing traffic on server port " + std::to_string(port) + "...",
             "00000102 User connected",
             // The first announcement, a second after start-up.
@@ -103,7 +110,7 @@ TEST(WholeSession, TheDemoSessionAsTheConsoleTheLogAndTheServerShowIt) {
     add({ArrivedChat(0x405, 1, 0, "Nova selected Mad Cat Stock Clan Tech"),
          ArrivedChat(0x102, 1, 0, "Wolfhound selected Atlas Variant (IS Tech)"),
          ArrivedChat(0x203, 1, 0, "Kit Fox selected Mad Cat Variant (Mixed Tech)", true),
-         ArrivedChat(0x304, 1, 0, "Jumper kicked.", true),
+         ArrivedChat(0x304, 1, 0, "Bye Jumper, read the rules at the lobby.", true),
          ArrivedChat(0x304, 1, 0, "Illegal Jump Jets subsystem on 'Skyhook'", true),
          ArrivedChat(1, 0x304, 0, "See ya later Jumper."), "[1] delete player 00000304",
          "[1] delete player 00000303",
