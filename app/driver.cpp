@@ -63,8 +63,8 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     log_->LogEvent(commandLine_.commandLineEcho);
     kickMessages_->LoadKickMessages(platform_.workDir / KickMessageTable::kFileName, *log_);
     // The grid of the time announcements starts now, announcements or not.
-    announcer_ = std::make_unique<TimeAnnouncer>(settings_, *clock_, *players_, *chat_,
-                                                 platform_.console);
+    announcer_ =
+        std::make_unique<TimeAnnouncer>(settings_, *clock_, *players_, *chat_, platform_.console);
 
     if (std::optional<int> failed = OpenCapture()) {
         return failed;

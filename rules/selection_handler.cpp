@@ -208,7 +208,8 @@ void SelectionHandler::Greet(const PlayerRecord& record) {
             chat_.SendNotice(record.playerId, "Mech selection reporting is active");
         }
     }
-    chat_.SendNotice(record.playerId, "Korvane: Type '~commands' for a list of chat commands available");
+    chat_.SendNotice(record.playerId,
+                     "Korvane: Type '~commands' for a list of chat commands available");
 }
 
 void SelectionHandler::HandleStockSelection(PlayerRecord& record,
