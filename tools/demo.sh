@@ -4,15 +4,31 @@
 # received on Korvane's connection, and the variant file it collected. Installs what is missing
 # and builds only the program and the stand-in.
 #
-# KORVANE_BUILD_DIR (default: build) is where it builds; KORVANE_DEMO_DIR (default: demo-run)
-# is where the run's files are left.
+# KORVANE_BUILD_DIR (default: build in the clone) is where it builds; KORVANE_DEMO_DIR
+# (default: demo-run in the clone) is where the run's files are left. Relative paths are taken
+# from the directory the script is run in.
 set -euo pipefail
+here=$(pwd)
 cd "$(dirname "$0")/.."
 top=$(pwd)
-build=${KORVANE_BUILD_DIR:-$top/build}
-run=${KORVANE_DEMO_DIR:-$top/demo-run}
+absolute() {
+    case "$1" in
+        /*) echo "$1" ;;
+        *) echo "$here/$1" ;;
+    esac
+}
+build=$(absolute "${KORVANE_BUILD_DIR:-$top/build}")
+run=$(absolute "${KORVANE_DEMO_DIR:-$top/demo-run}")
+marker=.korvane-demo-run
 capture=tools/demo/session.pcap
 switches=(/host:127.0.0.1 /report /puretech /collect /time:1)
+
+# The run directory is emptied first; one given by KORVANE_DEMO_DIR only if it is empty or an
+# earlier demo made it.
+if [ -n "${KORVANE_DEMO_DIR:-}" ] && [ -e "$run" ] && [ ! -e "$run/$marker" ] && [ -n "$(ls -A "$run" 2>/dev/null)" ]; then
+    echo "$run is not empty and not an earlier demo run; give KORVANE_DEMO_DIR another place." >&2
+    exit 1
+fi
 
 bash tools/install-deps.sh
 echo "Building korvane and the stand-in game server in $build ..."
@@ -27,13 +43,14 @@ fi
 
 rm -rf "$run"
 mkdir -p "$run"
+touch "$run/$marker"
 cp tools/demo/Korvane.flunk "$run/"
 cd "$run"
 "$build/tools/korvane-standin" --address 127.0.0.1 --port 2300 --seconds 60 \
     --port-file standin.port > standin.out 2>&1 &
 standin=$!
 trap 'kill $standin 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
+for _ in $(seq 100); do
     [ -s standin.port ] && break
     sleep 0.1
 done
@@ -48,8 +65,12 @@ status=0
     status=$?
 # Korvane closes its connection as it shuts down; the stand-in reports that once it has printed
 # everything that came before.
-for _ in $(seq 50); do
-    grep -q '^standin: connection 1 closed' standin.out && break
+closed=no
+for _ in $(seq 100); do
+    if grep -q '^standin: connection 1 closed' standin.out; then
+        closed=yes
+        break
+    fi
     sleep 0.1
 done
 kill $standin 2>/dev/null || true
@@ -88,6 +109,9 @@ said on behalf of player A; "delete player N" removes a player from the game.
 
 EOF
 sed -n 's/^\[1\] //p' standin.out
+if [ "$closed" = no ]; then
+    echo "(The stand-in had not seen Korvane's connection close after 10 s: lines may be missing.)"
+fi
 heading "Collected variants"
 collected=$(ls -- *.variant.mw4 2>/dev/null || true)
 if [ -n "$collected" ]; then
