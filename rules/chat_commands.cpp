@@ -88,8 +88,7 @@ void ChatCommands::ReportPureTech(uint32_t requester, TechBase wanted) {
         if (combined != wanted) {
             return;
         }
-        // componentTech is part of a combined value from 1 to 3, so it names a tech base.
-        std::string_view weapons = TechBaseNames[record.componentTech];
+        std::string_view weapons = TechBaseNames[record.componentTech & kTechMixed];
         const char* verdict = "Valid";
         if (combined == kTechMixed) {
             violation = true;
