@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "app/time_announcer.h"
-#include "rules/version_line.h"
 #include "tests/link/link_world.h"
 
 namespace korvane {
@@ -90,7 +89,8 @@ std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> pa
 
 TEST(ChatCommands, TheTypedWordNamesTheFirstCommandItBegins) {
     const std::string time = ChatLine(0x17, 1, 0, kNow);  // from the newest player
-    const std::string version = ChatLine(1, 0x11, 7, std::string(kVersionLine));
+    const std::string version =
+        ChatLine(1, 0x11, 7, "Korvane 2.1 (beta.1) Feb 10 2004 14:49:51 (SECURE)");
     const struct {
         const char* text;
         bool puretech;
@@ -160,12 +160,16 @@ TEST(ChatCommands, RepeatsAreSuppressedWithinAnAnswerAndEveryChatTextLiftsThat) 
     EXPECT_THAT(world.Received(), ElementsAre(hal, hal, hal));
 }
 
-TEST(ChatCommands, InSilentModeTheTimeIsStillPrintedButNothingSent) {
-    CommandsWorld world(kRoster);
-    world.settings.silent = true;
-    EXPECT_THAT(world.Answers("~time"), IsEmpty());
-    EXPECT_THAT(world.Answers("~tech"), IsEmpty());
-    EXPECT_THAT(world.LogLines(), ElementsAre(kNow));
+TEST(ChatCommands, InTestAndSilentModeTheTimeIsStillPrintedButNothingSent) {
+    for (const bool test : {true, false}) {
+        SCOPED_TRACE(test ? "/test" : "/silent");
+        CommandsWorld world(kRoster);
+        world.settings.testMode = test;
+        world.settings.silent = !test;
+        EXPECT_THAT(world.Answers("~time"), IsEmpty());
+        EXPECT_THAT(world.Answers("~tech"), IsEmpty());
+        EXPECT_THAT(world.LogLines(), ElementsAre(kNow));
+    }
 }
 
 }  // namespace
