@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
 #include "tests/link/link_world.h"
 #include "tests/support/child_process.h"
 #include "tests/support/replayed_run.h"
@@ -20,9 +19,11 @@
 namespace korvane {
 namespace {
 
+using korvane::testing::AnnouncedTime;
 using korvane::testing::ChatLine;
 using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
+using korvane::testing::LogStamp;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::Section;
 using korvane::testing::SplitLines;
@@ -30,15 +31,6 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using namespace std::chrono_literals;
-
-constexpr int64_t kBase = 1075819800;  // Tue Feb 03 2004 14:50:00 UTC, the session's start
-
-std::string Stamp(int second) {
-    return CalendarText(kBase + second).substr(0, 19) + ": ";
-}
-std::string Time(int second) {
-    return CalendarText(kBase + second);
-}
 
 // What the demo prints about what the server received.
 std::vector<std::string> ServerReceived() {
@@ -55,7 +47,7 @@ std::vector<std::string> ServerReceived() {
     };
     greet(0x102);
     // Time lines go out in the name of the player who joined last: Wolfhound, later Nova.
-    add({ChatLine(0x102, 1, 0, Time(1))});
+    add({ChatLine(0x102, 1, 0, AnnouncedTime(1))});
     greet(0x203);
     add({ChatLine(0x102, 1, 0, "Wolfhound selected Atlas Stock IS Tech"),
          ChatLine(0x203, 1, 0, "Kit Fox selected Shadow Cat Stock Clan Tech")});
@@ -75,8 +67,8 @@ std::vector<std::string> ServerReceived() {
          ChatLine(0x405, 1, 0, "Valid: Wolfhound: IS"), ChatLine(0x405, 1, 0, "Valid: Nova: NA"),
          ChatLine(0x405, 1, 0, "Violation: Kit Fox: Mixed"),
          // The grid, and the answer to Kit Fox's "~time".
-         ChatLine(0x405, 1, 0, Time(61)), ChatLine(0x405, 1, 0, Time(95)),
-         ChatLine(0x405, 1, 0, Time(121)), ChatLine(0x405, 1, 0, Time(181))});
+         ChatLine(0x405, 1, 0, AnnouncedTime(61)), ChatLine(0x405, 1, 0, AnnouncedTime(95)),
+         ChatLine(0x405, 1, 0, AnnouncedTime(121)), ChatLine(0x405, 1, 0, AnnouncedTime(181))});
     return lines;
 }
 
@@ -97,23 +89,25 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
         Section(Section(lines, "=== Korvane's console", "=== Korvane.log"), "Korvane is running.",
                 "Korvane shutting down."),
         ElementsAre("Waiting for connect traffic to determine the server port...",
-                    Stamp(0) + "Server port 2300 detected (0001)",
-                    Stamp(0) + "Connection to server 127.0.0.1 established",
+                    LogStamp(0) + "Server port 2300 detected (0001)",
+                    LogStamp(0) + "Connection to server 127.0.0.1 established",
                     "Analyzing traffic on server port 2300...", "00000102 User connected",
                     // The first announcement, a second after start-up.
-                    Time(1), "00000203 User connected", "00000102 Wolfhound (Lone wolf) VALID",
-                    "00000203 Kit Fox (Clan Wolf) VALID", "00000304 User connected",
-                    "00000405 User connected", "00000405 Nova (Star captain) VALID",
+                    AnnouncedTime(1), "00000203 User connected",
                     "00000102 Wolfhound (Lone wolf) VALID", "00000203 Kit Fox (Clan Wolf) VALID",
-                    Stamp(40) + jumper + "JJ Subsystem: INVALID",
-                    Stamp(40) + jumper + "Atlas config 'Skyhook' is INVALID: Illegal components",
-                    Stamp(40) + jumper + "Illegal variant Atlas Skyhook written to file " + file,
+                    "00000304 User connected", "00000405 User connected",
+                    "00000405 Nova (Star captain) VALID", "00000102 Wolfhound (Lone wolf) VALID",
+                    "00000203 Kit Fox (Clan Wolf) VALID",
+                    LogStamp(40) + jumper + "JJ Subsystem: INVALID",
+                    LogStamp(40) + jumper + "Atlas config 'Skyhook' is INVALID: Illegal components",
+                    LogStamp(40) + jumper + "Illegal variant Atlas Skyhook written to file " + file,
                     "", "00000304 Jumper (Sky high) INVALID",
                     // On the grid, and Kit Fox's "~time" at 14:51:35 in between.
-                    Time(61), Time(95), Time(121), "00000203 User Kit Fox (Clan Wolf) disconnected",
-                    "00000102 User Wolfhound (Lone wolf) disconnected", Time(181)));
+                    AnnouncedTime(61), AnnouncedTime(95), AnnouncedTime(121),
+                    "00000203 User Kit Fox (Clan Wolf) disconnected",
+                    "00000102 User Wolfhound (Lone wolf) disconnected", AnnouncedTime(181)));
     EXPECT_THAT(Section(lines, "=== Korvane.log", "=== What the game server received"),
-                Contains(Stamp(0) + "2 custom kick messages loaded."));
+                Contains(LogStamp(0) + "2 custom kick messages loaded."));
 
     std::vector<std::string> received =
         Section(lines, "=== What the game server received on Korvane's connection",

@@ -19,6 +19,7 @@ namespace {
 
 using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
+using korvane::testing::LogStamp;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::ReplayedRun;
 using korvane::testing::SplitLines;
@@ -28,9 +29,6 @@ using namespace std::chrono_literals;
 
 // The scenarios start at Tue Feb 03 2004 14:50:00 UTC; log stamps read the replayed clock.
 constexpr const char* kBase = "base 1075819800\n";
-std::string Stamp(int second) {
-    return "Tue Feb 03 14:50:0" + std::to_string(second) + ": ";
-}
 
 // 26 payload bytes: the token at 2, the code word 1 at 24, a size word (0) that matches no
 // message, so the frame is only ever held as a piece.
@@ -159,8 +157,8 @@ TEST_F(FollowPlayersTest, TheFirstConnectMessageRevealsTheServerPort) {
         ASSERT_EQ(run.Replay({"/host:127.0.0.1"}), 0) << ReadWholeFile(run.dir() / "korvane.out");
 
         const std::vector<std::string> detected = {
-            Stamp(2) + "Server port " + portText + " detected (0001)",
-            Stamp(2) + "Connection to server 127.0.0.1 established"};
+            LogStamp(2) + "Server port " + portText + " detected (0001)",
+            LogStamp(2) + "Connection to server 127.0.0.1 established"};
         EXPECT_EQ(run.LogWhileRunning(), detected);
 
         const std::vector<std::string> console = run.Console();
@@ -220,10 +218,10 @@ TEST_F(FollowPlayersTest, DetectionGoesOnAfterTheServerRefusedTheLink) {
     ASSERT_EQ(run.Replay({"/host:127.0.0.1"}), 0) << ReadWholeFile(run.dir() / "korvane.out");
 
     EXPECT_THAT(run.LogWhileRunning(),
-                ElementsAre(Stamp(1) + "Server port " + deadText + " detected (0001)",
-                            Stamp(1) + "could not connect to server",
-                            Stamp(2) + "Server port " + portText + " detected (0001)",
-                            Stamp(2) + "Connection to server 127.0.0.1 established"));
+                ElementsAre(LogStamp(1) + "Server port " + deadText + " detected (0001)",
+                            LogStamp(1) + "could not connect to server",
+                            LogStamp(2) + "Server port " + portText + " detected (0001)",
+                            LogStamp(2) + "Connection to server 127.0.0.1 established"));
     const std::vector<std::string> running = run.Running();
     EXPECT_EQ(std::count(running.begin(), running.end(),
                          "Analyzing traffic on server port " + portText + "..."),
@@ -251,8 +249,8 @@ TEST_F(FollowPlayersTest, AGameMessageToTheHostAlsoRevealsThePortAndIsFollowed) 
     ASSERT_EQ(run.Replay({"/host:127.0.0.1"}), 0) << ReadWholeFile(run.dir() / "korvane.out");
 
     EXPECT_THAT(run.LogWhileRunning(),
-                ElementsAre(Stamp(1) + "Server port " + portText + " detected (0001)",
-                            Stamp(1) + "Connection to server 127.0.0.1 established"));
+                ElementsAre(LogStamp(1) + "Server port " + portText + " detected (0001)",
+                            LogStamp(1) + "Connection to server 127.0.0.1 established"));
     EXPECT_THAT(PlayerLines(run.Running()),
                 ElementsAre("0000004d User 0000004d (Unknown) disconnected"));
     server.Stop();

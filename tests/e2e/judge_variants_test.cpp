@@ -22,6 +22,7 @@ namespace {
 using korvane::testing::Arrived;
 using korvane::testing::ArrivedChat;
 using korvane::testing::FreshDirectory;
+using korvane::testing::LogStamp;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::ReplayedRun;
 using korvane::testing::StandinProcess;
@@ -29,10 +30,6 @@ using ::testing::ElementsAre;
 
 constexpr uint32_t kAtlas = 958 * 65536 + 1;  // the variant chassis id, 03be0001
 
-std::string Stamp(int second) {
-    return "Tue Feb 03 14:50:" + std::string(second < 10 ? "0" : "") + std::to_string(second) +
-           ": ";
-}
 class JudgeVariantsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -81,24 +78,25 @@ TEST_F(JudgeVariantsTest, LegalVariantReportedIllegalOneKickedAndRemoved) {
     const std::string jumper = "0000003b \"Jumper\" [Unknown] [127.0.0.3]: ";
     EXPECT_THAT(
         run.LogWhileRunning(),
-        ElementsAre(Stamp(0) + "Connection to server 127.0.0.1 established",
-                    Stamp(5) + jumper + "JJ Subsystem: INVALID",
-                    Stamp(5) + jumper + "Atlas config 'Brawler' is INVALID: Illegal components",
-                    Stamp(5) + jumper + "Illegal variant Atlas Brawler written to file " + file,
+        ElementsAre(LogStamp(0) + "Connection to server 127.0.0.1 established",
+                    LogStamp(5) + jumper + "JJ Subsystem: INVALID",
+                    LogStamp(5) + jumper + "Atlas config 'Brawler' is INVALID: Illegal components",
+                    LogStamp(5) + jumper + "Illegal variant Atlas Brawler written to file " + file,
                     ""));
     EXPECT_THAT(
         run.Running(),
-        ElementsAre("Analyzing traffic on server port " + std::to_string(port) + "...",
-                    "0000002a User connected", "0000002a Mira (Atlas pilot) VALID",
-                    "0000003b User connected",
-                    Stamp(5) + "0000003b \"Jumper\"  [Unknown] [127.0.0.3]: JJ Subsystem: INVALID",
-                    Stamp(5) + "0000003b \"Jumper\"  [Unknown] [127.0.0.3]: Atlas config "
-                               "'Brawler' is INVALID: Illegal components",
-                    Stamp(5) +
-                        "0000003b \"Jumper\"  [Unknown] [127.0.0.3]: Illegal variant "
-                        "Atlas Brawler written to file " +
-                        file,
-                    "", "0000003b Jumper (Unknown) INVALID"));
+        ElementsAre(
+            "Analyzing traffic on server port " + std::to_string(port) + "...",
+            "0000002a User connected", "0000002a Mira (Atlas pilot) VALID",
+            "0000003b User connected",
+            LogStamp(5) + "0000003b \"Jumper\"  [Unknown] [127.0.0.3]: JJ Subsystem: INVALID",
+            LogStamp(5) + "0000003b \"Jumper\"  [Unknown] [127.0.0.3]: Atlas config "
+                          "'Brawler' is INVALID: Illegal components",
+            LogStamp(5) +
+                "0000003b \"Jumper\"  [Unknown] [127.0.0.3]: Illegal variant "
+                "Atlas Brawler written to file " +
+                file,
+            "", "0000003b Jumper (Unknown) INVALID"));
 
     // The collected file is the upload, byte for byte.
     const std::vector<uint8_t> container =
@@ -133,11 +131,11 @@ TEST_F(JudgeVariantsTest, PiecesOutOfOrderAreJudgedOnce) {
     ASSERT_EQ(run.Replay({"/test", "/port:2300", "/host:127.0.0.1"}), 0)
         << ReadWholeFile(run.dir() / "korvane.out");
 
-    const std::string mira = Stamp(2) + "0000002a \"Mira\" [Unknown] [127.0.0.2]: ";
+    const std::string mira = LogStamp(2) + "0000002a \"Mira\" [Unknown] [127.0.0.2]: ";
     EXPECT_THAT(run.LogWhileRunning(),
                 ElementsAre(mira + "JJ Subsystem: INVALID",
                             mira + "Atlas config 'Shuffled' is INVALID: Illegal components"));
-    const std::string console = Stamp(2) + "0000002a \"Mira\"  [Unknown] [127.0.0.2]: ";
+    const std::string console = LogStamp(2) + "0000002a \"Mira\"  [Unknown] [127.0.0.2]: ";
     EXPECT_THAT(run.Running(),
                 ElementsAre("Analyzing traffic on server port 2300...", "0000002a User connected",
                             console + "JJ Subsystem: INVALID",

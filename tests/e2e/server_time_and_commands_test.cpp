@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
 #include "tests/support/child_process.h"
 #include "tests/support/replayed_run.h"
 #include "tests/support/standin_process.h"
@@ -16,6 +15,7 @@
 namespace korvane {
 namespace {
 
+using korvane::testing::AnnouncedTime;
 using korvane::testing::Arrived;
 using korvane::testing::ArrivedChat;
 using korvane::testing::FreshDirectory;
@@ -23,12 +23,6 @@ using korvane::testing::ReadWholeFile;
 using korvane::testing::ReplayedRun;
 using korvane::testing::StandinProcess;
 using ::testing::ElementsAre;
-
-constexpr int64_t kBase = 1075819800;  // Tue Feb 03 2004 14:50:00 UTC
-
-std::string Time(int second) {
-    return CalendarText(kBase + second);
-}
 
 // Five minutes with a player of every tech class and an announcement every two.
 TEST(ServerTimeAndCommands, EveryCommandIsAnsweredFromThePlayersAsTheyStandWhenAsked) {
@@ -74,15 +68,15 @@ TEST(ServerTimeAndCommands, EveryCommandIsAnsweredFromThePlayersAsTheyStandWhenA
 
     // The run starts with the first frame, at 14:50:01: announcements at 14:50:02, 14:52:02 and
     // 14:54:02, each in the name of the player who joined last by then.
-    EXPECT_THAT(
-        run.Running(),
-        ElementsAre("Analyzing traffic on server port " + std::to_string(port) + "...",
-                    "00000010 User connected", "00000020 User connected", Time(2),
-                    "00000030 User connected", "00000040 User connected",
-                    "00000010 Ada (Unknown) VALID", "00000020 Bo (Unknown) VALID",
-                    "00000030 Cy (Unknown) VALID", "00000040 Di (Unknown) VALID",
-                    "00000050 User connected", Time(100), Time(122), "00000040 Di (Unknown) VALID",
-                    Time(242), "00000030 User Cy (Unknown) disconnected"));
+    EXPECT_THAT(run.Running(),
+                ElementsAre("Analyzing traffic on server port " + std::to_string(port) + "...",
+                            "00000010 User connected", "00000020 User connected", AnnouncedTime(2),
+                            "00000030 User connected", "00000040 User connected",
+                            "00000010 Ada (Unknown) VALID", "00000020 Bo (Unknown) VALID",
+                            "00000030 Cy (Unknown) VALID", "00000040 Di (Unknown) VALID",
+                            "00000050 User connected", AnnouncedTime(100), AnnouncedTime(122),
+                            "00000040 Di (Unknown) VALID", AnnouncedTime(242),
+                            "00000030 User Cy (Unknown) disconnected"));
 
     const std::string is = "Valid: Ada: IS";
     const std::string clan = "Valid: Bo: NA";
@@ -90,7 +84,7 @@ TEST(ServerTimeAndCommands, EveryCommandIsAnsweredFromThePlayersAsTheyStandWhenA
     const std::string iic = "Violation: Cy: IIC Config";
     EXPECT_THAT(
         Arrived(server.Stop()),
-        ElementsAre(ArrivedChat(0x20, 1, 0, Time(2)),
+        ElementsAre(ArrivedChat(0x20, 1, 0, AnnouncedTime(2)),
                     // Without /report only the tech of a selection is told.
                     ArrivedChat(0x10, 1, 0, "Ada selected IS Tech"),
                     ArrivedChat(0x20, 1, 0, "Bo selected Clan Tech"),
@@ -105,11 +99,11 @@ TEST(ServerTimeAndCommands, EveryCommandIsAnsweredFromThePlayersAsTheyStandWhenA
                     ArrivedChat(1, 0x50, 7, "Korvane 2.1 (beta.1) Feb 10 2004 14:49:51 (SECURE)"),
                     ArrivedChat(0x50, 1, 0, "~version, ~time, ~commands"),
                     ArrivedChat(0x50, 1, 0, "~tech, ~clan, ~is, ~mixed"),
-                    ArrivedChat(0x50, 1, 0, Time(100)),  // ~time, from the newest player
-                    ArrivedChat(0x50, 1, 0, Time(122)),
+                    ArrivedChat(0x50, 1, 0, AnnouncedTime(100)),  // ~time, from the newest player
+                    ArrivedChat(0x50, 1, 0, AnnouncedTime(122)),
                     ArrivedChat(0x40, 1, 0, "Di selected Clan Tech"),
                     ArrivedChat(0x20, 1, 0, iic),  // ~m
-                    ArrivedChat(0x50, 1, 0, Time(242)),
+                    ArrivedChat(0x50, 1, 0, AnnouncedTime(242)),
                     ArrivedChat(0x20, 1, 0, "No puretech violations")));  // ~mixed, Cy gone
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 
+#include "platform/clock.h"
 #include "tests/support/child_process.h"
 
 namespace korvane::testing {
@@ -24,6 +25,14 @@ std::vector<std::string> Section(const std::vector<std::string>& lines, const st
                line.compare(line.size() - until.size(), until.size(), until) == 0;
     });
     return {begin, end};
+}
+
+std::string LogStamp(int second) {
+    return AnnouncedTime(second).substr(0, 19) + ": ";
+}
+
+std::string AnnouncedTime(int second) {
+    return CalendarText(kScenarioStart + second);
 }
 
 ReplayedRun::ReplayedRun(std::filesystem::path dir) : dir_(std::move(dir)) {

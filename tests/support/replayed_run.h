@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +12,13 @@ namespace korvane::testing {
 // that ends with `until`. Empty when `after` is missing.
 std::vector<std::string> Section(const std::vector<std::string>& lines, const std::string& after,
                                  const std::string& until);
+
+// The start of the whole-run tests' scenarios: Tue Feb 03 2004 14:50:00 UTC (the tests run with
+// TZ=UTC). For a second after it: the stamp of a log line ("Tue Feb 03 14:50:05: "), and the
+// time as announced ("Tue Feb 03 14:50:05 2004").
+inline constexpr int64_t kScenarioStart = 1075819800;
+std::string LogStamp(int second);
+std::string AnnouncedTime(int second);
 
 // One run of the built program in its own directory: the capture it replays, made from a
 // scenario by the capture-file maker, its console and its log.
