@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <utility>
 
 #include "app/run_settings.h"
 #include "capture/player_record.h"
