@@ -179,7 +179,7 @@ TEST(ScenarioParse, ErrorsNameFileAndLine) {
               "t.scenario:1: bad time '1.1234567'");
     EXPECT_EQ(ErrorOf("at 4294967296 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
               "t.scenario:1: bad time '4294967296'");
-    EXPECT_EQ(ErrorOf("when 1\n"), "t.scenario:1: expected 'at' or 'base', not 'when'");
+    EXPECT_EQ(ErrorOf("when 1\n"), "t.scenario:1: expected 'at', 'base' or 'include', not 'when'");
     EXPECT_EQ(ErrorOf("base x\n"), "t.scenario:1: bad base time 'x'");
     EXPECT_EQ(ErrorOf(at + "connect\nat 99.999999 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
               "t.scenario:2: time 99.999999 is earlier than the frame before");
