@@ -168,8 +168,8 @@ const std::map<std::string_view, KindRule>& KindRules() {
         {"create", {{"id", "name"}, {"id", "name"}}},
         {"delete", {{"id"}, {"id"}}},
         {"chat", {{"sender", "receiver", "field", "text"}, {"sender", "receiver", "text"}}},
-        {"game", {{"sender", "receiver", "type", "hex"}, {"sender", "receiver", "type"}}},
-        {"raw", {{"hex"}, {"hex"}}},
+        {"game", {{"sender", "receiver", "type", "hex", "pad"}, {"sender", "receiver", "type"}}},
+        {"raw", {{"hex", "pad"}, {"hex"}}},
         {"syn", {{}, {}}},
         {"info", {{"sender", "text"}, {"sender", "text"}}},
         {"stock", {{"sender", "chassis"}, {"sender", "chassis"}}},
@@ -234,17 +234,19 @@ class LineParser {
         return *value;
     }
 
+    // The bytes of hex=, then as many zero bytes as pad= asks for.
     std::vector<uint8_t> Hex(const std::map<std::string_view, std::string_view>& values) const {
-        auto found = values.find("hex");
-        if (found == values.end()) {
-            return {};
+        std::vector<uint8_t> bytes;
+        if (auto found = values.find("hex"); found != values.end()) {
+            auto parsed = ParseHexBytes(found->second);
+            if (!parsed) {
+                Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
+                     "'");
+            }
+            bytes = std::move(*parsed);
         }
-        auto bytes = ParseHexBytes(found->second);
-        if (!bytes) {
-            Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
-                 "'");
-        }
-        return *bytes;
+        bytes.resize(bytes.size() + Decimal(values, "pad", 0, kMaxPayload));
+        return bytes;
     }
 
   private:
@@ -579,8 +581,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     event.syn = event.kind == "syn";
 
     // Options every kind may take besides split=, and the flags with the kinds they go with.
-    static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "step",
-                                                              "pad"};
+    static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "step"};
     static const std::map<std::string_view, std::string_view> kFlagKinds = {
         {"deferreset", "upload"}, {"framed", "random"}};
     std::map<std::string_view, std::string_view> values;
@@ -621,8 +622,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
             splitText = value;
             continue;
         }
-        const bool general =
-            kRepeatOptions.contains(key) && event.kind != "upload" && (key != "pad" || !event.syn);
+        const bool general = kRepeatOptions.contains(key) && event.kind != "upload";
         if (!general && !rule->second.allowed.contains(key)) {
             parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
         }
@@ -666,13 +666,6 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
         const uint64_t least = framed ? kGameHeaderLength : 1;
         random.maxBytes = parser.Decimal(values, "maxbytes", least, kMaxPayload, 200);
         event.random = random;
-    }
-    if (values.contains("pad")) {
-        if (event.random) {
-            parser.Fail("random takes no option 'pad='");
-        }
-        payloads.front().resize(payloads.front().size() +
-                                parser.Decimal(values, "pad", 0, kMaxPayload));
     }
     for (const auto& payload : payloads) {
         if (payload.size() > kMaxPayload) {

@@ -33,8 +33,8 @@ namespace korvane::tools {
 //   create id=<hex> name=<rest of line>       system message command 8, UTF-16LE name at 96
 //   delete id=<hex>                           player deletion (command 11), 48 bytes
 //   chat sender=<hex> receiver=<hex> [field=<n>] text=<rest of line>
-//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>]
-//   raw hex=<payload bytes>
+//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>] [pad=<n>]
+//   raw hex=<payload bytes> [pad=<n>]        pad= adds n zero bytes after those of hex=
 //   syn                                       a bare SYN without payload
 //   info sender=<hex> text=<rest of line>     player information (game message type 10)
 //   stock sender=<hex> chassis=<hex>          stock mech selection (type 17)

@@ -42,6 +42,7 @@ struct Judged {
     std::vector<std::string> arrived;
     std::string packetsLine;
     std::string expectedPacketsLine;
+    std::vector<std::string> wholeConsole;
 };
 
 template <typename Keep>
@@ -68,6 +69,7 @@ Judged Replayed(const std::filesystem::path& dir, const std::string& scenario, i
                 line.substr(line.find(": ") + 2, judged.expectedPacketsLine.size());
         }
     }
+    judged.wholeConsole = run.Console();
     judged.log = Kept(run.LogWhileRunning(), [](const std::string& line) {
         return std::any_of(kHonestAddresses.begin(), kHonestAddresses.end(),
                            [&](const char* address) { return line.find(address) != line.npos; });
@@ -93,6 +95,10 @@ struct HostileCase {
     std::string name;
     std::string scenario;
     int count;  // ${count}: the size of the attack
+    // Where the program shows that the attack reached it: console lines holding this text, at
+    // least so many of them (none for attacks that leave no trace by design).
+    std::string trace = "";
+    int traceLines = 0;
 };
 
 void PrintTo(const HostileCase& test, std::ostream* out) {
@@ -118,6 +124,10 @@ TEST_P(HostileTraffic, HonestPlayersAreJudgedAsWithoutTheAttack) {
 
     const Judged hostile = Replayed(dir_ / "hostile", GetParam().scenario, GetParam().count);
     EXPECT_EQ(hostile.packetsLine, hostile.expectedPacketsLine) << "the capture was not read whole";
+    EXPECT_GE(std::count_if(
+                  hostile.wholeConsole.begin(), hostile.wholeConsole.end(),
+                  [](const std::string& line) { return line.find(GetParam().trace) != line.npos; }),
+              GetParam().traceLines);
     EXPECT_EQ(hostile.log, clean.log);
     EXPECT_EQ(hostile.console, clean.console);
     EXPECT_EQ(hostile.arrived, clean.arrived);
@@ -127,11 +137,13 @@ TEST_P(HostileTraffic, HonestPlayersAreJudgedAsWithoutTheAttack) {
 INSTANTIATE_TEST_SUITE_P(
     Attacks, HostileTraffic,
     ::testing::Values(HostileCase{"SpoofedAddresses", "spoof.scenario", 10'000},
-                      HostileCase{"PiecesAheadOfTheirTurn", "queue.scenario", 20'000},
+                      HostileCase{"PiecesAheadOfTheirTurn", "queue.scenario", 20'000,
+                                  "[127.0.0.66]: Warning: more than 32 configuration pieces", 1},
                       HostileCase{"EndlessMiddlePieces", "stream.scenario", 20'000},
                       HostileCase{"SplitMessagesThatNeverJoin", "split.scenario", 5'000},
                       HostileCase{"RandomFrames", "random.scenario", 10'000},
-                      HostileCase{"PlayerIdsFromOtherAddresses", "reuse.scenario", 5'000}),
+                      HostileCase{"PlayerIdsFromOtherAddresses", "reuse.scenario", 5'000,
+                                  "00000203 User connected", 5'001}),
     [](const ::testing::TestParamInfo<HostileCase>& param) { return param.param.name; });
 
 }  // namespace
