@@ -1,9 +1,12 @@
 #include "tools/scenario.h"
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <queue>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -23,6 +26,9 @@ constexpr uint64_t kMaxUploadSize = 16 * 1024 * 1024;
 constexpr uint64_t kLatestStamp = 0xFFFFFFFFull * kMicrosPerSecond + 999'999;
 // Room for the largest payload in one IPv4 packet with a timestamp option.
 constexpr size_t kMaxPayload = 0xFFFF - 20 - 20 - 12;
+constexpr uint64_t kMaxRepeat = 10'000'000;
+// Included files within included files, at most this deep (an include loop ends there).
+constexpr int kMaxIncludeDepth = 8;
 
 struct Token {
     size_t position = 0;
@@ -162,11 +168,12 @@ const std::map<std::string_view, KindRule>& KindRules() {
         {"create", {{"id", "name"}, {"id", "name"}}},
         {"delete", {{"id"}, {"id"}}},
         {"chat", {{"sender", "receiver", "field", "text"}, {"sender", "receiver", "text"}}},
-        {"game", {{"sender", "receiver", "type", "hex"}, {"sender", "receiver", "type"}}},
-        {"raw", {{"hex"}, {"hex"}}},
+        {"game", {{"sender", "receiver", "type", "hex", "pad"}, {"sender", "receiver", "type"}}},
+        {"raw", {{"hex", "pad"}, {"hex"}}},
         {"syn", {{}, {}}},
         {"info", {{"sender", "text"}, {"sender", "text"}}},
         {"stock", {{"sender", "chassis"}, {"sender", "chassis"}}},
+        {"random", {{"seed", "maxbytes"}, {"seed"}}},
         {"upload",
          {{"sender", "seq", "chassis", "components", "pieces", "piecebytes", "order", "size",
            "name"},
@@ -227,17 +234,19 @@ class LineParser {
         return *value;
     }
 
+    // The bytes of hex=, then as many zero bytes as pad= asks for.
     std::vector<uint8_t> Hex(const std::map<std::string_view, std::string_view>& values) const {
-        auto found = values.find("hex");
-        if (found == values.end()) {
-            return {};
+        std::vector<uint8_t> bytes;
+        if (auto found = values.find("hex"); found != values.end()) {
+            auto parsed = ParseHexBytes(found->second);
+            if (!parsed) {
+                Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
+                     "'");
+            }
+            bytes = std::move(*parsed);
         }
-        auto bytes = ParseHexBytes(found->second);
-        if (!bytes) {
-            Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
-                 "'");
-        }
-        return *bytes;
+        bytes.resize(bytes.size() + Decimal(values, "pad", 0, kMaxPayload));
+        return bytes;
     }
 
   private:
@@ -368,12 +377,79 @@ std::vector<std::vector<uint8_t>> UploadFor(
     return ordered;
 }
 
-}  // namespace
+// A line with every "${name}" replaced by its value.
+std::string Substituted(std::string_view line, const ScenarioVariables& variables,
+                        const LineParser& parser) {
+    std::string out;
+    while (true) {
+        const size_t open = line.find("${");
+        if (open == std::string_view::npos) {
+            out += line;
+            return out;
+        }
+        const size_t close = line.find('}', open);
+        if (close == std::string_view::npos) {
+            parser.Fail("'${' without its '}'");
+        }
+        const std::string_view name = line.substr(open + 2, close - open - 2);
+        auto found = variables.find(name);
+        if (found == variables.end()) {
+            parser.Fail("${" + std::string(name) + "} is not set (korvane-mkcap --set " +
+                        std::string(name) + "=<value>)");
+        }
+        out += line.substr(0, open);
+        out += found->second;
+        line.remove_prefix(close + 1);
+    }
+}
 
-Scenario ParseScenario(std::string_view text, const std::string& fileName) {
-    Scenario scenario;
-    std::optional<uint64_t> base;
-    uint64_t latest = 0;  // time of the latest frame so far
+// The payload of copy `index` of an event.
+std::vector<uint8_t> CopyPayload(const ScenarioEvent& event, uint64_t index, std::mt19937_64& rng) {
+    if (event.random) {
+        const RandomPayload& random = *event.random;
+        const size_t least = random.framed ? kGameHeaderLength : 1;
+        const size_t length = least + rng() % (random.maxBytes - least + 1);
+        std::vector<uint8_t> payload(length);
+        for (uint8_t& byte : payload) {
+            byte = static_cast<uint8_t>(rng());
+        }
+        if (random.framed) {
+            const std::vector<uint8_t> header =
+                BuildGameMessage(static_cast<uint32_t>(rng()), 1, static_cast<uint8_t>(rng()),
+                                 std::span<const uint8_t>(payload).subspan(kGameHeaderLength));
+            return header;
+        }
+        return payload;
+    }
+    std::vector<uint8_t> payload = event.payload;
+    if (event.step) {
+        const size_t at = *event.step;
+        const auto value = static_cast<uint16_t>(payload[at] + (payload[at + 1] << 8) + index);
+        payload[at] = static_cast<uint8_t>(value);
+        payload[at + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    return payload;
+}
+
+class ScenarioReader {
+  public:
+    explicit ScenarioReader(const ScenarioVariables& variables) : variables_(variables) {}
+
+    void Read(std::string_view text, const std::string& fileName, int depth);
+    Scenario Take() { return std::move(scenario_); }
+
+  private:
+    void ReadLine(std::string_view line, const std::string& fileName, int lineNumber, int depth);
+    void Repeat(ScenarioEvent& event, const LineParser& parser,
+                const std::map<std::string_view, std::string_view>& values);
+
+    const ScenarioVariables& variables_;
+    Scenario scenario_;
+    std::optional<uint64_t> base_;
+    uint64_t latest_ = 0;  // time of the latest frame so far
+};
+
+void ScenarioReader::Read(std::string_view text, const std::string& fileName, int depth) {
     int lineNumber = 0;
     while (!text.empty()) {
         size_t newline = text.find('\n');
@@ -383,190 +459,360 @@ Scenario ParseScenario(std::string_view text, const std::string& fileName) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        LineParser parser(fileName, lineNumber);
-        std::vector<Token> tokens = Tokens(line);
-        if (tokens.empty() || tokens[0].text.starts_with('#')) {
-            continue;
-        }
-        if (tokens[0].text == "base") {
-            if (tokens.size() != 2) {
-                parser.Fail("base takes one time in seconds");
-            }
-            base = ParseTime(tokens[1].text);
-            if (!base) {
-                parser.Fail("bad base time '" + std::string(tokens[1].text) + "'");
-            }
-            continue;
-        }
-        if (tokens[0].text != "at") {
-            parser.Fail("expected 'at' or 'base', not '" + std::string(tokens[0].text) + "'");
-        }
-        if (tokens.size() < 6 || tokens[3].text != ">") {
-            parser.Fail("expected: at <time> <address:port> > <address:port> <kind> ...");
-        }
-
-        ScenarioEvent event;
-        event.line = lineNumber;
-        std::string_view when = tokens[1].text;
-        std::optional<uint64_t> stamp;
-        if (when.starts_with('+')) {
-            if (!base) {
-                parser.Fail("relative time '" + std::string(when) + "' without a base line");
-            }
-            if (auto offset = ParseTime(when.substr(1))) {
-                stamp = *base + *offset;
-            }
-        } else {
-            stamp = ParseTime(when);
-        }
-        if (!stamp || *stamp > kLatestStamp) {
-            parser.Fail("bad time '" + std::string(when) + "'");
-        }
-        if (*stamp < latest) {
-            parser.Fail("time " + std::string(when) + " is earlier than the frame before");
-        }
-        event.micros = *stamp;
-
-        auto source = ParseEndpoint(tokens[2].text);
-        auto destination = ParseEndpoint(tokens[4].text);
-        if (!source) {
-            parser.Fail("bad source '" + std::string(tokens[2].text) + "' (a.b.c.d:port)");
-        }
-        if (!destination) {
-            parser.Fail("bad destination '" + std::string(tokens[4].text) + "' (a.b.c.d:port)");
-        }
-        event.source = *source;
-        event.destination = *destination;
-
-        event.kind = std::string(tokens[5].text);
-        auto rule = KindRules().find(event.kind);
-        if (rule == KindRules().end()) {
-            parser.Fail("unknown kind '" + event.kind + "'");
-        }
-        event.syn = event.kind == "syn";
-
-        std::map<std::string_view, std::string_view> values;
-        std::optional<std::string_view> splitText;
-        bool deferReset = false;
-        for (size_t i = 6; i < tokens.size(); ++i) {
-            std::string_view option = tokens[i].text;
-            if (option == "deferreset" && event.kind != "upload") {
-                parser.Fail(event.kind + " takes no option 'deferreset'");
-            }
-            if (option == "reverse" || option == "tsopt" || option == "deferreset") {
-                bool& flag = option == "reverse" ? event.reverse
-                             : option == "tsopt" ? event.tsopt
-                                                 : deferReset;
-                if (flag) {
-                    parser.Fail(std::string(option) + " given twice");
-                }
-                flag = true;
-                continue;
-            }
-            if (option == "syn") {
-                parser.Fail("syn is a kind of its own: a bare SYN carries no message");
-            }
-            size_t equals = option.find('=');
-            if (equals == std::string_view::npos) {
-                parser.Fail("unknown option '" + std::string(option) + "'");
-            }
-            std::string_view key = option.substr(0, equals);
-            std::string_view value = option.substr(equals + 1);
-            if (key == "split") {
-                if (splitText) {
-                    parser.Fail("split= given twice");
-                }
-                splitText = value;
-                continue;
-            }
-            if (!rule->second.allowed.contains(key)) {
-                parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
-            }
-            if (values.contains(key)) {
-                parser.Fail(std::string(key) + "= given twice");
-            }
-            if (key == "text" || key == "name") {
-                // The rest of the line, spaces and all.
-                values[key] = line.substr(tokens[i].position + key.size() + 1);
-                break;
-            }
-            values[key] = value;
-        }
-        for (std::string_view key : rule->second.required) {
-            if (!values.contains(key)) {
-                parser.Fail(event.kind + " needs " + std::string(key) + "=");
-            }
-        }
-
-        const bool upload = event.kind == "upload";
-        if (upload && (splitText || event.reverse)) {
-            parser.Fail("upload takes no split= or reverse: each of its messages is a segment");
-        }
-
-        std::vector<std::vector<uint8_t>> payloads;
-        try {
-            if (upload) {
-                payloads = UploadFor(parser, values, deferReset);
-            } else {
-                payloads.push_back(MessageFor(parser, event.kind, values));
-            }
-        } catch (const std::length_error&) {
-            parser.Fail("message too long for its 16-bit size word");
-        } catch (const std::invalid_argument& error) {
-            parser.Fail(error.what());
-        }
-        for (const auto& payload : payloads) {
-            if (payload.size() > kMaxPayload) {
-                parser.Fail("payload of " + std::to_string(payload.size()) +
-                            " bytes does not fit one IPv4 packet");
-            }
-        }
-        if (upload) {
-            // One segment per message, 1 ms apart.
-            uint64_t last = event.micros + (payloads.size() - 1) * kUploadGapMicros;
-            if (last > kLatestStamp) {
-                parser.Fail("bad time '" + std::string(when) + "'");
-            }
-            for (size_t i = 0; i < payloads.size(); ++i) {
-                ScenarioEvent message = event;
-                message.micros = event.micros + i * kUploadGapMicros;
-                message.payload = std::move(payloads[i]);
-                scenario.events.push_back(std::move(message));
-            }
-            latest = last;
-            continue;
-        }
-        event.payload = std::move(payloads.front());
-
-        if (splitText) {
-            if (event.syn) {
-                parser.Fail("a bare SYN cannot be split");
-            }
-            unsigned long split = 0;
-            auto [end, error] =
-                std::from_chars(splitText->data(), splitText->data() + splitText->size(), split);
-            if (!AllDigits(*splitText) || error != std::errc() || split == 0 ||
-                split >= event.payload.size()) {
-                parser.Fail("split= needs a number from 1 to " +
-                            std::to_string(event.payload.size() - 1) + " (payload is " +
-                            std::to_string(event.payload.size()) + " bytes), not '" +
-                            std::string(*splitText) + "'");
-            }
-            event.split = split;
-        }
-        if (event.reverse && event.split == 0) {
-            parser.Fail("reverse needs split=");
-        }
-        latest = event.micros + (event.split != 0 ? kSplitGapMicros : 0);
-        if (latest > kLatestStamp) {
-            parser.Fail("bad time '" + std::string(when) + "'");
-        }
-        scenario.events.push_back(std::move(event));
+        ReadLine(line, fileName, lineNumber, depth);
     }
-    return scenario;
 }
 
-Scenario LoadScenario(const std::string& path) {
+void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
+                            const std::map<std::string_view, std::string_view>& values) {
+    if (values.contains("repeat")) {
+        event.repeat = parser.Decimal(values, "repeat", 1, kMaxRepeat);
+    }
+    if (!event.repeat &&
+        (values.contains("over") || values.contains("spread") || values.contains("step"))) {
+        parser.Fail("over=, spread= and step= go with repeat=");
+    }
+    if (auto over = values.find("over"); over != values.end()) {
+        auto micros = ParseTime(over->second);
+        if (!micros) {
+            parser.Fail("over= needs seconds, not '" + std::string(over->second) + "'");
+        }
+        event.overMicros = *micros;
+    }
+    if (event.micros + event.overMicros > kLatestStamp) {
+        parser.Fail("the copies run past the latest time a capture holds");
+    }
+    event.spread = static_cast<uint32_t>(
+        parser.Decimal(values, "spread", 1, uint64_t{0xFFFFFFFF} - event.source.address + 1, 1,
+                       " (addresses beyond 255.255.255.255)"));
+    if (values.contains("step")) {
+        if (event.random || event.payload.size() < 2) {
+            parser.Fail("step= needs a payload of at least 2 bytes to count in");
+        }
+        event.step =
+            parser.Decimal(values, "step", 0, event.payload.size() - 2, 0,
+                           " (the payload is " + std::to_string(event.payload.size()) + " bytes)");
+    }
+}
+
+void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileName, int lineNumber,
+                              int depth) {
+    LineParser parser(fileName, lineNumber);
+    const std::string substituted = Substituted(rawLine, variables_, parser);
+    const std::string_view line = substituted;
+    std::vector<Token> tokens = Tokens(line);
+    if (tokens.empty() || tokens[0].text.starts_with('#')) {
+        return;
+    }
+    if (tokens[0].text == "include") {
+        if (tokens.size() != 2) {
+            parser.Fail("include takes one file name");
+        }
+        if (depth >= kMaxIncludeDepth) {
+            parser.Fail("includes nest deeper than " + std::to_string(kMaxIncludeDepth));
+        }
+        const std::filesystem::path included =
+            std::filesystem::path(fileName).parent_path() / std::string(tokens[1].text);
+        std::ifstream in(included, std::ios::binary);
+        if (!in) {
+            parser.Fail("cannot read the included file " + included.string());
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        Read(text.str(), included.string(), depth + 1);
+        return;
+    }
+    if (tokens[0].text == "base") {
+        if (tokens.size() != 2) {
+            parser.Fail("base takes one time in seconds");
+        }
+        base_ = ParseTime(tokens[1].text);
+        if (!base_) {
+            parser.Fail("bad base time '" + std::string(tokens[1].text) + "'");
+        }
+        return;
+    }
+    if (tokens[0].text != "at") {
+        parser.Fail("expected 'at', 'base' or 'include', not '" + std::string(tokens[0].text) +
+                    "'");
+    }
+    if (tokens.size() < 6 || tokens[3].text != ">") {
+        parser.Fail("expected: at <time> <address:port> > <address:port> <kind> ...");
+    }
+
+    ScenarioEvent event;
+    event.line = lineNumber;
+    std::string_view when = tokens[1].text;
+    std::optional<uint64_t> stamp;
+    if (when.starts_with('+')) {
+        if (!base_) {
+            parser.Fail("relative time '" + std::string(when) + "' without a base line");
+        }
+        if (auto offset = ParseTime(when.substr(1))) {
+            stamp = *base_ + *offset;
+        }
+    } else {
+        stamp = ParseTime(when);
+    }
+    if (!stamp || *stamp > kLatestStamp) {
+        parser.Fail("bad time '" + std::string(when) + "'");
+    }
+    if (*stamp < latest_) {
+        parser.Fail("time " + std::string(when) + " is earlier than the frame before");
+    }
+    event.micros = *stamp;
+
+    auto source = ParseEndpoint(tokens[2].text);
+    auto destination = ParseEndpoint(tokens[4].text);
+    if (!source) {
+        parser.Fail("bad source '" + std::string(tokens[2].text) + "' (a.b.c.d:port)");
+    }
+    if (!destination) {
+        parser.Fail("bad destination '" + std::string(tokens[4].text) + "' (a.b.c.d:port)");
+    }
+    event.source = *source;
+    event.destination = *destination;
+
+    event.kind = std::string(tokens[5].text);
+    auto rule = KindRules().find(event.kind);
+    if (rule == KindRules().end()) {
+        parser.Fail("unknown kind '" + event.kind + "'");
+    }
+    event.syn = event.kind == "syn";
+
+    // Options every kind may take besides split=, and the flags with the kinds they go with.
+    static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "step"};
+    static const std::map<std::string_view, std::string_view> kFlagKinds = {
+        {"deferreset", "upload"}, {"framed", "random"}};
+    std::map<std::string_view, std::string_view> values;
+    std::optional<std::string_view> splitText;
+    bool deferReset = false;
+    bool framed = false;
+    for (size_t i = 6; i < tokens.size(); ++i) {
+        std::string_view option = tokens[i].text;
+        if (auto flagKind = kFlagKinds.find(option);
+            flagKind != kFlagKinds.end() && event.kind != flagKind->second) {
+            parser.Fail(event.kind + " takes no option '" + std::string(option) + "'");
+        }
+        if (option == "reverse" || option == "tsopt" || option == "deferreset" ||
+            option == "framed") {
+            bool& flag = option == "reverse"      ? event.reverse
+                         : option == "tsopt"      ? event.tsopt
+                         : option == "deferreset" ? deferReset
+                                                  : framed;
+            if (flag) {
+                parser.Fail(std::string(option) + " given twice");
+            }
+            flag = true;
+            continue;
+        }
+        if (option == "syn") {
+            parser.Fail("syn is a kind of its own: a bare SYN carries no message");
+        }
+        size_t equals = option.find('=');
+        if (equals == std::string_view::npos) {
+            parser.Fail("unknown option '" + std::string(option) + "'");
+        }
+        std::string_view key = option.substr(0, equals);
+        std::string_view value = option.substr(equals + 1);
+        if (key == "split") {
+            if (splitText) {
+                parser.Fail("split= given twice");
+            }
+            splitText = value;
+            continue;
+        }
+        const bool general = kRepeatOptions.contains(key) && event.kind != "upload";
+        if (!general && !rule->second.allowed.contains(key)) {
+            parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
+        }
+        if (values.contains(key)) {
+            parser.Fail(std::string(key) + "= given twice");
+        }
+        if (key == "text" || key == "name") {
+            // The rest of the line, spaces and all.
+            values[key] = line.substr(tokens[i].position + key.size() + 1);
+            break;
+        }
+        values[key] = value;
+    }
+    for (std::string_view key : rule->second.required) {
+        if (!values.contains(key)) {
+            parser.Fail(event.kind + " needs " + std::string(key) + "=");
+        }
+    }
+
+    const bool upload = event.kind == "upload";
+    if (upload && (splitText || event.reverse)) {
+        parser.Fail("upload takes no split= or reverse: each of its messages is a segment");
+    }
+
+    std::vector<std::vector<uint8_t>> payloads;
+    try {
+        if (upload) {
+            payloads = UploadFor(parser, values, deferReset);
+        } else {
+            payloads.push_back(MessageFor(parser, event.kind, values));
+        }
+    } catch (const std::length_error&) {
+        parser.Fail("message too long for its 16-bit size word");
+    } catch (const std::invalid_argument& error) {
+        parser.Fail(error.what());
+    }
+    if (event.kind == "random") {
+        RandomPayload random;
+        random.seed = parser.Decimal(values, "seed", 0, UINT64_MAX);
+        random.framed = framed;
+        const uint64_t least = framed ? kGameHeaderLength : 1;
+        random.maxBytes = parser.Decimal(values, "maxbytes", least, kMaxPayload, 200);
+        event.random = random;
+    }
+    for (const auto& payload : payloads) {
+        if (payload.size() > kMaxPayload) {
+            parser.Fail("payload of " + std::to_string(payload.size()) +
+                        " bytes does not fit one IPv4 packet");
+        }
+    }
+    if (upload) {
+        // One segment per message, 1 ms apart.
+        uint64_t last = event.micros + (payloads.size() - 1) * kUploadGapMicros;
+        if (last > kLatestStamp) {
+            parser.Fail("bad time '" + std::string(when) + "'");
+        }
+        for (size_t i = 0; i < payloads.size(); ++i) {
+            ScenarioEvent message = event;
+            message.micros = event.micros + i * kUploadGapMicros;
+            message.payload = std::move(payloads[i]);
+            scenario_.events.push_back(std::move(message));
+        }
+        latest_ = last;
+        return;
+    }
+    event.payload = std::move(payloads.front());
+    Repeat(event, parser, values);
+    if (event.repeat != 0 && (splitText || event.reverse)) {
+        parser.Fail("repeat= takes no split= or reverse");
+    }
+
+    if (splitText) {
+        if (event.syn) {
+            parser.Fail("a bare SYN cannot be split");
+        }
+        if (event.random) {
+            parser.Fail("random takes no split=");
+        }
+        unsigned long split = 0;
+        auto [end, error] =
+            std::from_chars(splitText->data(), splitText->data() + splitText->size(), split);
+        if (!AllDigits(*splitText) || error != std::errc() || split == 0 ||
+            split >= event.payload.size()) {
+            parser.Fail("split= needs a number from 1 to " +
+                        std::to_string(event.payload.size() - 1) + " (payload is " +
+                        std::to_string(event.payload.size()) + " bytes), not '" +
+                        std::string(*splitText) + "'");
+        }
+        event.split = split;
+    }
+    if (event.reverse && event.split == 0) {
+        parser.Fail("reverse needs split=");
+    }
+    // The copies of a repeated line do not hold the next lines back.
+    latest_ = event.micros + (event.split != 0 ? kSplitGapMicros : 0);
+    if (latest_ > kLatestStamp) {
+        parser.Fail("bad time '" + std::string(when) + "'");
+    }
+    scenario_.events.push_back(std::move(event));
+}
+
+// Builds the frames of events, keeping each flow's sequence numbers.
+class FrameMaker {
+  public:
+    // The frames of one copy of `event`, from `source`, with `payload`.
+    void Make(const ScenarioEvent& event, uint64_t micros, const Endpoint& source,
+              const std::vector<uint8_t>& payload,
+              const std::function<void(const TimedFrame&)>& take) {
+        Flow flow{source, event.destination};
+        Flow opposite{event.destination, source};
+        uint32_t& sequence = SequenceOf(flow);
+        const uint32_t acknowledgement = SequenceOf(opposite);
+
+        auto frameAt = [&](uint64_t at, size_t offset, size_t length) {
+            FrameSpec layout;
+            layout.source = source;
+            layout.destination = event.destination;
+            layout.sequence = sequence + static_cast<uint32_t>(offset);
+            layout.ipIdentification = ++nextIdentification_[source.address];
+            if (event.syn) {
+                layout.tcpFlags = kTcpSyn;
+            } else {
+                layout.acknowledgement = acknowledgement;
+                layout.payload.assign(payload.begin() + static_cast<long>(offset),
+                                      payload.begin() + static_cast<long>(offset + length));
+            }
+            if (event.tsopt) {
+                layout.tcpOptions = TimestampOption(static_cast<uint32_t>(at / 1000), 0);
+            }
+            take(TimedFrame{static_cast<uint32_t>(at / kMicrosPerSecond),
+                            static_cast<uint32_t>(at % kMicrosPerSecond), BuildFrame(layout)});
+        };
+
+        if (event.syn) {
+            frameAt(micros, 0, 0);
+            sequence += 1;
+        } else if (event.split == 0) {
+            frameAt(micros, 0, payload.size());
+            sequence += static_cast<uint32_t>(payload.size());
+        } else {
+            size_t rest = payload.size() - event.split;
+            uint64_t later = micros + kSplitGapMicros;
+            if (event.reverse) {
+                // The second piece is written (and built) first; sequence numbers stay true.
+                frameAt(micros, event.split, rest);
+                frameAt(later, 0, event.split);
+            } else {
+                frameAt(micros, 0, event.split);
+                frameAt(later, event.split, rest);
+            }
+            sequence += static_cast<uint32_t>(payload.size());
+        }
+    }
+
+  private:
+    using Flow = std::pair<Endpoint, Endpoint>;
+
+    uint32_t& SequenceOf(const Flow& flow) {
+        auto found = nextSequence_.find(flow);
+        if (found == nextSequence_.end()) {
+            ++flowsSeen_;
+            found = nextSequence_.emplace(flow, flowsSeen_ * 0x01000000u + 0x1000u).first;
+        }
+        return found->second;
+    }
+
+    std::map<Flow, uint32_t> nextSequence_;
+    std::map<uint32_t, uint16_t> nextIdentification_;  // per source address
+    uint32_t flowsSeen_ = 0;
+};
+
+// The copies of one repeated line still to be sent.
+struct CopyStream {
+    const ScenarioEvent* event = nullptr;
+    uint64_t next = 0;
+    std::mt19937_64 rng;
+
+    uint64_t NextMicros() const { return event->micros + event->overMicros * next / event->repeat; }
+};
+
+}  // namespace
+
+Scenario ParseScenario(std::string_view text, const std::string& fileName,
+                       const ScenarioVariables& variables) {
+    ScenarioReader reader(variables);
+    reader.Read(text, fileName, 0);
+    return reader.Take();
+}
+
+Scenario LoadScenario(const std::string& path, const ScenarioVariables& variables) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw ScenarioError(path + ": cannot read the file");
@@ -576,70 +822,50 @@ Scenario LoadScenario(const std::string& path) {
     if (in.bad()) {
         throw ScenarioError(path + ": cannot read the file");
     }
-    return ParseScenario(text.str(), path);
+    return ParseScenario(text.str(), path, variables);
+}
+
+void ForEachScenarioFrame(const Scenario& scenario,
+                          const std::function<void(const TimedFrame&)>& take) {
+    FrameMaker maker;
+    // The repeated lines met so far, and when each one's next copy is due: the earliest first,
+    // and of those due at once the line that came first.
+    std::vector<CopyStream> streams;
+    using Due = std::pair<uint64_t, size_t>;
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> due;
+    // Sends the copies due before `until` (all of them when it is nothing).
+    auto sendCopies = [&](std::optional<uint64_t> until) {
+        while (!due.empty() && (!until || due.top().first < *until)) {
+            CopyStream& stream = streams[due.top().second];
+            const size_t index = due.top().second;
+            due.pop();
+            const ScenarioEvent& event = *stream.event;
+            Endpoint source = event.source;
+            source.address += static_cast<uint32_t>(stream.next % event.spread);
+            maker.Make(event, stream.NextMicros(), source,
+                       CopyPayload(event, stream.next, stream.rng), take);
+            if (++stream.next < event.repeat) {
+                due.emplace(stream.NextMicros(), index);
+            }
+        }
+    };
+    for (const ScenarioEvent& event : scenario.events) {
+        sendCopies(event.micros);
+        const uint64_t seed = event.random ? event.random->seed : 0;
+        if (event.repeat != 0) {
+            streams.push_back({&event, 0, std::mt19937_64(seed)});
+            due.emplace(event.micros, streams.size() - 1);
+            continue;
+        }
+        std::mt19937_64 rng(seed);
+        maker.Make(event, event.micros, event.source, CopyPayload(event, 0, rng), take);
+    }
+    sendCopies(std::nullopt);
 }
 
 std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
-    using Flow = std::pair<Endpoint, Endpoint>;
-    std::map<Flow, uint32_t> nextSequence;
-    std::map<uint32_t, uint16_t> nextIdentification;  // per source address
-    uint32_t flowsSeen = 0;
-    auto sequenceOf = [&](const Flow& flow) -> uint32_t& {
-        auto found = nextSequence.find(flow);
-        if (found == nextSequence.end()) {
-            ++flowsSeen;
-            found = nextSequence.emplace(flow, flowsSeen * 0x01000000u + 0x1000u).first;
-        }
-        return found->second;
-    };
-
     std::vector<TimedFrame> frames;
-    for (const ScenarioEvent& event : scenario.events) {
-        Flow flow{event.source, event.destination};
-        Flow opposite{event.destination, event.source};
-        uint32_t& sequence = sequenceOf(flow);
-        uint32_t acknowledgement = sequenceOf(opposite);
-
-        auto frameAt = [&](uint64_t micros, size_t offset, size_t length) {
-            FrameSpec layout;
-            layout.source = event.source;
-            layout.destination = event.destination;
-            layout.sequence = sequence + static_cast<uint32_t>(offset);
-            layout.ipIdentification = ++nextIdentification[event.source.address];
-            if (event.syn) {
-                layout.tcpFlags = kTcpSyn;
-            } else {
-                layout.acknowledgement = acknowledgement;
-                layout.payload.assign(event.payload.begin() + static_cast<long>(offset),
-                                      event.payload.begin() + static_cast<long>(offset + length));
-            }
-            if (event.tsopt) {
-                layout.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
-            }
-            return TimedFrame{static_cast<uint32_t>(micros / kMicrosPerSecond),
-                              static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(layout)};
-        };
-
-        if (event.syn) {
-            frames.push_back(frameAt(event.micros, 0, 0));
-            sequence += 1;
-        } else if (event.split == 0) {
-            frames.push_back(frameAt(event.micros, 0, event.payload.size()));
-            sequence += static_cast<uint32_t>(event.payload.size());
-        } else {
-            size_t rest = event.payload.size() - event.split;
-            uint64_t later = event.micros + kSplitGapMicros;
-            if (event.reverse) {
-                // The second piece is written (and built) first; sequence numbers stay true.
-                frames.push_back(frameAt(event.micros, event.split, rest));
-                frames.push_back(frameAt(later, 0, event.split));
-            } else {
-                frames.push_back(frameAt(event.micros, 0, event.split));
-                frames.push_back(frameAt(later, event.split, rest));
-            }
-            sequence += static_cast<uint32_t>(event.payload.size());
-        }
-    }
+    ForEachScenarioFrame(scenario, [&](const TimedFrame& frame) { frames.push_back(frame); });
     return frames;
 }
 
@@ -657,6 +883,29 @@ bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& 
     });
     if (!written) {
         error = path + ": cannot write the capture file";
+    }
+    return written;
+}
+
+bool WriteScenarioCapture(const Scenario& scenario, const std::string& path,
+                          PcapFileWriter::Format format, std::string& error, uint64_t* frames) {
+    uint64_t count = 0;
+    bool written = WriteFileWhole(path, [&](const std::string& temporary) {
+        PcapFileWriter writer(temporary, format);
+        if (!writer.ok()) {
+            return false;
+        }
+        ForEachScenarioFrame(scenario, [&](const TimedFrame& frame) {
+            writer.Write(frame.seconds, frame.micros, frame.bytes);
+            ++count;
+        });
+        return writer.Close();
+    });
+    if (!written) {
+        error = path + ": cannot write the capture file";
+    }
+    if (frames != nullptr) {
+        *frames = count;
     }
     return written;
 }

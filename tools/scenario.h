@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -16,6 +19,11 @@ namespace korvane::tools {
 //
 //   base <seconds>[.<fraction>]
 //   at <time> <a.b.c.d:port> > <a.b.c.d:port> <kind> [option ...]
+//   include <file>                            the lines of another scenario (relative to this
+//                                             file's directory), as if they stood here
+//
+// "${name}" anywhere in a line stands for the value of a variable given to the reader
+// (korvane-mkcap --set name=value); a name that is not given is an error.
 //
 // <time> is seconds since 1970 with an optional decimal fraction of up to six digits, or
 // +<seconds>[.<fraction>] after the latest base line. Times never go backwards. An upload line
@@ -25,11 +33,14 @@ namespace korvane::tools {
 //   create id=<hex> name=<rest of line>       system message command 8, UTF-16LE name at 96
 //   delete id=<hex>                           player deletion (command 11), 48 bytes
 //   chat sender=<hex> receiver=<hex> [field=<n>] text=<rest of line>
-//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>]
-//   raw hex=<payload bytes>
+//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>] [pad=<n>]
+//   raw hex=<payload bytes> [pad=<n>]        pad= adds n zero bytes after those of hex=
 //   syn                                       a bare SYN without payload
 //   info sender=<hex> text=<rest of line>     player information (game message type 10)
 //   stock sender=<hex> chassis=<hex>          stock mech selection (type 17)
+//   random seed=<n> [maxbytes=<n>] [framed]   seeded random payload bytes, 1 to maxbytes
+//       (default 200) of them; framed: a game message to the host with a true size word, the
+//       token and receiver 1, its sender, type and content random (29 to maxbytes bytes)
 //   upload sender=<hex> seq=<n> chassis=<hex> [components=<id>[:<length>],...] [pieces=<n>]
 //          [piecebytes=<n>] [order=<i>,<j>,...] [size=<n>] [deferreset] name=<rest of line>
 //       a variant container (see variant_builder.h) sent in pieces, types 4, 5..., 6, one
@@ -44,6 +55,13 @@ namespace korvane::tools {
 // (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes only
 // tsopt. name= and text= take the rest of the line verbatim, so they come last. An event
 // spans its segments' times; the next event may not come before the last of them.
+// How the payloads of a `random` line are drawn.
+struct RandomPayload {
+    uint64_t seed = 0;
+    size_t maxBytes = 200;
+    bool framed = false;
+};
+
 struct ScenarioEvent {
     int line = 0;
     uint64_t micros = 0;  // since 1970
@@ -55,6 +73,12 @@ struct ScenarioEvent {
     bool reverse = false;
     bool tsopt = false;
     bool syn = false;
+    // Repetition: 0 for a single event, else the number of copies (see above).
+    uint64_t repeat = 0;
+    uint64_t overMicros = 0;
+    uint32_t spread = 1;
+    std::optional<size_t> step;
+    std::optional<RandomPayload> random;  // payloads drawn per copy
 };
 
 struct Scenario {
@@ -67,8 +91,12 @@ class ScenarioError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-Scenario ParseScenario(std::string_view text, const std::string& fileName);
-Scenario LoadScenario(const std::string& path);
+// Values for "${name}" in a scenario's lines.
+using ScenarioVariables = std::map<std::string, std::string, std::less<>>;
+
+Scenario ParseScenario(std::string_view text, const std::string& fileName,
+                       const ScenarioVariables& variables = {});
+Scenario LoadScenario(const std::string& path, const ScenarioVariables& variables = {});
 
 struct TimedFrame {
     uint32_t seconds = 0;
@@ -76,15 +104,23 @@ struct TimedFrame {
     std::vector<uint8_t> bytes;
 };
 
-// The frames of a scenario in the order they are written. Each flow (source, destination)
+// The frames of a scenario in the order they are written: by time, the copies of a repeated
+// line after the frames of other lines at the same time. Each flow (source, destination)
 // starts at its own fixed sequence number and counts up by the payload bytes (a SYN counts
 // one); the acknowledgement number is the next sequence number of the opposite flow. The
-// output depends on the scenario alone.
+// output depends on the scenario alone. The first form hands them over one by one, so that
+// millions of frames need not be held at once.
+void ForEachScenarioFrame(const Scenario& scenario,
+                          const std::function<void(const TimedFrame&)>& take);
 std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario);
 
 // Writes the frames to `path` through a temporary file beside it, so on failure nothing is
 // left half written (an older file at `path` stays as it was). False with `error` filled.
 bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& path,
                       PcapFileWriter::Format format, std::string& error);
+// The same for the frames of a scenario, written as they are made; `frames` counts them.
+bool WriteScenarioCapture(const Scenario& scenario, const std::string& path,
+                          PcapFileWriter::Format format, std::string& error,
+                          uint64_t* frames = nullptr);
 
 }  // namespace korvane::tools
