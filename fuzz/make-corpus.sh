@@ -20,6 +20,7 @@ mkdir -p "$raw"/capture_pipeline "$raw"/variant_container "$raw"/kick_message_fi
 "$seed" pipeline --switches 5 --minutes 1 fuzz/seeds/kick_and_sweep.scenario \
     "$raw"/capture_pipeline/kick_and_sweep
 "$seed" pipeline --switches 104 fuzz/seeds/other_port.scenario "$raw"/capture_pipeline/other_port
+"$seed" pipeline --switches 7 fuzz/seeds/queue_overflow.scenario "$raw"/capture_pipeline/queue_overflow
 "$seed" pipeline --switches 201 fuzz/seeds/kick_and_sweep.scenario "$raw"/capture_pipeline/silent_test
 
 "$seed" variants "$raw"/variant_container

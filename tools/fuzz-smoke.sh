@@ -10,6 +10,10 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${2:-build-san}
 artifacts=$build/fuzz-artifacts
+# The targets write small files for every input (collected variants, kick files): spare the disk.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    export TMPDIR=/dev/shm
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$artifacts"
@@ -24,7 +28,10 @@ run_one() {
     if "$build/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=1 -max_len="$max_len" \
         -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
         "$work/$target" "fuzz/corpus/$target" > "$work/$target.log" 2>&1; then
-        echo "$target: $(grep -E '^#[0-9]+ *DONE' "$work/$target.log" | tail -n 1)"
+        local runs coverage
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$target.log")
+        coverage=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [^ ]*' "$work/$target.log" | tail -n 1)
+        echo "$target: $runs runs, $coverage"
     else
         echo "$target: FAILED; the input is in $artifacts/, the report:"
         grep -v -E '^#[0-9]+' "$work/$target.log" | tail -n 40
