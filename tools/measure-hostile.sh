@@ -86,7 +86,7 @@ for entry in "${selected[@]}"; do
     else
         note="FAILED: exit $status, ${read_frames:-?} of $frames frames read"
     fi
-    rate=$(awk -v f="$frames" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? f / s : 0) }')
+    rate=$(awk -v f="${read_frames:-0}" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? f / s : 0) }')
     rss=$(awk -v k="$rss_kib" 'BEGIN { printf "%.1f", k / 1024 }')
     echo "   $seconds s, $rate frames/s, peak RSS $rss MiB ($note)"
     figures+=("$(printf '%-11s %8s %9s %9s %11s %10s  %s' "$name" "$count" "$frames" "$seconds" \
