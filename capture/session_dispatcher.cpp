@@ -150,12 +150,12 @@ void SessionDispatcher::HandlePiece(std::span<const uint8_t> frame, int32_t size
     PlayerRecord& record = players_.GetPlayer(address);
     if (record.firstFragment == nullptr) {
         if (token == Layout::kToken) {
-            record.firstFragment = std::make_unique<HeldFrame>(frame, size);
+            record.firstFragment = std::make_unique<HeldFrame>(frame, size, reassembly_.size());
             record.fragmentPending = true;
         }
         return;
     }
-    record.secondFragment = std::make_unique<HeldFrame>(frame, size);
+    record.secondFragment = std::make_unique<HeldFrame>(frame, size, reassembly_.size());
     const ReleasePieces release(record);
     if (std::optional<size_t> joined =
             JoinFragments(*record.firstFragment, *record.secondFragment, reassembly_)) {

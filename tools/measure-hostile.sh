@@ -2,7 +2,8 @@
 # Korvane under hostile traffic, at full size: makes each capture of tools/hostile/ (an honest
 # session with an attack mixed in), replays it through korvane with /test (nothing is sent) and
 # reports the peak resident memory of the process, the run time and the frames per second, as
-# a block of figures at the end. Installs what is missing and builds korvane and korvane-mkcap.
+# a block of figures at the end, with whether the honest players' log and configuration lines
+# came out as in their session alone (the honest case, which always runs first). Installs what is missing and builds korvane and korvane-mkcap.
 #
 #   bash tools/measure-hostile.sh [CASE ...]     cases: honest spoof-100k spoof-1m queue stream
 #                                                split random reuse (default: all of them)
@@ -41,14 +42,17 @@ wanted=("$@")
 selected=()
 for entry in "${cases[@]}"; do
     read -r name _ _ <<< "$entry"
-    if [ ${#wanted[@]} -eq 0 ] || printf '%s\n' "${wanted[@]}" | grep -qx "$name"; then
+    if [ ${#wanted[@]} -eq 0 ] || [ "$name" = honest ] ||
+        printf '%s\n' "${wanted[@]}" | grep -qx "$name"; then
         selected+=("$entry")
     fi
 done
-if [ ${#selected[@]} -eq 0 ]; then
-    echo "No such case: $*" >&2
-    exit 2
-fi
+for name in "${wanted[@]}"; do
+    if ! printf '%s\n' "${cases[@]}" | grep -q "^$name "; then
+        echo "No such case: $name" >&2
+        exit 2
+    fi
+done
 
 bash tools/install-deps.sh
 mkdir -p "$build" "$out"
@@ -59,6 +63,13 @@ then
     echo "The build failed; its output is above." >&2
     exit 1
 fi
+
+# What a run shows of the honest players (127.0.0.2 to .4, ids 102, 203, 304): their log lines
+# and their configuration and leaving lines on the console.
+honest_lines() {
+    grep -a -e '\[127\.0\.0\.[234]\]' "$1/Korvane.log" || true
+    grep -a -E '^00000(102|203|304) ' "$1/console.out" | grep -v 'User connected$' || true
+}
 
 figures=()
 for entry in "${selected[@]}"; do
@@ -86,11 +97,19 @@ for entry in "${selected[@]}"; do
     else
         note="FAILED: exit $status, ${read_frames:-?} of $frames frames read"
     fi
-    rate=$(awk -v f="$frames" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? f / s : 0) }')
+    honest_lines "$run" > "$run/honest.lines"
+    if [ "$name" = honest ]; then
+        same="reference"
+    elif cmp -s "$run/honest.lines" "$out/honest/honest.lines"; then
+        same="same"
+    else
+        same="DIFFERENT"
+    fi
+    rate=$(awk -v f="${read_frames:-0}" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? f / s : 0) }')
     rss=$(awk -v k="$rss_kib" 'BEGIN { printf "%.1f", k / 1024 }')
-    echo "   $seconds s, $rate frames/s, peak RSS $rss MiB ($note)"
-    figures+=("$(printf '%-11s %8s %9s %9s %11s %10s  %s' "$name" "$count" "$frames" "$seconds" \
-        "$rate" "$rss" "$note")")
+    echo "   $seconds s, $rate frames/s, peak RSS $rss MiB ($note); honest players: $same"
+    figures+=("$(printf '%-11s %8s %9s %9s %11s %10s  %-9s  %s' "$name" "$count" "$frames" \
+        "$seconds" "$rate" "$rss" "$same" "$note")")
     if [ "${KORVANE_KEEP_CAPTURES:-0}" != 1 ]; then
         rm -f "$run/capture.pcap"
     fi
@@ -98,5 +117,6 @@ done
 
 echo
 echo "=== Hostile traffic: korvane /replay /test, peak memory and speed ($(nproc) cores)"
-printf '%-11s %8s %9s %9s %11s %10s  %s\n' case attack frames seconds frames/s "RSS MiB" run
+printf '%-11s %8s %9s %9s %11s %10s  %-9s  %s\n' case attack frames seconds frames/s "RSS MiB" \
+    honest run
 printf '%s\n' "${figures[@]}"

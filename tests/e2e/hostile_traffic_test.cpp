@@ -53,12 +53,15 @@ std::vector<std::string> Kept(const std::vector<std::string>& lines, Keep keep) 
 }
 
 // Replays a scenario of tools/hostile/ against a stand-in of its own in `dir`.
-Judged Replayed(const std::filesystem::path& dir, const std::string& scenario, int count) {
+Judged Replayed(const std::filesystem::path& dir, const std::string& scenario, int count,
+                int addresses = 0) {
     ReplayedRun run(dir);
     StandinProcess server(run.dir());
     const std::string port = std::to_string(server.Port());
-    const std::optional<uint64_t> frames = run.MakeCaptureFrom(
-        kScenarios / scenario, {{"port", port}, {"count", std::to_string(count)}});
+    const std::optional<uint64_t> frames =
+        run.MakeCaptureFrom(kScenarios / scenario, {{"port", port},
+                                                    {"count", std::to_string(count)},
+                                                    {"addresses", std::to_string(addresses)}});
     EXPECT_EQ(run.Replay({"/host:127.0.0.1", "/port:" + port, "/report", "/puretech"}), 0);
 
     Judged judged;
@@ -99,6 +102,7 @@ struct HostileCase {
     // least so many of them (none for attacks that leave no trace by design).
     std::string trace = "";
     int traceLines = 0;
+    int addresses = 0;  // ${addresses}, where the scenario takes it
 };
 
 void PrintTo(const HostileCase& test, std::ostream* out) {
@@ -122,7 +126,8 @@ TEST_P(HostileTraffic, HonestPlayersAreJudgedAsWithoutTheAttack) {
     ASSERT_THAT(clean.arrived, Contains(ArrivedChat(0x102, 1, 0, "~version, ~time, ~commands")));
     ASSERT_THAT(clean.console, Contains("00000304 Nova (Star captain) VALID"));
 
-    const Judged hostile = Replayed(dir_ / "hostile", GetParam().scenario, GetParam().count);
+    const Judged hostile =
+        Replayed(dir_ / "hostile", GetParam().scenario, GetParam().count, GetParam().addresses);
     EXPECT_EQ(hostile.packetsLine, hostile.expectedPacketsLine) << "the capture was not read whole";
     EXPECT_GE(std::count_if(
                   hostile.wholeConsole.begin(), hostile.wholeConsole.end(),
@@ -140,6 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Warning: the player table is full; ", 1},
                       HostileCase{"PiecesAheadOfTheirTurn", "queue.scenario", 20'000,
                                   "[127.0.0.66]: Warning: more than 32 configuration pieces", 1},
+                      HostileCase{"QueuesOfManyPlayersFillUp", "queues.scenario", 3'300,
+                                  "]: Warning: more than 32 configuration pieces", 100, 100},
                       HostileCase{"EndlessMiddlePieces", "stream.scenario", 20'000},
                       HostileCase{"SplitMessagesThatNeverJoin", "split.scenario", 5'000},
                       HostileCase{"RandomFrames", "random.scenario", 10'000},
