@@ -5,8 +5,8 @@
 # a block of figures at the end, with whether the honest players' log and configuration lines
 # came out as in their session alone (the honest case, which always runs first). Installs what is missing and builds korvane and korvane-mkcap.
 #
-#   bash tools/measure-hostile.sh [CASE ...]     cases: honest spoof-100k spoof-1m queue stream
-#                                                split random reuse (default: all of them)
+#   bash tools/measure-hostile.sh [CASE ...]     cases: honest spoof-100k spoof-1m queue queues
+#                                                stream split random reuse (default: all)
 #
 # KORVANE_BUILD_DIR (default: build in the clone) is where it builds; KORVANE_MEASURE_DIR
 # (default: <build>/measure-hostile) where the captures and each run's files go (a capture is
@@ -27,12 +27,14 @@ build=$(absolute "${KORVANE_BUILD_DIR:-$top/build}")
 out=$(absolute "${KORVANE_MEASURE_DIR:-$build/measure-hostile}")
 limit=${KORVANE_MEASURE_LIMIT:-900}
 
-# name, scenario, attack size (${count}); the honest session alone is the baseline.
+# name, scenario, attack size (${count}), addresses (${addresses}, where the scenario takes
+# it); the honest session alone is the baseline.
 cases=(
     "honest honest.scenario 0"
     "spoof-100k spoof.scenario 100000"
     "spoof-1m spoof.scenario 1000000"
     "queue queue.scenario 100000"
+    "queues queues.scenario 100000 3000"
     "stream stream.scenario 100000"
     "split split.scenario 100000"
     "random random.scenario 100000"
@@ -73,7 +75,7 @@ honest_lines() {
 
 figures=()
 for entry in "${selected[@]}"; do
-    read -r name scenario count <<< "$entry"
+    read -r name scenario count addresses <<< "$entry"
     count=${KORVANE_HOSTILE_SIZE:-$count}
     [ "$name" = honest ] && count=0
     run="$out/$name"
@@ -81,7 +83,7 @@ for entry in "${selected[@]}"; do
     mkdir -p "$run"
     echo "== $name: making the capture ($scenario, size $count) ..."
     frames=$("$build/tools/korvane-mkcap" --count --set port=2300 --set "count=$count" \
-        "tools/hostile/$scenario" "$run/capture.pcap")
+        --set "addresses=${addresses:-1}" "tools/hostile/$scenario" "$run/capture.pcap")
     bytes=$(stat -c %s "$run/capture.pcap")
     echo "   $frames frames, $((bytes / 1048576)) MiB; replaying (at most $limit s) ..."
     status=0
@@ -100,6 +102,8 @@ for entry in "${selected[@]}"; do
     honest_lines "$run" > "$run/honest.lines"
     if [ "$name" = honest ]; then
         same="reference"
+    elif [ "$note" != whole ]; then
+        same="-"
     elif cmp -s "$run/honest.lines" "$out/honest/honest.lines"; then
         same="same"
     else

@@ -1,5 +1,6 @@
 #include "tools/scenario.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -482,9 +483,11 @@ void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
     if (event.micros + event.overMicros > kLatestStamp) {
         parser.Fail("the copies run past the latest time a capture holds");
     }
+    // Up to the last address, and never so many that the count would not fit 32 bits.
+    const uint64_t addresses =
+        std::min<uint64_t>(uint64_t{0xFFFFFFFF} - event.source.address + 1, 0xFFFFFFFF);
     event.spread = static_cast<uint32_t>(
-        parser.Decimal(values, "spread", 1, uint64_t{0xFFFFFFFF} - event.source.address + 1, 1,
-                       " (addresses beyond 255.255.255.255)"));
+        parser.Decimal(values, "spread", 1, addresses, 1, " (addresses beyond 255.255.255.255)"));
     if (values.contains("step")) {
         if (event.random || event.payload.size() < 2) {
             parser.Fail("step= needs a payload of at least 2 bytes to count in");

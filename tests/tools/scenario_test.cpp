@@ -442,6 +442,8 @@ TEST(ScenarioParse, RepetitionErrors) {
     }
     EXPECT_THAT(ErrorOf("at 100 255.255.255.254:1 > 127.0.0.1:2 connect repeat=3 spread=3\n"),
                 HasSubstr("spread= needs a decimal number 1 to 2 (addresses beyond"));
+    EXPECT_THAT(ErrorOf("at 100 0.0.0.0:1 > 127.0.0.1:2 connect repeat=3 spread=4294967296\n"),
+                HasSubstr("spread= needs a decimal number 1 to 4294967295 (addresses beyond"));
 }
 
 TEST_F(ScenarioFiles, IncludesAndVariables) {
