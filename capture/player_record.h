@@ -32,8 +32,8 @@ class PlayerRecord {
     PlayerRecord(const PlayerRecord&) = delete;
     PlayerRecord& operator=(const PlayerRecord&) = delete;
 
-    // The assembled configuration, allocated when a decoding first needs it: most records
-    // never hold one, and a record must stay small however many addresses send frames.
+    // The assembled configuration, allocated when a decoding needs it and released when the
+    // decoding ends: a record must stay small however many addresses send frames.
     ConfigData& EnsureConfigData();
 
     // Stores a name from a creation message, cut to fit and with control characters replaced.
@@ -52,7 +52,7 @@ class PlayerRecord {
     std::vector<uint8_t> configPart1;
     std::vector<uint8_t> configPart2;
     std::vector<uint8_t> configPart3;
-    std::unique_ptr<ConfigData> configData;  // null until needed
+    std::unique_ptr<ConfigData> configData;  // only while a decoding runs
     uint32_t configSize = 0;
     FixedWideText<kTextCapacity> nameWide{u"Unknown"};
     FixedText<kTextCapacity> name;

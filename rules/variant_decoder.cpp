@@ -15,8 +15,9 @@ namespace korvane {
 namespace {
 using Layout = VariantContainer;
 
-// Ends every decoding, however it is left: the pieces are released and their lengths cleared,
-// so the next upload starts from nothing, and the directory is forgotten.
+// Ends every decoding, however it is left: the pieces and the joined image are released and
+// the lengths cleared, so the next upload starts from nothing and a player between uploads
+// holds no configuration bytes at all, and the directory is forgotten.
 class EndOfDecoding {
   public:
     EndOfDecoding(PlayerRecord& record, VariantDirectory& directory)
@@ -26,6 +27,7 @@ class EndOfDecoding {
              {&record_.configPart1, &record_.configPart2, &record_.configPart3}) {
             std::vector<uint8_t>().swap(*piece);
         }
+        record_.configData.reset();
         record_.configLength1 = 0;
         record_.configLength2 = 0;
         record_.configLength3 = 0;

@@ -100,6 +100,8 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
     EXPECT_TRUE(player_.kickPending);
     EXPECT_EQ(korvane::testing::ReadWholeFile(dir_ / kCollected),
               std::string(container.begin(), container.end()));
+    // Between uploads a record holds no configuration bytes, whatever it uploaded.
+    EXPECT_EQ(player_.HeldBytes(), 0u);
 
     // Kicked already: the log lines and the file again, nothing more to the player.
     world_.sockets.sent.clear();
