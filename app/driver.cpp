@@ -268,9 +268,11 @@ int Driver::RunLoop() {
 
 void Driver::ReportDroppedPlayers(bool atEnd) {
     const uint64_t dropped = players_->droppedRecords();
+    if (dropped == droppedReported_) {
+        return;  // the common case, checked on every pass
+    }
     const int64_t now = clock_->Now().seconds;
-    if (dropped == droppedReported_ ||
-        (!atEnd && droppedReported_ != 0 && now - droppedReportedAt_ < 60)) {
+    if (!atEnd && droppedReported_ != 0 && now - droppedReportedAt_ < 60) {
         return;
     }
     log_->LogEvent(
