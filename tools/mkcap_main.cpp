@@ -9,7 +9,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: korvane-mkcap [--pcapng] SCENARIO OUT\n"
-    "  writes the frames the scenario describes to the capture file OUT\n";
+    "  writes the frames the scenario describes to the capture file OUT, reading the scenario\n"
+    "  one line at a time, and prints how many frames it wrote\n";
 
 }  // namespace
 
@@ -35,17 +36,12 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    try {
-        auto scenario = korvane::tools::LoadScenario(files[0]);
-        std::string error;
-        if (!korvane::tools::WriteCaptureFile(korvane::tools::ScenarioFrames(scenario), files[1],
-                                              format, error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-    } catch (const korvane::tools::ScenarioError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+    std::string error;
+    size_t frames = 0;
+    if (!korvane::tools::WriteScenarioCapture(files[0], files[1], format, error, frames)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
+    std::printf("%zu frames written to %s\n", frames, files[1].c_str());
     return 0;
 }

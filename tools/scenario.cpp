@@ -370,198 +370,197 @@ std::vector<std::vector<uint8_t>> UploadFor(
 
 }  // namespace
 
+void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>& events) {
+    ++lineNumber_;
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    LineParser parser(fileName_, lineNumber_);
+    std::vector<Token> tokens = Tokens(line);
+    if (tokens.empty() || tokens[0].text.starts_with('#')) {
+        return;
+    }
+    if (tokens[0].text == "base") {
+        if (tokens.size() != 2) {
+            parser.Fail("base takes one time in seconds");
+        }
+        base_ = ParseTime(tokens[1].text);
+        if (!base_) {
+            parser.Fail("bad base time '" + std::string(tokens[1].text) + "'");
+        }
+        return;
+    }
+    if (tokens[0].text != "at") {
+        parser.Fail("expected 'at' or 'base', not '" + std::string(tokens[0].text) + "'");
+    }
+    if (tokens.size() < 6 || tokens[3].text != ">") {
+        parser.Fail("expected: at <time> <address:port> > <address:port> <kind> ...");
+    }
+
+    ScenarioEvent event;
+    event.line = lineNumber_;
+    std::string_view when = tokens[1].text;
+    std::optional<uint64_t> stamp;
+    if (when.starts_with('+')) {
+        if (!base_) {
+            parser.Fail("relative time '" + std::string(when) + "' without a base line");
+        }
+        if (auto offset = ParseTime(when.substr(1))) {
+            stamp = *base_ + *offset;
+        }
+    } else {
+        stamp = ParseTime(when);
+    }
+    if (!stamp || *stamp > kLatestStamp) {
+        parser.Fail("bad time '" + std::string(when) + "'");
+    }
+    if (*stamp < latest_) {
+        parser.Fail("time " + std::string(when) + " is earlier than the frame before");
+    }
+    event.micros = *stamp;
+
+    auto source = ParseEndpoint(tokens[2].text);
+    auto destination = ParseEndpoint(tokens[4].text);
+    if (!source) {
+        parser.Fail("bad source '" + std::string(tokens[2].text) + "' (a.b.c.d:port)");
+    }
+    if (!destination) {
+        parser.Fail("bad destination '" + std::string(tokens[4].text) + "' (a.b.c.d:port)");
+    }
+    event.source = *source;
+    event.destination = *destination;
+
+    event.kind = std::string(tokens[5].text);
+    auto rule = KindRules().find(event.kind);
+    if (rule == KindRules().end()) {
+        parser.Fail("unknown kind '" + event.kind + "'");
+    }
+    event.syn = event.kind == "syn";
+
+    std::map<std::string_view, std::string_view> values;
+    std::optional<std::string_view> splitText;
+    bool deferReset = false;
+    for (size_t i = 6; i < tokens.size(); ++i) {
+        std::string_view option = tokens[i].text;
+        if (option == "deferreset" && event.kind != "upload") {
+            parser.Fail(event.kind + " takes no option 'deferreset'");
+        }
+        if (option == "reverse" || option == "tsopt" || option == "deferreset") {
+            bool& flag = option == "reverse" ? event.reverse
+                         : option == "tsopt" ? event.tsopt
+                                             : deferReset;
+            if (flag) {
+                parser.Fail(std::string(option) + " given twice");
+            }
+            flag = true;
+            continue;
+        }
+        if (option == "syn") {
+            parser.Fail("syn is a kind of its own: a bare SYN carries no message");
+        }
+        size_t equals = option.find('=');
+        if (equals == std::string_view::npos) {
+            parser.Fail("unknown option '" + std::string(option) + "'");
+        }
+        std::string_view key = option.substr(0, equals);
+        std::string_view value = option.substr(equals + 1);
+        if (key == "split") {
+            if (splitText) {
+                parser.Fail("split= given twice");
+            }
+            splitText = value;
+            continue;
+        }
+        if (!rule->second.allowed.contains(key)) {
+            parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
+        }
+        if (values.contains(key)) {
+            parser.Fail(std::string(key) + "= given twice");
+        }
+        if (key == "text" || key == "name") {
+            // The rest of the line, spaces and all.
+            values[key] = line.substr(tokens[i].position + key.size() + 1);
+            break;
+        }
+        values[key] = value;
+    }
+    for (std::string_view key : rule->second.required) {
+        if (!values.contains(key)) {
+            parser.Fail(event.kind + " needs " + std::string(key) + "=");
+        }
+    }
+
+    const bool upload = event.kind == "upload";
+    if (upload && event.reverse) {
+        parser.Fail("upload takes no reverse: its messages go in the order given");
+    }
+    if (event.syn && splitText) {
+        parser.Fail("a bare SYN cannot be split");
+    }
+
+    std::vector<std::vector<uint8_t>> payloads;
+    try {
+        if (upload) {
+            payloads = UploadFor(parser, values, deferReset);
+        } else {
+            payloads.push_back(MessageFor(parser, event.kind, values));
+        }
+    } catch (const std::length_error&) {
+        parser.Fail("message too long for its 16-bit size word");
+    } catch (const std::invalid_argument& error) {
+        parser.Fail(error.what());
+    }
+    size_t longest = 0;
+    for (const auto& payload : payloads) {
+        if (payload.size() > kMaxPayload) {
+            parser.Fail("payload of " + std::to_string(payload.size()) +
+                        " bytes does not fit one IPv4 packet");
+        }
+        longest = std::max(longest, payload.size());
+    }
+
+    if (splitText) {
+        // An upload splits each message longer than the number; any other kind its one message,
+        // which must be longer.
+        const uint64_t most = upload ? kMaxPayload : longest - 1;
+        std::optional<uint64_t> split = ParseDecimal(*splitText, most);
+        if (!split || *split == 0) {
+            parser.Fail("split= needs a number from 1 to " + std::to_string(most) +
+                        (upload ? "" : " (payload is " + std::to_string(longest) + " bytes)") +
+                        ", not '" + std::string(*splitText) + "'");
+        }
+        event.split = *split;
+    }
+    if (event.reverse && event.split == 0) {
+        parser.Fail("reverse needs split=");
+    }
+
+    // The messages one after the other, each taking 1 ms, or 2 ms when split.
+    const uint64_t gap = event.split != 0 ? 2 * kUploadGapMicros : kUploadGapMicros;
+    const uint64_t last = event.micros + (payloads.size() - 1) * gap;
+    const bool lastSplit = event.split != 0 && payloads.back().size() > event.split;
+    latest_ = last + (lastSplit ? kSplitGapMicros : 0);
+    if (latest_ > kLatestStamp) {
+        parser.Fail("bad time '" + std::string(when) + "'");
+    }
+    for (size_t i = 0; i < payloads.size(); ++i) {
+        ScenarioEvent message = event;
+        message.micros = event.micros + i * gap;
+        message.payload = std::move(payloads[i]);
+        if (message.payload.size() <= message.split) {
+            message.split = 0;
+        }
+        events.push_back(std::move(message));
+    }
+}
+
 Scenario ParseScenario(std::string_view text, const std::string& fileName) {
     Scenario scenario;
-    std::optional<uint64_t> base;
-    uint64_t latest = 0;  // time of the latest frame so far
-    int lineNumber = 0;
+    ScenarioReader reader(fileName);
     while (!text.empty()) {
         size_t newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
+        reader.ReadLine(text.substr(0, newline), scenario.events);
         text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        LineParser parser(fileName, lineNumber);
-        std::vector<Token> tokens = Tokens(line);
-        if (tokens.empty() || tokens[0].text.starts_with('#')) {
-            continue;
-        }
-        if (tokens[0].text == "base") {
-            if (tokens.size() != 2) {
-                parser.Fail("base takes one time in seconds");
-            }
-            base = ParseTime(tokens[1].text);
-            if (!base) {
-                parser.Fail("bad base time '" + std::string(tokens[1].text) + "'");
-            }
-            continue;
-        }
-        if (tokens[0].text != "at") {
-            parser.Fail("expected 'at' or 'base', not '" + std::string(tokens[0].text) + "'");
-        }
-        if (tokens.size() < 6 || tokens[3].text != ">") {
-            parser.Fail("expected: at <time> <address:port> > <address:port> <kind> ...");
-        }
-
-        ScenarioEvent event;
-        event.line = lineNumber;
-        std::string_view when = tokens[1].text;
-        std::optional<uint64_t> stamp;
-        if (when.starts_with('+')) {
-            if (!base) {
-                parser.Fail("relative time '" + std::string(when) + "' without a base line");
-            }
-            if (auto offset = ParseTime(when.substr(1))) {
-                stamp = *base + *offset;
-            }
-        } else {
-            stamp = ParseTime(when);
-        }
-        if (!stamp || *stamp > kLatestStamp) {
-            parser.Fail("bad time '" + std::string(when) + "'");
-        }
-        if (*stamp < latest) {
-            parser.Fail("time " + std::string(when) + " is earlier than the frame before");
-        }
-        event.micros = *stamp;
-
-        auto source = ParseEndpoint(tokens[2].text);
-        auto destination = ParseEndpoint(tokens[4].text);
-        if (!source) {
-            parser.Fail("bad source '" + std::string(tokens[2].text) + "' (a.b.c.d:port)");
-        }
-        if (!destination) {
-            parser.Fail("bad destination '" + std::string(tokens[4].text) + "' (a.b.c.d:port)");
-        }
-        event.source = *source;
-        event.destination = *destination;
-
-        event.kind = std::string(tokens[5].text);
-        auto rule = KindRules().find(event.kind);
-        if (rule == KindRules().end()) {
-            parser.Fail("unknown kind '" + event.kind + "'");
-        }
-        event.syn = event.kind == "syn";
-
-        std::map<std::string_view, std::string_view> values;
-        std::optional<std::string_view> splitText;
-        bool deferReset = false;
-        for (size_t i = 6; i < tokens.size(); ++i) {
-            std::string_view option = tokens[i].text;
-            if (option == "deferreset" && event.kind != "upload") {
-                parser.Fail(event.kind + " takes no option 'deferreset'");
-            }
-            if (option == "reverse" || option == "tsopt" || option == "deferreset") {
-                bool& flag = option == "reverse" ? event.reverse
-                             : option == "tsopt" ? event.tsopt
-                                                 : deferReset;
-                if (flag) {
-                    parser.Fail(std::string(option) + " given twice");
-                }
-                flag = true;
-                continue;
-            }
-            if (option == "syn") {
-                parser.Fail("syn is a kind of its own: a bare SYN carries no message");
-            }
-            size_t equals = option.find('=');
-            if (equals == std::string_view::npos) {
-                parser.Fail("unknown option '" + std::string(option) + "'");
-            }
-            std::string_view key = option.substr(0, equals);
-            std::string_view value = option.substr(equals + 1);
-            if (key == "split") {
-                if (splitText) {
-                    parser.Fail("split= given twice");
-                }
-                splitText = value;
-                continue;
-            }
-            if (!rule->second.allowed.contains(key)) {
-                parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
-            }
-            if (values.contains(key)) {
-                parser.Fail(std::string(key) + "= given twice");
-            }
-            if (key == "text" || key == "name") {
-                // The rest of the line, spaces and all.
-                values[key] = line.substr(tokens[i].position + key.size() + 1);
-                break;
-            }
-            values[key] = value;
-        }
-        for (std::string_view key : rule->second.required) {
-            if (!values.contains(key)) {
-                parser.Fail(event.kind + " needs " + std::string(key) + "=");
-            }
-        }
-
-        const bool upload = event.kind == "upload";
-        if (upload && (splitText || event.reverse)) {
-            parser.Fail("upload takes no split= or reverse: each of its messages is a segment");
-        }
-
-        std::vector<std::vector<uint8_t>> payloads;
-        try {
-            if (upload) {
-                payloads = UploadFor(parser, values, deferReset);
-            } else {
-                payloads.push_back(MessageFor(parser, event.kind, values));
-            }
-        } catch (const std::length_error&) {
-            parser.Fail("message too long for its 16-bit size word");
-        } catch (const std::invalid_argument& error) {
-            parser.Fail(error.what());
-        }
-        for (const auto& payload : payloads) {
-            if (payload.size() > kMaxPayload) {
-                parser.Fail("payload of " + std::to_string(payload.size()) +
-                            " bytes does not fit one IPv4 packet");
-            }
-        }
-        if (upload) {
-            // One segment per message, 1 ms apart.
-            uint64_t last = event.micros + (payloads.size() - 1) * kUploadGapMicros;
-            if (last > kLatestStamp) {
-                parser.Fail("bad time '" + std::string(when) + "'");
-            }
-            for (size_t i = 0; i < payloads.size(); ++i) {
-                ScenarioEvent message = event;
-                message.micros = event.micros + i * kUploadGapMicros;
-                message.payload = std::move(payloads[i]);
-                scenario.events.push_back(std::move(message));
-            }
-            latest = last;
-            continue;
-        }
-        event.payload = std::move(payloads.front());
-
-        if (splitText) {
-            if (event.syn) {
-                parser.Fail("a bare SYN cannot be split");
-            }
-            unsigned long split = 0;
-            auto [end, error] =
-                std::from_chars(splitText->data(), splitText->data() + splitText->size(), split);
-            if (!AllDigits(*splitText) || error != std::errc() || split == 0 ||
-                split >= event.payload.size()) {
-                parser.Fail("split= needs a number from 1 to " +
-                            std::to_string(event.payload.size() - 1) + " (payload is " +
-                            std::to_string(event.payload.size()) + " bytes), not '" +
-                            std::string(*splitText) + "'");
-            }
-            event.split = split;
-        }
-        if (event.reverse && event.split == 0) {
-            parser.Fail("reverse needs split=");
-        }
-        latest = event.micros + (event.split != 0 ? kSplitGapMicros : 0);
-        if (latest > kLatestStamp) {
-            parser.Fail("bad time '" + std::string(when) + "'");
-        }
-        scenario.events.push_back(std::move(event));
     }
     return scenario;
 }
@@ -579,66 +578,67 @@ Scenario LoadScenario(const std::string& path) {
     return ParseScenario(text.str(), path);
 }
 
-std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
-    using Flow = std::pair<Endpoint, Endpoint>;
-    std::map<Flow, uint32_t> nextSequence;
-    std::map<uint32_t, uint16_t> nextIdentification;  // per source address
-    uint32_t flowsSeen = 0;
-    auto sequenceOf = [&](const Flow& flow) -> uint32_t& {
-        auto found = nextSequence.find(flow);
-        if (found == nextSequence.end()) {
-            ++flowsSeen;
-            found = nextSequence.emplace(flow, flowsSeen * 0x01000000u + 0x1000u).first;
+uint32_t& FrameMaker::SequenceOf(const Endpoint& source, const Endpoint& destination) {
+    auto found = nextSequence_.find({source, destination});
+    if (found == nextSequence_.end()) {
+        ++flowsSeen_;
+        found = nextSequence_
+                    .emplace(std::pair{source, destination}, flowsSeen_ * 0x01000000u + 0x1000u)
+                    .first;
+    }
+    return found->second;
+}
+
+void FrameMaker::Add(const ScenarioEvent& event, std::vector<TimedFrame>& frames) {
+    uint32_t& sequence = SequenceOf(event.source, event.destination);
+    const uint32_t acknowledgement = SequenceOf(event.destination, event.source);
+
+    auto frameAt = [&](uint64_t micros, size_t offset, size_t length) {
+        FrameSpec layout;
+        layout.source = event.source;
+        layout.destination = event.destination;
+        layout.sequence = sequence + static_cast<uint32_t>(offset);
+        layout.ipIdentification = ++nextIdentification_[event.source.address];
+        if (event.syn) {
+            layout.tcpFlags = kTcpSyn;
+        } else {
+            layout.acknowledgement = acknowledgement;
+            layout.payload.assign(event.payload.begin() + static_cast<long>(offset),
+                                  event.payload.begin() + static_cast<long>(offset + length));
         }
-        return found->second;
+        if (event.tsopt) {
+            layout.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
+        }
+        return TimedFrame{static_cast<uint32_t>(micros / kMicrosPerSecond),
+                          static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(layout)};
     };
 
+    if (event.syn) {
+        frames.push_back(frameAt(event.micros, 0, 0));
+        sequence += 1;
+    } else if (event.split == 0) {
+        frames.push_back(frameAt(event.micros, 0, event.payload.size()));
+        sequence += static_cast<uint32_t>(event.payload.size());
+    } else {
+        size_t rest = event.payload.size() - event.split;
+        uint64_t later = event.micros + kSplitGapMicros;
+        if (event.reverse) {
+            // The second piece is written (and built) first; sequence numbers stay true.
+            frames.push_back(frameAt(event.micros, event.split, rest));
+            frames.push_back(frameAt(later, 0, event.split));
+        } else {
+            frames.push_back(frameAt(event.micros, 0, event.split));
+            frames.push_back(frameAt(later, event.split, rest));
+        }
+        sequence += static_cast<uint32_t>(event.payload.size());
+    }
+}
+
+std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
+    FrameMaker maker;
     std::vector<TimedFrame> frames;
     for (const ScenarioEvent& event : scenario.events) {
-        Flow flow{event.source, event.destination};
-        Flow opposite{event.destination, event.source};
-        uint32_t& sequence = sequenceOf(flow);
-        uint32_t acknowledgement = sequenceOf(opposite);
-
-        auto frameAt = [&](uint64_t micros, size_t offset, size_t length) {
-            FrameSpec layout;
-            layout.source = event.source;
-            layout.destination = event.destination;
-            layout.sequence = sequence + static_cast<uint32_t>(offset);
-            layout.ipIdentification = ++nextIdentification[event.source.address];
-            if (event.syn) {
-                layout.tcpFlags = kTcpSyn;
-            } else {
-                layout.acknowledgement = acknowledgement;
-                layout.payload.assign(event.payload.begin() + static_cast<long>(offset),
-                                      event.payload.begin() + static_cast<long>(offset + length));
-            }
-            if (event.tsopt) {
-                layout.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
-            }
-            return TimedFrame{static_cast<uint32_t>(micros / kMicrosPerSecond),
-                              static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(layout)};
-        };
-
-        if (event.syn) {
-            frames.push_back(frameAt(event.micros, 0, 0));
-            sequence += 1;
-        } else if (event.split == 0) {
-            frames.push_back(frameAt(event.micros, 0, event.payload.size()));
-            sequence += static_cast<uint32_t>(event.payload.size());
-        } else {
-            size_t rest = event.payload.size() - event.split;
-            uint64_t later = event.micros + kSplitGapMicros;
-            if (event.reverse) {
-                // The second piece is written (and built) first; sequence numbers stay true.
-                frames.push_back(frameAt(event.micros, event.split, rest));
-                frames.push_back(frameAt(later, 0, event.split));
-            } else {
-                frames.push_back(frameAt(event.micros, 0, event.split));
-                frames.push_back(frameAt(later, event.split, rest));
-            }
-            sequence += static_cast<uint32_t>(event.payload.size());
-        }
+        maker.Add(event, frames);
     }
     return frames;
 }
@@ -656,6 +656,53 @@ bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& 
         return writer.Close();
     });
     if (!written) {
+        error = path + ": cannot write the capture file";
+    }
+    return written;
+}
+
+bool WriteScenarioCapture(const std::string& scenarioPath, const std::string& path,
+                          PcapFileWriter::Format format, std::string& error, size_t& frames) {
+    frames = 0;
+    std::ifstream in(scenarioPath, std::ios::binary);
+    if (!in) {
+        error = scenarioPath + ": cannot read the file";
+        return false;
+    }
+    bool scenarioFailed = false;
+    const bool written = WriteFileWhole(path, [&](const std::string& temporary) {
+        PcapFileWriter writer(temporary, format);
+        ScenarioReader reader(scenarioPath);
+        FrameMaker maker;
+        std::vector<ScenarioEvent> events;
+        std::vector<TimedFrame> made;
+        std::string line;
+        try {
+            while (writer.ok() && std::getline(in, line)) {
+                events.clear();
+                reader.ReadLine(line, events);
+                for (const ScenarioEvent& event : events) {
+                    made.clear();
+                    maker.Add(event, made);
+                    for (const TimedFrame& frame : made) {
+                        writer.Write(frame.seconds, frame.micros, frame.bytes);
+                    }
+                    frames += made.size();
+                }
+            }
+        } catch (const ScenarioError& failure) {
+            error = failure.what();
+            scenarioFailed = true;
+            return false;
+        }
+        if (in.bad()) {
+            error = scenarioPath + ": cannot read the file";
+            scenarioFailed = true;
+            return false;
+        }
+        return writer.Close();
+    });
+    if (!written && !scenarioFailed) {
         error = path + ": cannot write the capture file";
     }
     return written;

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tools/frame_builder.h"
@@ -41,9 +44,11 @@ namespace korvane::tools {
 // info, stock and upload messages go to the host, player 1.
 // Options for every kind: split=<n> (two segments, the first with n payload bytes, the second
 // 1 ms later with the rest), reverse (with split: the second piece is written first), tsopt
-// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes only
-// tsopt. name= and text= take the rest of the line verbatim, so they come last. An event
-// spans its segments' times; the next event may not come before the last of them.
+// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes tsopt
+// and split=<n>, not reverse: each of its messages longer than n bytes goes in two segments, the
+// second 1 ms after the first, and the messages are then 2 ms apart. name= and text= take the
+// rest of the line verbatim, so they come last. An event spans its segments' times; the next
+// event may not come before the last of them.
 struct ScenarioEvent {
     int line = 0;
     uint64_t micros = 0;  // since 1970
@@ -67,6 +72,22 @@ class ScenarioError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Reads a scenario one line at a time, so that a long one need not be held whole.
+class ScenarioReader {
+  public:
+    explicit ScenarioReader(std::string fileName) : fileName_(std::move(fileName)) {}
+
+    // Appends the events of the next line (none for a blank line, a comment or a base line).
+    // Throws ScenarioError.
+    void ReadLine(std::string_view line, std::vector<ScenarioEvent>& events);
+
+  private:
+    std::string fileName_;
+    std::optional<uint64_t> base_;
+    uint64_t latest_ = 0;  // time of the latest frame so far
+    int lineNumber_ = 0;
+};
+
 Scenario ParseScenario(std::string_view text, const std::string& fileName);
 Scenario LoadScenario(const std::string& path);
 
@@ -76,15 +97,35 @@ struct TimedFrame {
     std::vector<uint8_t> bytes;
 };
 
-// The frames of a scenario in the order they are written. Each flow (source, destination)
+// Turns events into frames in the order they are written. Each flow (source, destination)
 // starts at its own fixed sequence number and counts up by the payload bytes (a SYN counts
 // one); the acknowledgement number is the next sequence number of the opposite flow. The
-// output depends on the scenario alone.
+// output depends on the events alone.
+class FrameMaker {
+  public:
+    // Appends the frames of the next event.
+    void Add(const ScenarioEvent& event, std::vector<TimedFrame>& frames);
+
+  private:
+    uint32_t& SequenceOf(const Endpoint& source, const Endpoint& destination);
+
+    std::map<std::pair<Endpoint, Endpoint>, uint32_t> nextSequence_;
+    std::map<uint32_t, uint16_t> nextIdentification_;  // per source address
+    uint32_t flowsSeen_ = 0;
+};
+
+// The frames of a whole scenario.
 std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario);
 
 // Writes the frames to `path` through a temporary file beside it, so on failure nothing is
 // left half written (an older file at `path` stays as it was). False with `error` filled.
 bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& path,
                       PcapFileWriter::Format format, std::string& error);
+
+// Reads a scenario file line by line and writes its frames to `path` as they come, the same
+// way; holds no more than one line's frames. False with `error` filled (a scenario error as
+// "<file>:<line>: <what>"); `frames` is the number of frames written.
+bool WriteScenarioCapture(const std::string& scenarioPath, const std::string& path,
+                          PcapFileWriter::Format format, std::string& error, size_t& frames);
 
 }  // namespace korvane::tools

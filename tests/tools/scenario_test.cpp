@@ -272,8 +272,9 @@ TEST(ScenarioParse, UploadErrors) {
         std::string error;
     };
     const std::vector<Case> cases = {
-        {upload + "split=5 name=x",
-         "upload takes no split= or reverse: each of its messages is a segment"},
+        {upload + "split=5 reverse name=x",
+         "upload takes no reverse: its messages go in the order given"},
+        {upload + "split=0 name=x", "split= needs a number from 1 to 65483, not '0'"},
         {at + "upload sender=1 seq=65536 chassis=1 name=x",
          "seq= needs a decimal number 0 to 65535, not '65536'"},
         {upload + "components=813,,815 name=x",
@@ -337,6 +338,40 @@ TEST(ScenarioFramesTest, UploadFramesCarryTheMessagesInTheOrderGiven) {
         }
         EXPECT_TRUE(TcpChecksumValid(bytes));
     }
+}
+
+TEST(ScenarioFramesTest, UploadSplitCutsEachLongerMessageInTwoSegments) {
+    // Three pieces of near-equal size; the first message carries the longer header and the
+    // first two pieces are a byte longer, so a split at the last message's length leaves that
+    // one whole.
+    auto messages = Upload(7, Variant(0x55, {{813, 108}, {888, 376}}, "Cut"), 1000, 3);
+    const size_t split = messages[2].size();
+    ASSERT_GT(messages[1].size(), split);
+    auto scenario = ParseScenario(
+        "at 100 127.0.0.2:1 > 127.0.0.1:2300 upload sender=102 seq=7 chassis=55 "
+        "components=813,888:376 pieces=3 split=" +
+            std::to_string(split) +
+            " name=Cut\n"
+            // The last message is whole, so the next line may follow 4 ms after the first.
+            "at 100.004 127.0.0.2:1 > 127.0.0.1:2300 connect\n",
+        "t.scenario");
+    auto frames = ScenarioFrames(scenario);
+    ASSERT_EQ(frames.size(), 6u);
+    const std::vector<uint32_t> micros = {0, 1000, 2000, 3000, 4000, 4000};
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(frames[i].micros, micros[i]) << i;
+        joined.insert(joined.end(), frames[i].bytes.begin() + 54, frames[i].bytes.end());
+    }
+    EXPECT_EQ(frames[0].bytes.size(), 54 + split);
+    std::vector<uint8_t> sent;
+    for (const auto& message : messages) {
+        sent.insert(sent.end(), message.begin(), message.end());
+    }
+    EXPECT_EQ(joined, sent);
+    EXPECT_EQ(ErrorOf("at 100 127.0.0.2:1 > 127.0.0.1:2300 upload sender=102 seq=7 chassis=55 "
+                      "pieces=2 split=10 name=x\nat 100.0029 127.0.0.2:1 > 127.0.0.1:2 syn\n"),
+              "t.scenario:2: time 100.0029 is earlier than the frame before");
 }
 
 TEST(ScenarioFramesTest, SequenceNumbersCountUpPerFlow) {
