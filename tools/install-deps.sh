@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libgif-dev clang-format)
+          libgif-dev clang-format tcpdump tcpreplay)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
