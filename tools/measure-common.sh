@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the measurement scripts (sourced from the top of the repository): installs what is
 # missing, builds the targets they need, and makes the game-session capture they measure on.
 
