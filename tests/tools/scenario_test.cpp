@@ -73,6 +73,7 @@ class ScenarioFiles : public ::testing::Test {
     // Runs korvane-mkcap; returns its exit status, with its standard error in `errors`.
     int RunMkcap(const std::vector<std::string>& args, std::string& errors) {
         ChildProcess::Options options;
+        options.stdoutFile = dir_ / "mkcap.out";
         options.stderrFile = dir_ / "mkcap.err";
         ChildProcess mkcap(KORVANE_MKCAP_EXE, args, options);
         if (!mkcap.started()) {
@@ -510,6 +511,7 @@ TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
         }
         ASSERT_EQ(RunMkcap(args, errors), 0) << errors;
         EXPECT_EQ(errors, "");
+        EXPECT_EQ(ReadWholeFile(dir_ / "mkcap.out"), "2 frames written to " + out + "\n");
         std::string expected = (dir_ / "expected").string();
         std::string error;
         ASSERT_TRUE(WriteCaptureFile(
