@@ -254,14 +254,31 @@ int Driver::RunLoop() {
         const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
         batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
         players_->SweepPlayers();
+        ReportDroppedPlayers(false);
         announcer_->AnnouncementTick();
     }
+    ReportDroppedPlayers(true);
     if (const std::string why = adapter_->ErrorText(); !why.empty()) {
         // Something the capture got over: a damaged file that ended the replay early, a
         // promiscuous mode it had to do without.
         log_->LogEvent("Warning: " + why);
     }
     return kExitOk;
+}
+
+void Driver::ReportDroppedPlayers(bool atEnd) {
+    const uint64_t dropped = players_->droppedRecords();
+    const int64_t now = clock_->Now().seconds;
+    if (dropped == droppedReported_ ||
+        (!atEnd && droppedReported_ != 0 && now - droppedReportedAt_ < 60)) {
+        return;
+    }
+    log_->LogEvent(
+        StringPrintf("Warning: the player table is full; %llu records of the "
+                     "longest-silent addresses dropped so far",
+                     static_cast<unsigned long long>(dropped)));
+    droppedReported_ = dropped;
+    droppedReportedAt_ = now;
 }
 
 int Driver::ShutDown() {

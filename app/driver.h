@@ -77,6 +77,9 @@ class Driver {
     void DiscoverAddress();
     void StartFollowing();
     int RunLoop();
+    // Logs how many records a full player table has dropped: at the first, then at most once a
+    // minute while more go, and at the end whatever was not told yet.
+    void ReportDroppedPlayers(bool atEnd);
     int ShutDown();
     void Print(const std::string& text) { platform_.console.Write(text); }
 
@@ -100,6 +103,8 @@ class Driver {
     std::vector<uint8_t> captureBuffer_;
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
+    uint64_t droppedReported_ = 0;
+    int64_t droppedReportedAt_ = 0;
     std::unique_ptr<SessionDispatcher> dispatcher_;
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<SelectionHandler> selections_;

@@ -26,6 +26,22 @@ void PlayerRecord::SetNames(std::u16string_view wide, std::string_view narrow) {
     name.Set(SafeNetworkText(narrow.substr(0, kTextCapacity - 1)));
 }
 
+size_t PlayerRecord::HeldBytes() const {
+    size_t bytes = configPart1.capacity() + configPart2.capacity() + configPart3.capacity();
+    if (configData != nullptr) {
+        bytes += sizeof(ConfigData);
+    }
+    for (const std::unique_ptr<HeldFrame>* held : {&firstFragment, &secondFragment}) {
+        if (*held != nullptr) {
+            bytes += sizeof(HeldFrame) + (*held)->data.capacity();
+        }
+    }
+    pendingSelections.ForEach([&bytes](const QueuedSelection& queued) {
+        bytes += sizeof(QueuedSelection) + queued.data.capacity();
+    });
+    return bytes;
+}
+
 LogPlayer PlayerRecord::ForLog() const {
     LogPlayer player;
     player.playerId = playerId;

@@ -39,6 +39,10 @@ class PlayerRecord {
     // Stores a name from a creation message, cut to fit and with control characters replaced.
     void SetNames(std::u16string_view wide, std::string_view narrow);
 
+    // The bytes the record holds apart from itself: configuration pieces and data, held frames
+    // and queued pieces. A player's traffic can make these grow, each within its own bound.
+    size_t HeldBytes() const;
+
     // The player's identity as a log line shows it.
     LogPlayer ForLog() const;
 

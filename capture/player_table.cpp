@@ -1,13 +1,77 @@
 #include "capture/player_table.h"
 
 #include <algorithm>
-
-#include "platform/format.h"
+#include <array>
+#include <optional>
+#include <random>
 
 namespace korvane {
 
-std::string AddressKey(std::span<const uint8_t, 4> address) {
-    return StringPrintf("%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
+namespace {
+
+constexpr size_t kMaxKeyLength = 15;  // "255.255.255.255"
+
+// Writes the key of an address into `out` and returns its length.
+size_t WriteAddressKey(AddressBytes address, std::array<char, kMaxKeyLength>& out) {
+    size_t length = 0;
+    for (size_t i = 0; i < address.size(); ++i) {
+        if (i > 0) {
+            out[length++] = '.';
+        }
+        const unsigned value = address[i];
+        if (value >= 100) {
+            out[length++] = static_cast<char>('0' + value / 100);
+        }
+        if (value >= 10) {
+            out[length++] = static_cast<char>('0' + value / 10 % 10);
+        }
+        out[length++] = static_cast<char>('0' + value % 10);
+    }
+    return length;
+}
+
+uint32_t AddressValue(AddressBytes address) {
+    return uint32_t{address[0]} << 24 | uint32_t{address[1]} << 16 | uint32_t{address[2]} << 8 |
+           uint32_t{address[3]};
+}
+
+// The address whose key is exactly `key`, if there is one.
+std::optional<std::array<uint8_t, 4>> AddressOfKey(std::string_view key) {
+    std::array<uint8_t, 4> address{};
+    size_t at = 0;
+    for (size_t i = 0; i < address.size(); ++i) {
+        if (i > 0 && (at >= key.size() || key[at++] != '.')) {
+            return std::nullopt;
+        }
+        unsigned value = 0;
+        size_t digits = 0;
+        while (at < key.size() && key[at] >= '0' && key[at] <= '9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(key[at++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255) {
+            return std::nullopt;
+        }
+        address[i] = static_cast<uint8_t>(value);
+    }
+    std::array<char, kMaxKeyLength> written{};
+    const size_t length = WriteAddressKey(address, written);
+    if (std::string_view(written.data(), length) != key) {
+        return std::nullopt;  // leading zeros, trailing characters
+    }
+    return address;
+}
+
+uint64_t RandomSeed() {
+    std::random_device source;
+    return uint64_t{source()} << 32 ^ source();
+}
+
+}  // namespace
+
+std::string AddressKey(AddressBytes address) {
+    std::array<char, kMaxKeyLength> key{};
+    return std::string(key.data(), WriteAddressKey(address, key));
 }
 
 uint32_t KeyHash(std::string_view key) {
@@ -18,60 +82,191 @@ uint32_t KeyHash(std::string_view key) {
     return hash;
 }
 
+size_t SeededAddressHash::operator()(uint32_t address) const {
+    // The finishing steps of splitmix64: every bit of the seeded address reaches every bit.
+    uint64_t x = address + seed;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return static_cast<size_t>(x ^ (x >> 31));
+}
+
+PlayerTable::PlayerTable(const Clock& clock, Limits limits) : clock_(clock), limits_(limits) {
+    const SeededAddressHash hash{RandomSeed()};
+    for (PlayerBucket& bucket : buckets_) {
+        bucket = PlayerBucket(0, hash);
+    }
+}
+
+PlayerTable::~PlayerTable() = default;
+
 size_t PlayerTable::BucketOf(std::string_view key) const {
     return KeyHash(key) % kBuckets;
 }
 
-PlayerRecord* PlayerTable::Find(std::string_view key) const {
-    const PointerList<PlayerRecord>* bucket = Bucket(BucketOf(key));
-    if (bucket == nullptr) {
-        return nullptr;
-    }
-    return bucket->FindFirst(
-        [key](const PlayerRecord& record) { return record.addressKey.view() == key; });
+PlayerSlot* PlayerTable::FindSlot(uint32_t address, size_t bucket) const {
+    const auto found = buckets_[bucket].find(address);
+    return found == buckets_[bucket].end() ? nullptr : const_cast<PlayerSlot*>(&found->second);
 }
 
-PlayerRecord& PlayerTable::Lookup(uint32_t id, std::span<const uint8_t, 4> address) {
-    const std::string key = AddressKey(address);
-    PlayerRecord* record = Find(key);
-    if (record == nullptr) {
+PlayerRecord* PlayerTable::Find(std::string_view key) const {
+    const std::optional<std::array<uint8_t, 4>> address = AddressOfKey(key);
+    if (!address) {
+        return nullptr;
+    }
+    const PlayerSlot* slot = FindSlot(AddressValue(*address), BucketOf(key));
+    return slot == nullptr ? nullptr : slot->record;
+}
+
+PlayerRecord& PlayerTable::Lookup(uint32_t id, AddressBytes address) {
+    std::array<char, kMaxKeyLength> keyText{};
+    const std::string_view key(keyText.data(), WriteAddressKey(address, keyText));
+    const uint32_t value = AddressValue(address);
+    const size_t bucket = BucketOf(key);
+    PlayerSlot* slot = FindSlot(value, bucket);
+    if (slot == nullptr) {
+        while (count() >= limits_.maxRecords && DropForCount()) {
+        }
         auto made = std::make_unique<PlayerRecord>(id, clock_);
         made->addressKey.Set(key);
         std::copy(address.begin(), address.end(), made->ipAddress.begin());
-        record = &Insert(key, std::move(made));
+        slot = &buckets_[bucket][value];
+        slot->record = made.get();
+        slot->position = all_.AddFrontAt(std::move(made));
+        slot->address = value;
+        slot->bucket = bucket;
+        slot->serial = nextSerial_++;
+        newcomers_.MoveToFront(*slot);
+    } else if (!kicked_.Contains(*slot) && !slot->record->kickPending) {
+        newcomers_.Remove(*slot);
+        regulars_.MoveToFront(*slot);
     }
+    PlayerRecord& record = *slot->record;
     // A kicked player's traffic no longer holds the removal off.
-    if (!record->kickPending) {
-        record->idleTimer.Restart();
+    if (!record.kickPending) {
+        record.idleTimer.Restart();
     }
-    return *record;
+    Watch(*slot);
+    return record;
 }
 
-PlayerRecord& PlayerTable::GetPlayer(std::span<const uint8_t, 4> address) {
+PlayerRecord& PlayerTable::GetPlayer(AddressBytes address) {
     return Lookup(0, address);
 }
 
-PlayerRecord& PlayerTable::GetPlayerWithId(uint32_t id, std::span<const uint8_t, 4> address) {
+PlayerRecord& PlayerTable::GetPlayerWithId(uint32_t id, AddressBytes address) {
     PlayerRecord& record = Lookup(id, address);
     record.playerId = id;
     return record;
 }
 
+void PlayerTable::Watch(PlayerSlot& slot) {
+    if (slot.watchedFor == sweep_) {
+        return;
+    }
+    slot.watchedFor = sweep_;
+    slot.watchIndex = watched_.size();
+    watched_.push_back(&slot);
+}
+
 void PlayerTable::SweepPlayers() {
-    all_.StartWalk();
-    while (PlayerRecord* record = all_.NextInWalk()) {
-        if (!record->active) {
-            Destroy(record->addressKey.view(), *record);
-        } else if (record->idleTimer.Expired()) {
-            if (record->kickPending) {
-                if (disconnect_) {
-                    disconnect_(*record);
-                }
-            } else {
-                record->active = false;
-            }
+    // Everything watched since the last sweep, every kicked record, and the longest-silent
+    // records whose idle time has run out: nothing else can have changed.
+    visits_.clear();
+    std::swap(visits_, watched_);
+    std::erase(visits_, nullptr);
+    const auto add = [this](PlayerSlot& slot) {
+        if (slot.watchedFor != sweep_) {
+            slot.watchedFor = sweep_;
+            visits_.push_back(&slot);
+        }
+    };
+    for (PlayerSlot* slot = kicked_.Back(); slot != nullptr; slot = Queue::Previous(*slot)) {
+        add(*slot);
+    }
+    for (Queue* queue : {&newcomers_, &regulars_}) {
+        for (PlayerSlot* slot = queue->Back(); slot != nullptr && slot->record->idleTimer.Expired();
+             slot = Queue::Previous(*slot)) {
+            add(*slot);
         }
     }
+    std::sort(visits_.begin(), visits_.end(),
+              [](const PlayerSlot* a, const PlayerSlot* b) { return a->serial > b->serial; });
+    ++sweep_;
+    for (PlayerSlot* slot : visits_) {
+        Visit(*slot);
+    }
+    while (heldBytes_ > limits_.maxHeldBytes && DropForBytes()) {
+    }
+}
+
+void PlayerTable::Visit(PlayerSlot& slot) {
+    PlayerRecord& record = *slot.record;
+    if (!record.active) {
+        Destroy(slot);
+        return;
+    }
+    if (record.kickPending) {
+        if (!kicked_.Contains(slot)) {
+            newcomers_.Remove(slot);
+            regulars_.Remove(slot);
+            kicked_.MoveToFront(slot);
+        }
+        if (record.idleTimer.Expired() && disconnect_) {
+            disconnect_(record);
+        }
+    } else if (record.idleTimer.Expired()) {
+        record.active = false;
+    }
+    if (!record.active) {
+        Watch(slot);  // destroyed by the next sweep
+    }
+    const size_t bytes = record.HeldBytes();
+    heldBytes_ = heldBytes_ - slot.heldBytes + bytes;
+    slot.heldBytes = bytes;
+    if (bytes > 0 && !record.kickPending) {
+        holding_.MoveToFront(slot);
+    } else {
+        holding_.Remove(slot);  // a kicked player is not let off for the bytes it holds
+    }
+}
+
+void PlayerTable::Destroy(PlayerSlot& slot) {
+    heldBytes_ -= slot.heldBytes;
+    newcomers_.Remove(slot);
+    regulars_.Remove(slot);
+    kicked_.Remove(slot);
+    holding_.Remove(slot);
+    if (slot.watchedFor == sweep_) {
+        watched_[slot.watchIndex] = nullptr;
+    }
+    all_.RemoveAt(slot.position);
+    buckets_[slot.bucket].erase(slot.address);
+}
+
+bool PlayerTable::DropForCount() {
+    PlayerSlot* oldest = newcomers_.Back();
+    if (oldest == nullptr) {
+        oldest = regulars_.Back();
+    }
+    if (oldest == nullptr) {
+        oldest = kicked_.Back();
+    }
+    if (oldest == nullptr) {
+        return false;
+    }
+    Destroy(*oldest);
+    ++dropped_;
+    return true;
+}
+
+bool PlayerTable::DropForBytes() {
+    PlayerSlot* oldest = holding_.Back();
+    if (oldest == nullptr) {
+        return false;
+    }
+    Destroy(*oldest);
+    ++dropped_;
+    return true;
 }
 
 }  // namespace korvane

@@ -5,39 +5,91 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "capture/hashed_index.h"
+#include "capture/intrusive_queue.h"
 #include "capture/player_record.h"
 #include "platform/clock.h"
 
 namespace korvane {
 
+using AddressBytes = std::span<const uint8_t, 4>;
+
 // The key of an address: its four bytes as unsigned decimal numbers in wire order, with dots.
-std::string AddressKey(std::span<const uint8_t, 4> address);
+std::string AddressKey(AddressBytes address);
 // The key's hash: for each character, hash = (hash << 3) ^ character, in 32 bits.
 uint32_t KeyHash(std::string_view key);
+
+// Where the table keeps one record: the record's node in the list of all records and its
+// places in the queues the sweep and the bounds work from.
+struct PlayerSlot {
+    PlayerRecord* record = nullptr;
+    OwningPointerList<PlayerRecord>::Position position;
+    uint32_t address = 0;           // the map's key
+    size_t bucket = 0;              // the bucket holding the map
+    uint64_t serial = 0;            // order of creation: higher is newer
+    uint64_t watchedFor = 0;        // the sweep whose visit list it is on, 0 for none
+    size_t watchIndex = 0;          // its place on that list
+    size_t heldBytes = 0;           // as the record's last visit counted them
+    QueueLink<PlayerSlot> silence;  // newcomers, regulars or kicked
+    QueueLink<PlayerSlot> holding;  // records holding bytes, the most recently visited first
+};
+
+// A hash of the address with a secret seed, so that nobody outside can choose addresses that
+// fall together.
+struct SeededAddressHash {
+    uint64_t seed = 0;
+    size_t operator()(uint32_t address) const;
+};
+
+// One bucket: the records of the addresses whose keys hash into it, by address.
+using PlayerBucket = std::unordered_map<uint32_t, PlayerSlot, SeededAddressHash>;
 
 // One record per source address, found on every frame from it and swept away when it is no
 // longer followed. Lookups restart a record's idle timer; the sweep retires idle records and
 // destroys, one pass later, those no longer active.
-class PlayerTable final : public HashedIndex<PlayerRecord, 10> {
+//
+// Every address that sends a frame gets a record, and a passive guard cannot tell a spoofed
+// address from a player, so the table stays fast and bounded under a flood:
+// - The key's hash picks one of ten buckets; within a bucket the record is found through a
+//   hash map keyed by the address with the table's own secret seed, so no choice of addresses
+//   makes a lookup walk a long chain, and a lookup allocates nothing.
+// - The sweep visits only the records that can have changed: those looked up since the last
+//   sweep, those it retired itself, kicked ones, and those whose idle time has run out (the
+//   longest silent, found from the back of the silence queues). It visits them as a walk of the
+//   whole table would, newest first.
+// - At most `maxRecords` records, holding at most `maxHeldBytes` apart from themselves. Over a
+//   bound the record of the longest-silent address goes: for the count, first among addresses
+//   seen only once, then among the others, kicked ones last; for bytes, among the records that
+//   hold some. So an address that keeps sending is never dropped while a more silent one is
+//   kept. Dropped records are counted.
+class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
   public:
+    struct Limits {
+        size_t maxRecords = 65536;
+        size_t maxHeldBytes = size_t{64} << 20;
+    };
+
     // Called by the sweep for a kicked player whose grace time has run out; clears `active`
     // once the removal is sent.
     using Disconnect = std::function<void(PlayerRecord&)>;
 
-    explicit PlayerTable(const Clock& clock) : clock_(clock) {}
+    explicit PlayerTable(const Clock& clock) : PlayerTable(clock, Limits{}) {}
+    PlayerTable(const Clock& clock, Limits limits);
+    ~PlayerTable() override;
 
     PlayerRecord* Find(std::string_view key) const override;
     size_t BucketOf(std::string_view key) const override;
 
     // The record of an address, made with player id 0 when there is none.
-    PlayerRecord& GetPlayer(std::span<const uint8_t, 4> address);
+    PlayerRecord& GetPlayer(AddressBytes address);
     // The record of an address (made with `id` when there is none), its player id set to `id`.
-    PlayerRecord& GetPlayerWithId(uint32_t id, std::span<const uint8_t, 4> address);
+    PlayerRecord& GetPlayerWithId(uint32_t id, AddressBytes address);
 
     void SetDisconnect(Disconnect disconnect) { disconnect_ = std::move(disconnect); }
-    // One pass over all records, newest first.
+    // One pass over the records that can have changed, newest first.
     void SweepPlayers();
 
     // The list of all records, newest first, with the table's cursor.
@@ -45,11 +97,38 @@ class PlayerTable final : public HashedIndex<PlayerRecord, 10> {
     const OwningPointerList<PlayerRecord>& records() const { return all_; }
     PlayerRecord* Newest() const { return all_.Front(); }
 
+    // Records dropped to stay within the limits, since the start.
+    uint64_t droppedRecords() const { return dropped_; }
+    // Bytes the records held apart from themselves, as the latest sweep counted them.
+    size_t heldBytes() const { return heldBytes_; }
+
   private:
-    PlayerRecord& Lookup(uint32_t id, std::span<const uint8_t, 4> address);
+    using Queue = IntrusiveQueue<PlayerSlot, &PlayerSlot::silence>;
+    using HoldingQueue = IntrusiveQueue<PlayerSlot, &PlayerSlot::holding>;
+
+    PlayerRecord& Lookup(uint32_t id, AddressBytes address);
+    PlayerSlot* FindSlot(uint32_t address, size_t bucket) const;
+    // Lists a record for the next sweep's visit.
+    void Watch(PlayerSlot& slot);
+    void Visit(PlayerSlot& slot);
+    void Destroy(PlayerSlot& slot);
+    // Drops the record of the longest-silent address; false when there is none.
+    bool DropForCount();
+    bool DropForBytes();
 
     const Clock& clock_;
+    const Limits limits_;
     Disconnect disconnect_;
+    uint64_t nextSerial_ = 1;
+    uint64_t sweep_ = 1;  // the number of the next sweep
+    uint64_t dropped_ = 0;
+    size_t heldBytes_ = 0;
+    Queue newcomers_;  // seen in one lookup only, the latest first
+    Queue regulars_;   // seen again, the most recently seen first
+    Queue kicked_;     // waiting for their removal, the latest kicked first
+    HoldingQueue holding_;
+    std::vector<PlayerSlot*> watched_;  // for the next sweep
+    std::vector<PlayerSlot*> visits_;   // the sweep's own list, kept to reuse its space
 };
 
 }  // namespace korvane

@@ -17,7 +17,13 @@ namespace korvane {
 // the walk goes on; removing the node under the cursor moves the cursor to the next node.
 template <typename T, typename Holder>
 class BasicPointerList {
+    using Nodes = std::list<Holder>;
+
   public:
+    // Where a node sits, for removing it later without a search. It stays valid until that
+    // node is removed.
+    using Position = typename Nodes::iterator;
+
     BasicPointerList() = default;
     virtual ~BasicPointerList() = default;
     BasicPointerList(const BasicPointerList&) = delete;
@@ -34,6 +40,14 @@ class BasicPointerList {
         nodes_.push_front(std::move(element));
         return Get(nodes_.front());
     }
+
+    // Adds a non-null element at the front and tells where its node sits.
+    Position AddFrontAt(Holder element) {
+        nodes_.push_front(std::move(element));
+        return nodes_.begin();
+    }
+    // Takes out the node at `position`; an owning list destroys the element.
+    void RemoveAt(Position position) { Erase(position); }
 
     // Takes out the first node (from the front) holding `element`; false when there is none.
     // An owning list destroys the element.
@@ -119,8 +133,6 @@ class BasicPointerList {
     }
 
   private:
-    using Nodes = std::list<Holder>;
-
     static T* Get(const Holder& holder) {
         if constexpr (std::is_pointer_v<Holder>) {
             return holder;

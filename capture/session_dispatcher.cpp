@@ -163,11 +163,11 @@ void SessionDispatcher::HandlePiece(std::span<const uint8_t> frame, int32_t size
 std::unique_ptr<HeldFrame> SessionDispatcher::Hold(std::span<const uint8_t> frame, int32_t size) {
     for (std::unique_ptr<HeldFrame>& spare : spares_) {
         if (spare != nullptr) {
-            spare->Hold(frame, size);
+            spare->Hold(frame, size, reassembly_.size());
             return std::move(spare);
         }
     }
-    return std::make_unique<HeldFrame>(frame, size);
+    return std::make_unique<HeldFrame>(frame, size, reassembly_.size());
 }
 
 void SessionDispatcher::ReleasePieces(PlayerRecord& record) {

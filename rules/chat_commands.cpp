@@ -83,15 +83,19 @@ void ChatCommands::HandleChatCommand(PlayerRecord& record, uint32_t sender, std:
 
 void ChatCommands::ReportPureTech(uint32_t requester, TechBase wanted) {
     bool violation = false;
+    size_t listed = 0;
     players_.records().ForEach([&](const PlayerRecord& record) {
         const uint32_t combined = record.chassisTech | record.componentTech;
         if (combined != wanted) {
             return;
         }
+        violation = violation || combined == kTechMixed;
+        if (++listed > kMaxReportLines) {
+            return;
+        }
         std::string_view weapons = TechBaseNames[record.componentTech & kTechMixed];
         const char* verdict = "Valid";
         if (combined == kTechMixed) {
-            violation = true;
             verdict = "Violation";
             if (record.chassisTech == kTechIS && record.componentTech == kTechClan) {
                 weapons = "IIC Config";  // an IS chassis carrying Clan weapons only
@@ -100,6 +104,9 @@ void ChatCommands::ReportPureTech(uint32_t requester, TechBase wanted) {
         chat_.SendReply(requester, StringPrintf("%s: %s: %.*s", verdict, record.name.c_str(),
                                                 static_cast<int>(weapons.size()), weapons.data()));
     });
+    if (listed > kMaxReportLines) {
+        chat_.SendReply(requester, StringPrintf("...and %zu more", listed - kMaxReportLines));
+    }
     if (wanted == kTechMixed && !violation) {
         chat_.SendReply(requester, "No puretech violations");
     }

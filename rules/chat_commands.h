@@ -42,8 +42,11 @@ class ChatCommands {
     // Lists to the requester, newest player first, every player whose chassis and weapons
     // together are of the `wanted` tech base: "Valid: <name>: <weapons' tech>" for IS or Clan,
     // "Violation: ..." for Mixed, then "No puretech violations" when Mixed was asked for and
-    // nobody mixes.
+    // nobody mixes. One chat line from anybody must not make the guard flood the server, so a
+    // report names at most kMaxReportLines players and then says "...and <n> more".
     void ReportPureTech(uint32_t requester, TechBase wanted);
+
+    static constexpr size_t kMaxReportLines = 64;
 
   private:
     const RunSettings& settings_;

@@ -32,8 +32,7 @@ measure_capture() {
     if [ ! -s "$capture" ] || [ ! -s "$capture.frames" ] ||
         [ "$capture" -ot "$build/tools/korvane-traffic" ]; then
         "$build/tools/korvane-traffic" --seed "$seed" --frames "$frames" - 2>/dev/null |
-            "$build/tools/korvane-mkcap" /dev/stdin "$capture" >"$capture.made"
-        awk '{ print $1 }' "$capture.made" >"$capture.frames"
+            "$build/tools/korvane-mkcap" --count /dev/stdin "$capture" >"$capture.frames"
     fi
     echo "$capture"
 }

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with warnings as errors, checks the code's format
-# and runs the whole test suite. Live-capture tests need root; elsewhere they are skipped with
-# their reason printed.
+# and runs the whole test suite; then builds it all again with clang under AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer, runs the suite there too and gives every fuzz
+# target a short run. Any sanitizer report fails. Live-capture tests need root; elsewhere they
+# are skipped with their reason printed.
+#
+# KORVANE_FUZZ_SECONDS (default 60) is how long each fuzz target runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,8 +13,13 @@ bash tools/install-deps.sh
 cmake -S . -B build -DKORVANE_WERROR=ON
 cmake --build build -j2
 
-sources=$(git ls-files -- '*.cpp' '*.h' 2>/dev/null || find app capture link rules platform tests tools bench -name '*.cpp' -o -name '*.h')
+sources=$(git ls-files -- '*.cpp' '*.h' 2>/dev/null || find app capture link rules platform tests tools bench fuzz -name '*.cpp' -o -name '*.h')
 clang-format --dry-run -Werror $sources
 
-cd build
-ctest --output-on-failure -j2 --timeout 300
+(cd build && ctest --output-on-failure -j2 --timeout 300)
+
+CC=clang CXX=clang++ cmake -S . -B build-san -DKORVANE_WERROR=ON -DKORVANE_SANITIZE=ON \
+    -DKORVANE_FUZZ=ON
+cmake --build build-san -j2
+(cd build-san && ctest --output-on-failure -j2 --timeout 600)
+bash tools/fuzz-smoke.sh "${KORVANE_FUZZ_SECONDS:-60}" build-san

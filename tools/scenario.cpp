@@ -1,9 +1,13 @@
 #include "tools/scenario.h"
 
+#include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <queue>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -23,6 +27,9 @@ constexpr uint64_t kMaxUploadSize = 16 * 1024 * 1024;
 constexpr uint64_t kLatestStamp = 0xFFFFFFFFull * kMicrosPerSecond + 999'999;
 // Room for the largest payload in one IPv4 packet with a timestamp option.
 constexpr size_t kMaxPayload = 0xFFFF - 20 - 20 - 12;
+constexpr uint64_t kMaxRepeat = 10'000'000;
+// Included files within included files, at most this deep (an include loop ends there).
+constexpr int kMaxIncludeDepth = 8;
 
 struct Token {
     size_t position = 0;
@@ -162,11 +169,12 @@ const std::map<std::string_view, KindRule>& KindRules() {
         {"create", {{"id", "name"}, {"id", "name"}}},
         {"delete", {{"id"}, {"id"}}},
         {"chat", {{"sender", "receiver", "field", "text"}, {"sender", "receiver", "text"}}},
-        {"game", {{"sender", "receiver", "type", "hex"}, {"sender", "receiver", "type"}}},
-        {"raw", {{"hex"}, {"hex"}}},
+        {"game", {{"sender", "receiver", "type", "hex", "pad"}, {"sender", "receiver", "type"}}},
+        {"raw", {{"hex", "pad"}, {"hex"}}},
         {"syn", {{}, {}}},
         {"info", {{"sender", "text"}, {"sender", "text"}}},
         {"stock", {{"sender", "chassis"}, {"sender", "chassis"}}},
+        {"random", {{"seed", "maxbytes"}, {"seed"}}},
         {"upload",
          {{"sender", "seq", "chassis", "components", "pieces", "piecebytes", "order", "size",
            "name"},
@@ -227,17 +235,19 @@ class LineParser {
         return *value;
     }
 
+    // The bytes of hex=, then as many zero bytes as pad= asks for.
     std::vector<uint8_t> Hex(const std::map<std::string_view, std::string_view>& values) const {
-        auto found = values.find("hex");
-        if (found == values.end()) {
-            return {};
+        std::vector<uint8_t> bytes;
+        if (auto found = values.find("hex"); found != values.end()) {
+            auto parsed = ParseHexBytes(found->second);
+            if (!parsed) {
+                Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
+                     "'");
+            }
+            bytes = std::move(*parsed);
         }
-        auto bytes = ParseHexBytes(found->second);
-        if (!bytes) {
-            Fail("hex= needs pairs of hexadecimal digits, not '" + std::string(found->second) +
-                 "'");
-        }
-        return *bytes;
+        bytes.resize(bytes.size() + Decimal(values, "pad", 0, kMaxPayload));
+        return bytes;
     }
 
   private:
@@ -368,16 +378,169 @@ std::vector<std::vector<uint8_t>> UploadFor(
     return ordered;
 }
 
-}  // namespace
-
-void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>& events) {
-    ++lineNumber_;
-    if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
+// A line with every "${name}" replaced by its value.
+std::string Substituted(std::string_view line, const ScenarioVariables& variables,
+                        const LineParser& parser) {
+    std::string out;
+    while (true) {
+        const size_t open = line.find("${");
+        if (open == std::string_view::npos) {
+            out += line;
+            return out;
+        }
+        const size_t close = line.find('}', open);
+        if (close == std::string_view::npos) {
+            parser.Fail("'${' without its '}'");
+        }
+        const std::string_view name = line.substr(open + 2, close - open - 2);
+        auto found = variables.find(name);
+        if (found == variables.end()) {
+            parser.Fail("${" + std::string(name) + "} is not set (korvane-mkcap --set " +
+                        std::string(name) + "=<value>)");
+        }
+        out += line.substr(0, open);
+        out += found->second;
+        line.remove_prefix(close + 1);
     }
-    LineParser parser(fileName_, lineNumber_);
+}
+
+// The payload of copy `index` of an event.
+std::vector<uint8_t> CopyPayload(const ScenarioEvent& event, uint64_t index, std::mt19937_64& rng) {
+    if (event.random) {
+        const RandomPayload& random = *event.random;
+        const size_t least = random.framed ? kGameHeaderLength : 1;
+        const size_t length = least + rng() % (random.maxBytes - least + 1);
+        std::vector<uint8_t> payload(length);
+        for (uint8_t& byte : payload) {
+            byte = static_cast<uint8_t>(rng());
+        }
+        if (random.framed) {
+            const std::vector<uint8_t> header =
+                BuildGameMessage(static_cast<uint32_t>(rng()), 1, static_cast<uint8_t>(rng()),
+                                 std::span<const uint8_t>(payload).subspan(kGameHeaderLength));
+            return header;
+        }
+        return payload;
+    }
+    std::vector<uint8_t> payload = event.payload;
+    if (event.step) {
+        const size_t at = *event.step;
+        const auto value = static_cast<uint16_t>(payload[at] + (payload[at + 1] << 8) + index);
+        payload[at] = static_cast<uint8_t>(value);
+        payload[at + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    return payload;
+}
+
+// Reads the lines of a scenario and hands each event to `take` as soon as its line is read, so
+// that a long scenario need not be held whole.
+class ScenarioReader {
+  public:
+    using Take = std::function<void(ScenarioEvent&&)>;
+
+    ScenarioReader(const ScenarioVariables& variables, Take take)
+        : variables_(variables), take_(std::move(take)) {}
+
+    void Read(std::string_view text, const std::string& fileName, int depth);
+    // The same for the lines of a stream, read one at a time.
+    void Read(std::istream& in, const std::string& fileName, int depth);
+
+  private:
+    void ReadLine(std::string_view line, const std::string& fileName, int lineNumber, int depth);
+    void Repeat(ScenarioEvent& event, const LineParser& parser,
+                const std::map<std::string_view, std::string_view>& values);
+
+    const ScenarioVariables& variables_;
+    Take take_;
+    std::optional<uint64_t> base_;
+    uint64_t latest_ = 0;  // time of the latest frame so far
+};
+
+void ScenarioReader::Read(std::string_view text, const std::string& fileName, int depth) {
+    int lineNumber = 0;
+    while (!text.empty()) {
+        size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        ReadLine(line, fileName, lineNumber, depth);
+    }
+}
+
+void ScenarioReader::Read(std::istream& in, const std::string& fileName, int depth) {
+    int lineNumber = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        ReadLine(line, fileName, lineNumber, depth);
+    }
+}
+
+void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
+                            const std::map<std::string_view, std::string_view>& values) {
+    if (values.contains("repeat")) {
+        event.repeat = parser.Decimal(values, "repeat", 1, kMaxRepeat);
+    }
+    if (!event.repeat &&
+        (values.contains("over") || values.contains("spread") || values.contains("step"))) {
+        parser.Fail("over=, spread= and step= go with repeat=");
+    }
+    if (auto over = values.find("over"); over != values.end()) {
+        auto micros = ParseTime(over->second);
+        if (!micros) {
+            parser.Fail("over= needs seconds, not '" + std::string(over->second) + "'");
+        }
+        event.overMicros = *micros;
+    }
+    if (event.micros + event.overMicros > kLatestStamp) {
+        parser.Fail("the copies run past the latest time a capture holds");
+    }
+    // Up to the last address, and never so many that the count would not fit 32 bits.
+    const uint64_t addresses =
+        std::min<uint64_t>(uint64_t{0xFFFFFFFF} - event.source.address + 1, 0xFFFFFFFF);
+    event.spread = static_cast<uint32_t>(
+        parser.Decimal(values, "spread", 1, addresses, 1, " (addresses beyond 255.255.255.255)"));
+    if (values.contains("step")) {
+        if (event.random || event.payload.size() < 2) {
+            parser.Fail("step= needs a payload of at least 2 bytes to count in");
+        }
+        event.step =
+            parser.Decimal(values, "step", 0, event.payload.size() - 2, 0,
+                           " (the payload is " + std::to_string(event.payload.size()) + " bytes)");
+    }
+}
+
+void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileName, int lineNumber,
+                              int depth) {
+    LineParser parser(fileName, lineNumber);
+    const std::string substituted = Substituted(rawLine, variables_, parser);
+    const std::string_view line = substituted;
     std::vector<Token> tokens = Tokens(line);
     if (tokens.empty() || tokens[0].text.starts_with('#')) {
+        return;
+    }
+    if (tokens[0].text == "include") {
+        if (tokens.size() != 2) {
+            parser.Fail("include takes one file name");
+        }
+        if (depth >= kMaxIncludeDepth) {
+            parser.Fail("includes nest deeper than " + std::to_string(kMaxIncludeDepth));
+        }
+        const std::filesystem::path included =
+            std::filesystem::path(fileName).parent_path() / std::string(tokens[1].text);
+        std::ifstream in(included, std::ios::binary);
+        if (!in) {
+            parser.Fail("cannot read the included file " + included.string());
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        Read(text.str(), included.string(), depth + 1);
         return;
     }
     if (tokens[0].text == "base") {
@@ -391,14 +554,15 @@ void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>&
         return;
     }
     if (tokens[0].text != "at") {
-        parser.Fail("expected 'at' or 'base', not '" + std::string(tokens[0].text) + "'");
+        parser.Fail("expected 'at', 'base' or 'include', not '" + std::string(tokens[0].text) +
+                    "'");
     }
     if (tokens.size() < 6 || tokens[3].text != ">") {
         parser.Fail("expected: at <time> <address:port> > <address:port> <kind> ...");
     }
 
     ScenarioEvent event;
-    event.line = lineNumber_;
+    event.line = lineNumber;
     std::string_view when = tokens[1].text;
     std::optional<uint64_t> stamp;
     if (when.starts_with('+')) {
@@ -437,18 +601,26 @@ void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>&
     }
     event.syn = event.kind == "syn";
 
+    // Options every kind may take besides split=, and the flags with the kinds they go with.
+    static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "step"};
+    static const std::map<std::string_view, std::string_view> kFlagKinds = {
+        {"deferreset", "upload"}, {"framed", "random"}};
     std::map<std::string_view, std::string_view> values;
     std::optional<std::string_view> splitText;
     bool deferReset = false;
+    bool framed = false;
     for (size_t i = 6; i < tokens.size(); ++i) {
         std::string_view option = tokens[i].text;
-        if (option == "deferreset" && event.kind != "upload") {
-            parser.Fail(event.kind + " takes no option 'deferreset'");
+        if (auto flagKind = kFlagKinds.find(option);
+            flagKind != kFlagKinds.end() && event.kind != flagKind->second) {
+            parser.Fail(event.kind + " takes no option '" + std::string(option) + "'");
         }
-        if (option == "reverse" || option == "tsopt" || option == "deferreset") {
-            bool& flag = option == "reverse" ? event.reverse
-                         : option == "tsopt" ? event.tsopt
-                                             : deferReset;
+        if (option == "reverse" || option == "tsopt" || option == "deferreset" ||
+            option == "framed") {
+            bool& flag = option == "reverse"      ? event.reverse
+                         : option == "tsopt"      ? event.tsopt
+                         : option == "deferreset" ? deferReset
+                                                  : framed;
             if (flag) {
                 parser.Fail(std::string(option) + " given twice");
             }
@@ -471,7 +643,8 @@ void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>&
             splitText = value;
             continue;
         }
-        if (!rule->second.allowed.contains(key)) {
+        const bool general = kRepeatOptions.contains(key) && event.kind != "upload";
+        if (!general && !rule->second.allowed.contains(key)) {
             parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
         }
         if (values.contains(key)) {
@@ -494,9 +667,6 @@ void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>&
     if (upload && event.reverse) {
         parser.Fail("upload takes no reverse: its messages go in the order given");
     }
-    if (event.syn && splitText) {
-        parser.Fail("a bare SYN cannot be split");
-    }
 
     std::vector<std::vector<uint8_t>> payloads;
     try {
@@ -510,62 +680,229 @@ void ScenarioReader::ReadLine(std::string_view line, std::vector<ScenarioEvent>&
     } catch (const std::invalid_argument& error) {
         parser.Fail(error.what());
     }
-    size_t longest = 0;
+    if (event.kind == "random") {
+        RandomPayload random;
+        random.seed = parser.Decimal(values, "seed", 0, UINT64_MAX);
+        random.framed = framed;
+        const uint64_t least = framed ? kGameHeaderLength : 1;
+        random.maxBytes = parser.Decimal(values, "maxbytes", least, kMaxPayload, 200);
+        event.random = random;
+    }
     for (const auto& payload : payloads) {
         if (payload.size() > kMaxPayload) {
             parser.Fail("payload of " + std::to_string(payload.size()) +
                         " bytes does not fit one IPv4 packet");
         }
-        longest = std::max(longest, payload.size());
+    }
+    if (upload) {
+        // Each message longer than split= goes in two segments.
+        size_t split = 0;
+        if (splitText) {
+            const std::optional<uint64_t> number = ParseDecimal(*splitText, kMaxPayload);
+            if (!number || *number == 0) {
+                parser.Fail("split= needs a number from 1 to " + std::to_string(kMaxPayload) +
+                            ", not '" + std::string(*splitText) + "'");
+            }
+            split = *number;
+        }
+        // The messages one after the other, each taking 1 ms, or 2 ms when split.
+        const uint64_t gap = split != 0 ? 2 * kUploadGapMicros : kUploadGapMicros;
+        const uint64_t last = event.micros + (payloads.size() - 1) * gap;
+        const bool lastSplit = split != 0 && payloads.back().size() > split;
+        const uint64_t end = last + (lastSplit ? kSplitGapMicros : 0);
+        if (end > kLatestStamp) {
+            parser.Fail("bad time '" + std::string(when) + "'");
+        }
+        for (size_t i = 0; i < payloads.size(); ++i) {
+            ScenarioEvent message = event;
+            message.micros = event.micros + i * gap;
+            message.split = payloads[i].size() > split ? split : 0;
+            message.payload = std::move(payloads[i]);
+            take_(std::move(message));
+        }
+        latest_ = end;
+        return;
+    }
+    event.payload = std::move(payloads.front());
+    Repeat(event, parser, values);
+    if (event.repeat != 0 && (splitText || event.reverse)) {
+        parser.Fail("repeat= takes no split= or reverse");
     }
 
     if (splitText) {
-        // An upload splits each message longer than the number; any other kind its one message,
-        // which must be longer.
-        const uint64_t most = upload ? kMaxPayload : longest - 1;
-        std::optional<uint64_t> split = ParseDecimal(*splitText, most);
-        if (!split || *split == 0) {
-            parser.Fail("split= needs a number from 1 to " + std::to_string(most) +
-                        (upload ? "" : " (payload is " + std::to_string(longest) + " bytes)") +
-                        ", not '" + std::string(*splitText) + "'");
+        if (event.syn) {
+            parser.Fail("a bare SYN cannot be split");
         }
-        event.split = *split;
+        if (event.random) {
+            parser.Fail("random takes no split=");
+        }
+        unsigned long split = 0;
+        auto [end, error] =
+            std::from_chars(splitText->data(), splitText->data() + splitText->size(), split);
+        if (!AllDigits(*splitText) || error != std::errc() || split == 0 ||
+            split >= event.payload.size()) {
+            parser.Fail("split= needs a number from 1 to " +
+                        std::to_string(event.payload.size() - 1) + " (payload is " +
+                        std::to_string(event.payload.size()) + " bytes), not '" +
+                        std::string(*splitText) + "'");
+        }
+        event.split = split;
     }
     if (event.reverse && event.split == 0) {
         parser.Fail("reverse needs split=");
     }
-
-    // The messages one after the other, each taking 1 ms, or 2 ms when split.
-    const uint64_t gap = event.split != 0 ? 2 * kUploadGapMicros : kUploadGapMicros;
-    const uint64_t last = event.micros + (payloads.size() - 1) * gap;
-    const bool lastSplit = event.split != 0 && payloads.back().size() > event.split;
-    latest_ = last + (lastSplit ? kSplitGapMicros : 0);
+    // The copies of a repeated line do not hold the next lines back.
+    latest_ = event.micros + (event.split != 0 ? kSplitGapMicros : 0);
     if (latest_ > kLatestStamp) {
         parser.Fail("bad time '" + std::string(when) + "'");
     }
-    for (size_t i = 0; i < payloads.size(); ++i) {
-        ScenarioEvent message = event;
-        message.micros = event.micros + i * gap;
-        message.payload = std::move(payloads[i]);
-        if (message.payload.size() <= message.split) {
-            message.split = 0;
-        }
-        events.push_back(std::move(message));
-    }
+    take_(std::move(event));
 }
 
-Scenario ParseScenario(std::string_view text, const std::string& fileName) {
-    Scenario scenario;
-    ScenarioReader reader(fileName);
-    while (!text.empty()) {
-        size_t newline = text.find('\n');
-        reader.ReadLine(text.substr(0, newline), scenario.events);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+// Builds the frames of events, keeping each flow's sequence numbers.
+class FrameMaker {
+  public:
+    // The frames of one copy of `event`, from `source`, with `payload`.
+    void Make(const ScenarioEvent& event, uint64_t micros, const Endpoint& source,
+              const std::vector<uint8_t>& payload,
+              const std::function<void(const TimedFrame&)>& take) {
+        Flow flow{source, event.destination};
+        Flow opposite{event.destination, source};
+        uint32_t& sequence = SequenceOf(flow);
+        const uint32_t acknowledgement = SequenceOf(opposite);
+
+        auto frameAt = [&](uint64_t at, size_t offset, size_t length) {
+            FrameSpec layout;
+            layout.source = source;
+            layout.destination = event.destination;
+            layout.sequence = sequence + static_cast<uint32_t>(offset);
+            layout.ipIdentification = ++nextIdentification_[source.address];
+            if (event.syn) {
+                layout.tcpFlags = kTcpSyn;
+            } else {
+                layout.acknowledgement = acknowledgement;
+                layout.payload.assign(payload.begin() + static_cast<long>(offset),
+                                      payload.begin() + static_cast<long>(offset + length));
+            }
+            if (event.tsopt) {
+                layout.tcpOptions = TimestampOption(static_cast<uint32_t>(at / 1000), 0);
+            }
+            take(TimedFrame{static_cast<uint32_t>(at / kMicrosPerSecond),
+                            static_cast<uint32_t>(at % kMicrosPerSecond), BuildFrame(layout)});
+        };
+
+        if (event.syn) {
+            frameAt(micros, 0, 0);
+            sequence += 1;
+        } else if (event.split == 0) {
+            frameAt(micros, 0, payload.size());
+            sequence += static_cast<uint32_t>(payload.size());
+        } else {
+            size_t rest = payload.size() - event.split;
+            uint64_t later = micros + kSplitGapMicros;
+            if (event.reverse) {
+                // The second piece is written (and built) first; sequence numbers stay true.
+                frameAt(micros, event.split, rest);
+                frameAt(later, 0, event.split);
+            } else {
+                frameAt(micros, 0, event.split);
+                frameAt(later, event.split, rest);
+            }
+            sequence += static_cast<uint32_t>(payload.size());
+        }
     }
+
+  private:
+    using Flow = std::pair<Endpoint, Endpoint>;
+
+    uint32_t& SequenceOf(const Flow& flow) {
+        auto found = nextSequence_.find(flow);
+        if (found == nextSequence_.end()) {
+            ++flowsSeen_;
+            found = nextSequence_.emplace(flow, flowsSeen_ * 0x01000000u + 0x1000u).first;
+        }
+        return found->second;
+    }
+
+    std::map<Flow, uint32_t> nextSequence_;
+    std::map<uint32_t, uint16_t> nextIdentification_;  // per source address
+    uint32_t flowsSeen_ = 0;
+};
+
+// The copies of one repeated line still to be sent.
+struct CopyStream {
+    ScenarioEvent event;
+    uint64_t next = 0;
+    std::mt19937_64 rng;
+
+    uint64_t NextMicros() const { return event.micros + event.overMicros * next / event.repeat; }
+};
+
+// Turns events into frames as they come, in the order they are written: each event's frames
+// after the copies of repeated lines due before its time, the copies still due at Finish().
+// Holds only the repeated lines whose copies are not all sent.
+class FrameStream {
+  public:
+    explicit FrameStream(std::function<void(const TimedFrame&)> take) : take_(std::move(take)) {}
+
+    void Add(const ScenarioEvent& event) {
+        SendCopies(event.micros);
+        const uint64_t seed = event.random ? event.random->seed : 0;
+        if (event.repeat != 0) {
+            const uint64_t id = nextStream_++;
+            streams_.emplace(id, CopyStream{event, 0, std::mt19937_64(seed)});
+            due_.emplace(event.micros, id);
+            return;
+        }
+        std::mt19937_64 rng(seed);
+        maker_.Make(event, event.micros, event.source, CopyPayload(event, 0, rng), take_);
+    }
+
+    void Finish() { SendCopies(std::nullopt); }
+
+  private:
+    // Sends the copies due before `until` (all of them when it is nothing).
+    void SendCopies(std::optional<uint64_t> until) {
+        while (!due_.empty() && (!until || due_.top().first < *until)) {
+            const uint64_t id = due_.top().second;
+            due_.pop();
+            auto found = streams_.find(id);
+            CopyStream& stream = found->second;
+            const ScenarioEvent& event = stream.event;
+            Endpoint source = event.source;
+            source.address += static_cast<uint32_t>(stream.next % event.spread);
+            maker_.Make(event, stream.NextMicros(), source,
+                        CopyPayload(event, stream.next, stream.rng), take_);
+            if (++stream.next < event.repeat) {
+                due_.emplace(stream.NextMicros(), id);
+            } else {
+                streams_.erase(found);
+            }
+        }
+    }
+
+    std::function<void(const TimedFrame&)> take_;
+    FrameMaker maker_;
+    // The repeated lines met so far by the order they came in, and when each one's next copy is
+    // due: the earliest first, and of those due at once the line that came first.
+    std::map<uint64_t, CopyStream> streams_;
+    uint64_t nextStream_ = 0;
+    using Due = std::pair<uint64_t, uint64_t>;
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
+};
+
+}  // namespace
+
+Scenario ParseScenario(std::string_view text, const std::string& fileName,
+                       const ScenarioVariables& variables) {
+    Scenario scenario;
+    ScenarioReader reader(
+        variables, [&](ScenarioEvent&& event) { scenario.events.push_back(std::move(event)); });
+    reader.Read(text, fileName, 0);
     return scenario;
 }
 
-Scenario LoadScenario(const std::string& path) {
+Scenario LoadScenario(const std::string& path, const ScenarioVariables& variables) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw ScenarioError(path + ": cannot read the file");
@@ -575,71 +912,21 @@ Scenario LoadScenario(const std::string& path) {
     if (in.bad()) {
         throw ScenarioError(path + ": cannot read the file");
     }
-    return ParseScenario(text.str(), path);
+    return ParseScenario(text.str(), path, variables);
 }
 
-uint32_t& FrameMaker::SequenceOf(const Endpoint& source, const Endpoint& destination) {
-    auto found = nextSequence_.find({source, destination});
-    if (found == nextSequence_.end()) {
-        ++flowsSeen_;
-        found = nextSequence_
-                    .emplace(std::pair{source, destination}, flowsSeen_ * 0x01000000u + 0x1000u)
-                    .first;
+void ForEachScenarioFrame(const Scenario& scenario,
+                          const std::function<void(const TimedFrame&)>& take) {
+    FrameStream stream(take);
+    for (const ScenarioEvent& event : scenario.events) {
+        stream.Add(event);
     }
-    return found->second;
-}
-
-void FrameMaker::Add(const ScenarioEvent& event, std::vector<TimedFrame>& frames) {
-    uint32_t& sequence = SequenceOf(event.source, event.destination);
-    const uint32_t acknowledgement = SequenceOf(event.destination, event.source);
-
-    auto frameAt = [&](uint64_t micros, size_t offset, size_t length) {
-        FrameSpec layout;
-        layout.source = event.source;
-        layout.destination = event.destination;
-        layout.sequence = sequence + static_cast<uint32_t>(offset);
-        layout.ipIdentification = ++nextIdentification_[event.source.address];
-        if (event.syn) {
-            layout.tcpFlags = kTcpSyn;
-        } else {
-            layout.acknowledgement = acknowledgement;
-            layout.payload.assign(event.payload.begin() + static_cast<long>(offset),
-                                  event.payload.begin() + static_cast<long>(offset + length));
-        }
-        if (event.tsopt) {
-            layout.tcpOptions = TimestampOption(static_cast<uint32_t>(micros / 1000), 0);
-        }
-        return TimedFrame{static_cast<uint32_t>(micros / kMicrosPerSecond),
-                          static_cast<uint32_t>(micros % kMicrosPerSecond), BuildFrame(layout)};
-    };
-
-    if (event.syn) {
-        frames.push_back(frameAt(event.micros, 0, 0));
-        sequence += 1;
-    } else if (event.split == 0) {
-        frames.push_back(frameAt(event.micros, 0, event.payload.size()));
-        sequence += static_cast<uint32_t>(event.payload.size());
-    } else {
-        size_t rest = event.payload.size() - event.split;
-        uint64_t later = event.micros + kSplitGapMicros;
-        if (event.reverse) {
-            // The second piece is written (and built) first; sequence numbers stay true.
-            frames.push_back(frameAt(event.micros, event.split, rest));
-            frames.push_back(frameAt(later, 0, event.split));
-        } else {
-            frames.push_back(frameAt(event.micros, 0, event.split));
-            frames.push_back(frameAt(later, event.split, rest));
-        }
-        sequence += static_cast<uint32_t>(event.payload.size());
-    }
+    stream.Finish();
 }
 
 std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
-    FrameMaker maker;
     std::vector<TimedFrame> frames;
-    for (const ScenarioEvent& event : scenario.events) {
-        maker.Add(event, frames);
-    }
+    ForEachScenarioFrame(scenario, [&](const TimedFrame& frame) { frames.push_back(frame); });
     return frames;
 }
 
@@ -661,9 +948,33 @@ bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& 
     return written;
 }
 
-bool WriteScenarioCapture(const std::string& scenarioPath, const std::string& path,
-                          PcapFileWriter::Format format, std::string& error, size_t& frames) {
-    frames = 0;
+bool WriteScenarioCapture(const Scenario& scenario, const std::string& path,
+                          PcapFileWriter::Format format, std::string& error, uint64_t* frames) {
+    uint64_t count = 0;
+    bool written = WriteFileWhole(path, [&](const std::string& temporary) {
+        PcapFileWriter writer(temporary, format);
+        if (!writer.ok()) {
+            return false;
+        }
+        ForEachScenarioFrame(scenario, [&](const TimedFrame& frame) {
+            writer.Write(frame.seconds, frame.micros, frame.bytes);
+            ++count;
+        });
+        return writer.Close();
+    });
+    if (!written) {
+        error = path + ": cannot write the capture file";
+    }
+    if (frames != nullptr) {
+        *frames = count;
+    }
+    return written;
+}
+
+bool WriteScenarioFileCapture(const std::string& scenarioPath, const ScenarioVariables& variables,
+                              const std::string& path, PcapFileWriter::Format format,
+                              std::string& error, uint64_t* frames) {
+    uint64_t count = 0;
     std::ifstream in(scenarioPath, std::ios::binary);
     if (!in) {
         error = scenarioPath + ": cannot read the file";
@@ -672,24 +983,16 @@ bool WriteScenarioCapture(const std::string& scenarioPath, const std::string& pa
     bool scenarioFailed = false;
     const bool written = WriteFileWhole(path, [&](const std::string& temporary) {
         PcapFileWriter writer(temporary, format);
-        ScenarioReader reader(scenarioPath);
-        FrameMaker maker;
-        std::vector<ScenarioEvent> events;
-        std::vector<TimedFrame> made;
-        std::string line;
+        if (!writer.ok()) {
+            return false;
+        }
+        FrameStream stream([&](const TimedFrame& frame) {
+            writer.Write(frame.seconds, frame.micros, frame.bytes);
+            ++count;
+        });
+        ScenarioReader reader(variables, [&](ScenarioEvent&& event) { stream.Add(event); });
         try {
-            while (writer.ok() && std::getline(in, line)) {
-                events.clear();
-                reader.ReadLine(line, events);
-                for (const ScenarioEvent& event : events) {
-                    made.clear();
-                    maker.Add(event, made);
-                    for (const TimedFrame& frame : made) {
-                        writer.Write(frame.seconds, frame.micros, frame.bytes);
-                    }
-                    frames += made.size();
-                }
-            }
+            reader.Read(in, scenarioPath, 0);
         } catch (const ScenarioError& failure) {
             error = failure.what();
             scenarioFailed = true;
@@ -700,10 +1003,14 @@ bool WriteScenarioCapture(const std::string& scenarioPath, const std::string& pa
             scenarioFailed = true;
             return false;
         }
+        stream.Finish();
         return writer.Close();
     });
     if (!written && !scenarioFailed) {
         error = path + ": cannot write the capture file";
+    }
+    if (frames != nullptr) {
+        *frames = count;
     }
     return written;
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "tools/frame_builder.h"
@@ -19,6 +19,11 @@ namespace korvane::tools {
 //
 //   base <seconds>[.<fraction>]
 //   at <time> <a.b.c.d:port> > <a.b.c.d:port> <kind> [option ...]
+//   include <file>                            the lines of another scenario (relative to this
+//                                             file's directory), as if they stood here
+//
+// "${name}" anywhere in a line stands for the value of a variable given to the reader
+// (korvane-mkcap --set name=value); a name that is not given is an error.
 //
 // <time> is seconds since 1970 with an optional decimal fraction of up to six digits, or
 // +<seconds>[.<fraction>] after the latest base line. Times never go backwards. An upload line
@@ -28,11 +33,14 @@ namespace korvane::tools {
 //   create id=<hex> name=<rest of line>       system message command 8, UTF-16LE name at 96
 //   delete id=<hex>                           player deletion (command 11), 48 bytes
 //   chat sender=<hex> receiver=<hex> [field=<n>] text=<rest of line>
-//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>]
-//   raw hex=<payload bytes>
+//   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>] [pad=<n>]
+//   raw hex=<payload bytes> [pad=<n>]        pad= adds n zero bytes after those of hex=
 //   syn                                       a bare SYN without payload
 //   info sender=<hex> text=<rest of line>     player information (game message type 10)
 //   stock sender=<hex> chassis=<hex>          stock mech selection (type 17)
+//   random seed=<n> [maxbytes=<n>] [framed]   seeded random payload bytes, 1 to maxbytes
+//       (default 200) of them; framed: a game message to the host with a true size word, the
+//       token and receiver 1, its sender, type and content random (29 to maxbytes bytes)
 //   upload sender=<hex> seq=<n> chassis=<hex> [components=<id>[:<length>],...] [pieces=<n>]
 //          [piecebytes=<n>] [order=<i>,<j>,...] [size=<n>] [deferreset] name=<rest of line>
 //       a variant container (see variant_builder.h) sent in pieces, types 4, 5..., 6, one
@@ -49,6 +57,13 @@ namespace korvane::tools {
 // second 1 ms after the first, and the messages are then 2 ms apart. name= and text= take the
 // rest of the line verbatim, so they come last. An event spans its segments' times; the next
 // event may not come before the last of them.
+// How the payloads of a `random` line are drawn.
+struct RandomPayload {
+    uint64_t seed = 0;
+    size_t maxBytes = 200;
+    bool framed = false;
+};
+
 struct ScenarioEvent {
     int line = 0;
     uint64_t micros = 0;  // since 1970
@@ -60,6 +75,12 @@ struct ScenarioEvent {
     bool reverse = false;
     bool tsopt = false;
     bool syn = false;
+    // Repetition: 0 for a single event, else the number of copies (see above).
+    uint64_t repeat = 0;
+    uint64_t overMicros = 0;
+    uint32_t spread = 1;
+    std::optional<size_t> step;
+    std::optional<RandomPayload> random;  // payloads drawn per copy
 };
 
 struct Scenario {
@@ -72,24 +93,12 @@ class ScenarioError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Reads a scenario one line at a time, so that a long one need not be held whole.
-class ScenarioReader {
-  public:
-    explicit ScenarioReader(std::string fileName) : fileName_(std::move(fileName)) {}
+// Values for "${name}" in a scenario's lines.
+using ScenarioVariables = std::map<std::string, std::string, std::less<>>;
 
-    // Appends the events of the next line (none for a blank line, a comment or a base line).
-    // Throws ScenarioError.
-    void ReadLine(std::string_view line, std::vector<ScenarioEvent>& events);
-
-  private:
-    std::string fileName_;
-    std::optional<uint64_t> base_;
-    uint64_t latest_ = 0;  // time of the latest frame so far
-    int lineNumber_ = 0;
-};
-
-Scenario ParseScenario(std::string_view text, const std::string& fileName);
-Scenario LoadScenario(const std::string& path);
+Scenario ParseScenario(std::string_view text, const std::string& fileName,
+                       const ScenarioVariables& variables = {});
+Scenario LoadScenario(const std::string& path, const ScenarioVariables& variables = {});
 
 struct TimedFrame {
     uint32_t seconds = 0;
@@ -97,35 +106,29 @@ struct TimedFrame {
     std::vector<uint8_t> bytes;
 };
 
-// Turns events into frames in the order they are written. Each flow (source, destination)
+// The frames of a scenario in the order they are written: by time, the copies of a repeated
+// line after the frames of other lines at the same time. Each flow (source, destination)
 // starts at its own fixed sequence number and counts up by the payload bytes (a SYN counts
 // one); the acknowledgement number is the next sequence number of the opposite flow. The
-// output depends on the events alone.
-class FrameMaker {
-  public:
-    // Appends the frames of the next event.
-    void Add(const ScenarioEvent& event, std::vector<TimedFrame>& frames);
-
-  private:
-    uint32_t& SequenceOf(const Endpoint& source, const Endpoint& destination);
-
-    std::map<std::pair<Endpoint, Endpoint>, uint32_t> nextSequence_;
-    std::map<uint32_t, uint16_t> nextIdentification_;  // per source address
-    uint32_t flowsSeen_ = 0;
-};
-
-// The frames of a whole scenario.
+// output depends on the scenario alone. The first form hands them over one by one, so that
+// millions of frames need not be held at once.
+void ForEachScenarioFrame(const Scenario& scenario,
+                          const std::function<void(const TimedFrame&)>& take);
 std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario);
 
 // Writes the frames to `path` through a temporary file beside it, so on failure nothing is
 // left half written (an older file at `path` stays as it was). False with `error` filled.
 bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& path,
                       PcapFileWriter::Format format, std::string& error);
-
-// Reads a scenario file line by line and writes its frames to `path` as they come, the same
-// way; holds no more than one line's frames. False with `error` filled (a scenario error as
-// "<file>:<line>: <what>"); `frames` is the number of frames written.
-bool WriteScenarioCapture(const std::string& scenarioPath, const std::string& path,
-                          PcapFileWriter::Format format, std::string& error, size_t& frames);
+// The same for the frames of a scenario, written as they are made; `frames` counts them.
+bool WriteScenarioCapture(const Scenario& scenario, const std::string& path,
+                          PcapFileWriter::Format format, std::string& error,
+                          uint64_t* frames = nullptr);
+// The same for the scenario file at `scenarioPath`, read one line at a time and its frames
+// written as each line is read, so that a long scenario (a stream from a pipe) is never held
+// whole. A scenario error leaves nothing written; `error` then says it as ScenarioError does.
+bool WriteScenarioFileCapture(const std::string& scenarioPath, const ScenarioVariables& variables,
+                              const std::string& path, PcapFileWriter::Format format,
+                              std::string& error, uint64_t* frames = nullptr);
 
 }  // namespace korvane::tools

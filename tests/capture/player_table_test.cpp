@@ -273,5 +273,113 @@ TEST_F(PlayerTableTest, KickedRecordWithoutHookStaysAndIsNotRestarted) {
     EXPECT_EQ(table_.Newest(), &r);
 }
 
+TEST_F(PlayerTableTest, FindTakesOnlyTheExactKeyOfAnAddress) {
+    table_.GetPlayer(Address{10, 0, 0, 5});
+    EXPECT_NE(table_.Find("10.0.0.5"), nullptr);
+    for (const char* key : {"010.0.0.5", "10.0.0.5 ", "10.0.0", "10.0.0.5.1", "10.0.0.256",
+                            "10.0.0.-5", "", "10..0.5"}) {
+        EXPECT_EQ(table_.Find(key), nullptr) << key;
+    }
+}
+
+TEST_F(PlayerTableTest, IdleRecordsAreRetiredInTheOrderTheyFellSilent) {
+    PlayerRecord& a = table_.GetPlayer(Address{10, 0, 0, 1});
+    clock_.SetSeconds(kStart + 100);
+    PlayerRecord& b = table_.GetPlayer(Address{10, 0, 0, 2});
+    table_.GetPlayer(Address{10, 0, 0, 3});
+    clock_.SetSeconds(kStart + 200);
+    table_.GetPlayer(Address{10, 0, 0, 1});  // a speaks again: now b and c are the most silent
+    table_.SweepPlayers();
+    clock_.SetSeconds(kStart + 7901);
+    table_.SweepPlayers();
+    EXPECT_TRUE(a.active);
+    EXPECT_FALSE(b.active);
+    table_.SweepPlayers();
+    EXPECT_EQ(table_.count(), 1u);
+    clock_.SetSeconds(kStart + 8001);
+    table_.SweepPlayers();
+    table_.SweepPlayers();
+    EXPECT_EQ(table_.count(), 0u);
+}
+
+// A table of at most three records, fed frames from the addresses 10.0.0.n.
+class BoundedTableTest : public ::testing::Test {
+  protected:
+    static constexpr size_t kHeld = 4096;
+
+    BoundedTableTest() : clock_({kStart, 0}), table_(clock_, {3, 2 * kHeld}) {}
+
+    PlayerRecord& From(uint8_t n) { return table_.GetPlayerWithId(n, Address{10, 0, 0, n}); }
+    std::vector<uint32_t> Followed() const {
+        std::vector<uint32_t> ids;
+        table_.records().ForEach([&](const PlayerRecord& r) { ids.push_back(r.playerId); });
+        return ids;
+    }
+    void Hold(PlayerRecord& record) { record.configPart2.assign(kHeld, 0); }
+
+    ManualClock clock_;
+    PlayerTable table_;
+};
+
+TEST_F(BoundedTableTest, FullTableDropsTheLongestSilentAddressSeenOnlyOnceFirst) {
+    From(1);
+    From(2);
+    From(1);  // seen twice
+    From(3);
+    From(4);  // drops 2, the only other address seen once besides 3, and the more silent
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{4, 3, 1}));
+    From(5);
+    From(6);
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{6, 5, 1}));
+    EXPECT_EQ(table_.droppedRecords(), 3u);
+    table_.SweepPlayers();  // records dropped while listed for the sweep are passed over
+    EXPECT_EQ(table_.count(), 3u);
+}
+
+TEST_F(BoundedTableTest, AnAddressThatKeepsSendingOutlastsAFlood) {
+    From(1);
+    for (uint8_t n = 2; n < 200; ++n) {
+        From(n);
+        From(n);  // every flooding address seen twice as well
+        From(1);
+        table_.SweepPlayers();
+    }
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{199, 198, 1}));
+    EXPECT_EQ(table_.droppedRecords(), 196u);
+}
+
+TEST_F(BoundedTableTest, KickedRecordGoesOnlyWhenNothingElseIsLeft) {
+    PlayerRecord& cheat = From(1);
+    cheat.kickPending = true;
+    cheat.idleTimer.Set(5);
+    table_.SweepPlayers();
+    From(2);
+    From(3);
+    From(4);
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{4, 3, 1}));
+}
+
+TEST_F(BoundedTableTest, HeldBytesOverTheBoundDropTheLongestSilentHolder) {
+    Hold(From(1));
+    Hold(From(2));
+    From(3);  // holds nothing
+    table_.SweepPlayers();
+    EXPECT_EQ(table_.heldBytes(), 2 * kHeld);
+    EXPECT_EQ(table_.count(), 3u);
+
+    From(1).configPart1.assign(1, 0);  // 1 speaks again and holds a little more
+    table_.SweepPlayers();
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{3, 1}));
+    EXPECT_EQ(table_.droppedRecords(), 1u);
+
+    PlayerRecord& kicked = From(1);
+    kicked.kickPending = true;
+    kicked.idleTimer.Set(5);
+    Hold(From(3));
+    From(3).configPart1.assign(kHeld, 0);
+    table_.SweepPlayers();  // over again: 3 goes, the kicked player is kept for its removal
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{1}));
+}
+
 }  // namespace
 }  // namespace korvane

@@ -297,6 +297,23 @@ TEST_F(SessionDispatcherTest, PiecesThatDoNotJoinAreBothDropped) {
     EXPECT_TRUE(players_.Find(kKeyA)->fragmentPending);
 }
 
+TEST_F(SessionDispatcherTest, PieceTooLongToJoinIsHeldOnlyInPart) {
+    RecordGameMessages();
+    const Bytes huge = PieceFrame(60'000, 0x7000, 0);
+    Dispatch(huge);
+    const PlayerRecord* record = players_.Find(kKeyA);
+    ASSERT_NE(record->firstFragment, nullptr);
+    EXPECT_EQ(record->firstFragment->frameLength, 60'000u);
+    EXPECT_EQ(record->firstFragment->data, Slice(huge, 0, SessionDispatcher::kReassemblyBytes));
+    // Whatever follows, the two are released unjoined, as any pair that does not fit.
+    Dispatch(PieceFrame(100, 7, 0));
+    EXPECT_TRUE(Idle(kKeyA));
+    Dispatch(PieceFrame(94, 500, 0));
+    Dispatch(huge);
+    EXPECT_TRUE(Idle(kKeyA));
+    EXPECT_TRUE(seen_.empty());
+}
+
 TEST_F(SessionDispatcherTest, PiecesFromDifferentAddressesDoNotMix) {
     const Bytes first = tools::BuildCreationMessage(0xA1, std::string_view("Alpha"));
     const Bytes second = tools::BuildCreationMessage(0xB2, std::string_view("Bravo Two"));

@@ -139,6 +139,23 @@ TEST(ChatCommands, AMixedReportWithNobodyMixingSaysSoAndAnEmptyOneSaysNothing) {
                 ElementsAre(Reply("Valid: Ada: Clan"), Reply("No puretech violations")));
 }
 
+TEST(ChatCommands, AReportNamesAtMostSixtyFourPlayersAndCountsTheRest) {
+    std::vector<Player> roster;
+    std::vector<std::string> names;
+    for (uint32_t n = 0; n < 70; ++n) {
+        names.push_back("P" + std::to_string(n));
+    }
+    for (uint32_t n = 0; n < 70; ++n) {
+        roster.push_back({0x11 + n, names[n].c_str(), kTechIS, kTechMixed});
+    }
+    CommandsWorld world(roster);
+    const std::vector<std::string> lines = world.Answers("~mixed");
+    ASSERT_EQ(lines.size(), 65u);
+    EXPECT_EQ(lines.front(), Reply("Violation: P69: Mixed"));
+    EXPECT_EQ(lines[63], Reply("Violation: P6: Mixed"));
+    EXPECT_EQ(lines.back(), Reply("...and 6 more"));
+}
+
 TEST(ChatCommands, PlayersWhoHaveLeftAreStillListedUntilTheirRecordGoes) {
     CommandsWorld world({{0x11, "Ada", kTechIS, kTechIS}, {0x12, "Bo", kTechIS, kTechIS}});
     world.players.records().Front()->active = false;

@@ -50,6 +50,25 @@ bool ReplayedRun::MakeCapture(const std::string& scenario) {
     return status == 0;
 }
 
+std::optional<uint64_t> ReplayedRun::MakeCaptureFrom(
+    const std::filesystem::path& scenario, const std::map<std::string, std::string>& variables) {
+    capture_ = (dir_ / "run.pcap").string();
+    std::vector<std::string> args = {"--count"};
+    for (const auto& [name, value] : variables) {
+        args.insert(args.end(), {"--set", name + "=" + value});
+    }
+    args.insert(args.end(), {scenario.string(), capture_});
+    ChildProcess::Options options = ChildProcess::In(dir_, dir_ / "mkcap.out");
+    options.stderrFile = dir_ / "mkcap.err";
+    ChildProcess mkcap(KORVANE_MKCAP_EXE, args, options);
+    const std::optional<int> status = mkcap.Wait(60s);
+    EXPECT_EQ(status, 0) << ReadWholeFile(dir_ / "mkcap.err");
+    if (status != 0) {
+        return std::nullopt;
+    }
+    return std::stoull(ReadWholeFile(dir_ / "mkcap.out"));
+}
+
 std::optional<int> ReplayedRun::Replay(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"/replay:" + capture_};
     all.insert(all.end(), args.begin(), args.end());

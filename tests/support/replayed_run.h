@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ class ReplayedRun {
 
     // Makes the capture file from a scenario with the capture-file maker.
     bool MakeCapture(const std::string& scenario);
+    // Makes it from a scenario file, with "${name}" values for it; the number of frames.
+    std::optional<uint64_t> MakeCaptureFrom(const std::filesystem::path& scenario,
+                                            const std::map<std::string, std::string>& variables);
 
     // Replays the capture with `args` after the /replay: switch; the exit status.
     std::optional<int> Replay(const std::vector<std::string>& args);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -180,7 +181,7 @@ TEST(ScenarioParse, ErrorsNameFileAndLine) {
               "t.scenario:1: bad time '1.1234567'");
     EXPECT_EQ(ErrorOf("at 4294967296 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
               "t.scenario:1: bad time '4294967296'");
-    EXPECT_EQ(ErrorOf("when 1\n"), "t.scenario:1: expected 'at' or 'base', not 'when'");
+    EXPECT_EQ(ErrorOf("when 1\n"), "t.scenario:1: expected 'at', 'base' or 'include', not 'when'");
     EXPECT_EQ(ErrorOf("base x\n"), "t.scenario:1: bad base time 'x'");
     EXPECT_EQ(ErrorOf(at + "connect\nat 99.999999 127.0.0.2:1 > 127.0.0.1:2 connect\n"),
               "t.scenario:2: time 99.999999 is earlier than the frame before");
@@ -400,6 +401,122 @@ TEST(ScenarioFramesTest, SequenceNumbersCountUpPerFlow) {
     EXPECT_EQ(frames[3].micros, 0u);
 }
 
+TEST(ScenarioFramesTest, RepeatedLineGoesOutAmongLaterLines) {
+    auto scenario = ParseScenario(
+        "at 100 127.0.0.2:1 > 127.0.0.1:2300 game sender=7 receiver=1 type=5 hex=feff pad=3 "
+        "repeat=4 over=0.004 spread=3 step=29\n"
+        "at 100.002 127.0.0.9:1 > 127.0.0.1:2300 connect\n",
+        "t.scenario");
+    auto frames = ScenarioFrames(scenario);
+    ASSERT_EQ(frames.size(), 5u);
+    // Copies at 0, 1, 2 and 3 ms; the connect line's frame at 2 ms comes before the copy due then.
+    const std::vector<uint32_t> micros = {0, 1000, 2000, 2000, 3000};
+    const std::vector<uint32_t> sources = {0x7F000002, 0x7F000003, 0x7F000009, 0x7F000004,
+                                           0x7F000002};
+    const std::vector<uint16_t> counted = {0xFFFE, 0xFFFF, 0, 0, 1};  // wrapping at 16 bits
+    for (size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(i);
+        const ByteReader frame(frames[i].bytes);
+        EXPECT_EQ(frames[i].micros, micros[i]);
+        EXPECT_EQ(frame.NetU32(26), sources[i]);
+        if (i != 2) {
+            EXPECT_EQ(frame.U16(54 + 29), counted[i]);
+            EXPECT_EQ(frame.U16(54), 29 + 5);  // the size word counts the padding
+            EXPECT_EQ(frames[i].bytes.size(), 54u + 29 + 5);
+        }
+    }
+    // The first source's second copy continues its flow.
+    EXPECT_EQ(ByteReader(frames[4].bytes).NetU32(38), ByteReader(frames[0].bytes).NetU32(38) + 34);
+}
+
+TEST(ScenarioFramesTest, RandomPayloadsFollowTheSeed) {
+    auto frames = [](const std::string& options) {
+        return ScenarioFrames(ParseScenario(
+            "at 100 127.0.0.2:1 > 127.0.0.1:2300 random " + options + " repeat=200\n", "t"));
+    };
+    const auto framed = frames("seed=5 maxbytes=40 framed");
+    EXPECT_EQ(framed.size(), 200u);
+    std::set<uint8_t> types;
+    for (const TimedFrame& frame : framed) {
+        const ByteReader payload(ByteReader(frame.bytes).Rest(54));
+        ASSERT_GE(payload.size(), 29u);
+        ASSERT_LE(payload.size(), 40u);
+        EXPECT_EQ(payload.U16(0), payload.size());
+        EXPECT_EQ(payload.U16(2), kSessionToken);
+        EXPECT_EQ(payload.U32(24), 1u);
+        types.insert(payload.U8(28));
+    }
+    EXPECT_GT(types.size(), 50u);
+    const auto bare = frames("seed=5 maxbytes=3");
+    std::set<size_t> lengths;
+    for (const TimedFrame& frame : bare) {
+        lengths.insert(frame.bytes.size() - 54);
+    }
+    EXPECT_EQ(lengths, (std::set<size_t>{1, 2, 3}));
+    EXPECT_EQ(frames("seed=5 maxbytes=40 framed").back().bytes, framed.back().bytes);
+    EXPECT_NE(frames("seed=6 maxbytes=40 framed").back().bytes, framed.back().bytes);
+}
+
+TEST(ScenarioParse, RepetitionErrors) {
+    const std::string at = "at 100 127.0.0.2:1 > 127.0.0.1:2 ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"connect spread=2", "over=, spread= and step= go with repeat="},
+        {"connect repeat=0", "repeat= needs a decimal number 1 to 10000000, not '0'"},
+        {"connect repeat=2 split=3", "repeat= takes no split= or reverse"},
+        {"connect repeat=2 step=35",
+         "step= needs a decimal number 0 to 34 (the payload is 36 "
+         "bytes), not '35'"},
+        {"connect repeat=2 over=x", "over= needs seconds, not 'x'"},
+        {"random seed=1 repeat=2 step=0", "step= needs a payload of at least 2 bytes"},
+        {"random seed=1 framed maxbytes=28", "maxbytes= needs a decimal number 29 to 65483"},
+        {"connect framed", "connect takes no option 'framed'"},
+        {"connect pad=1", "connect takes no option 'pad='"},
+        {"upload sender=1 seq=1 chassis=1 repeat=2 name=x", "upload takes no option 'repeat='"},
+    };
+    for (const auto& [line, error] : cases) {
+        EXPECT_THAT(ErrorOf(at + line + "\n"), HasSubstr("t.scenario:1: " + error)) << line;
+    }
+    EXPECT_THAT(ErrorOf("at 100 255.255.255.254:1 > 127.0.0.1:2 connect repeat=3 spread=3\n"),
+                HasSubstr("spread= needs a decimal number 1 to 2 (addresses beyond"));
+    EXPECT_THAT(ErrorOf("at 100 0.0.0.0:1 > 127.0.0.1:2 connect repeat=3 spread=4294967296\n"),
+                HasSubstr("spread= needs a decimal number 1 to 4294967295 (addresses beyond"));
+}
+
+TEST_F(ScenarioFiles, IncludesAndVariables) {
+    Write("inner.scenario", "at +${at} 127.0.0.2:1 > 127.0.0.1:${port} delete id=${id}\n");
+    const std::string outer = Write("outer.scenario",
+                                    "base 100\n"
+                                    "at 100 127.0.0.3:1 > 127.0.0.1:${port} connect\n"
+                                    "include inner.scenario\n");
+    const ScenarioVariables variables = {{"port", "2300"}, {"at", "1.5"}, {"id", "2a"}};
+    auto scenario = LoadScenario(outer, variables);
+    ASSERT_EQ(scenario.events.size(), 2u);
+    EXPECT_EQ(scenario.events[1].payload, BuildDeletionMessage(0x2A));
+    EXPECT_EQ(scenario.events[1].destination.port, 2300);
+    EXPECT_EQ(scenario.events[1].micros, 101'500'000u);
+
+    auto errorOf = [&](const std::string& path, const ScenarioVariables& given) -> std::string {
+        try {
+            LoadScenario(path, given);
+        } catch (const ScenarioError& error) {
+            return error.what();
+        }
+        return "(no error)";
+    };
+    EXPECT_EQ(errorOf(outer, {{"port", "2300"}, {"at", "1"}}),
+              (dir_ / "inner.scenario").string() +
+                  ":1: ${id} is not set (korvane-mkcap --set id=<value>)");
+    const std::string loop = Write("loop.scenario", "include loop.scenario\n");
+    EXPECT_THAT(errorOf(loop, {}), HasSubstr(":1: includes nest deeper than 8"));
+    const std::string missing = Write("missing.scenario", "include nowhere.scenario\n");
+    EXPECT_THAT(errorOf(missing, {}), HasSubstr(":1: cannot read the included file"));
+
+    // korvane-mkcap takes the values with --set and counts the frames with --count.
+    std::string errors;
+    EXPECT_EQ(RunMkcap({"--set", "port", outer, (dir_ / "x.pcap").string()}, errors), 2);
+    EXPECT_THAT(errors, HasSubstr("--set needs NAME=VALUE"));
+}
+
 TEST_F(ScenarioFiles, SplitAndReverseAsReadBackByLibpcap) {
     const std::string text =
         "base 1075819800\n"
@@ -505,13 +622,13 @@ TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
     std::string errors;
     for (bool pcapng : {false, true}) {
         std::string out = (dir_ / (pcapng ? "good.pcapng" : "good.pcap")).string();
-        std::vector<std::string> args = {scenario, out};
+        std::vector<std::string> args = {"--count", scenario, out};
         if (pcapng) {
             args.insert(args.begin(), "--pcapng");
         }
         ASSERT_EQ(RunMkcap(args, errors), 0) << errors;
         EXPECT_EQ(errors, "");
-        EXPECT_EQ(ReadWholeFile(dir_ / "mkcap.out"), "2 frames written to " + out + "\n");
+        EXPECT_EQ(ReadWholeFile(dir_ / "mkcap.out"), "2\n");
         std::string expected = (dir_ / "expected").string();
         std::string error;
         ASSERT_TRUE(WriteCaptureFile(
@@ -520,6 +637,43 @@ TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
         EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
         EXPECT_EQ(ReadCapture(out).size(), 2u);
     }
+}
+
+TEST_F(ScenarioFiles, MkcapReadingLineByLineWritesWhatTheWholeScenarioMakes) {
+    // Repeated lines whose copies run past later lines and past the end, an include, a variable,
+    // random payloads and a split upload: korvane-mkcap reads and writes a line at a time, and
+    // still writes the frames in the order the whole scenario gives them.
+    Write("inner.scenario", "at +0.5 127.0.0.5:1 > 127.0.0.1:${port} delete id=2a\n");
+    const std::string text =
+        "base 100\n"
+        "at +0 127.0.0.2:1 > 127.0.0.1:${port} connect repeat=5 over=2 spread=3\n"
+        "at +0.2 127.0.0.3:1 > 127.0.0.1:${port} random seed=4 repeat=4 over=0.4\n"
+        "include inner.scenario\n"
+        "at +1 127.0.0.4:1 > 127.0.0.1:${port} upload sender=102 seq=1 chassis=55 pieces=3 "
+        "split=40 name=Streamed\n"
+        "at +1.5 127.0.0.4:1 > 127.0.0.1:${port} chat sender=102 receiver=1 split=5 reverse "
+        "text=after\n";
+    const std::string scenario = Write("whole.scenario", text);
+    const ScenarioVariables variables = {{"port", "2300"}};
+    const auto frames = ScenarioFrames(LoadScenario(scenario, variables));
+    ASSERT_EQ(frames.size(), 5u + 4u + 1u + 6u + 2u);
+    std::string expected = (dir_ / "expected.pcap").string();
+    std::string error;
+    ASSERT_TRUE(WriteCaptureFile(frames, expected, PcapFileWriter::Format::pcap, error)) << error;
+
+    std::string errors;
+    const std::string out = (dir_ / "streamed.pcap").string();
+    ASSERT_EQ(RunMkcap({"--count", "--set", "port=2300", scenario, out}, errors), 0) << errors;
+    EXPECT_EQ(ReadWholeFile(dir_ / "mkcap.out"), std::to_string(frames.size()) + "\n");
+    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
+
+    // An error on a late line, after frames were written: still nothing left behind.
+    const std::string late = Write("late.scenario", text + "at +1 127.0.0.2:1 > 127.0.0.1:2 syn\n");
+    const std::string lateOut = (dir_ / "late.pcap").string();
+    EXPECT_EQ(RunMkcap({"--set", "port=2300", late, lateOut}, errors), 1);
+    EXPECT_EQ(errors, late + ":7: time +1 is earlier than the frame before\n");
+    EXPECT_FALSE(std::filesystem::exists(lateOut));
+    EXPECT_FALSE(std::filesystem::exists(lateOut + ".partial"));
 }
 
 TEST_F(ScenarioFiles, CommittedDemoCaptureIsWhatMkcapMakes) {

@@ -1,0 +1,199 @@
+// The whole program from the capture on, wired as the driver wires it: the capture walk with
+// port detection, the session dispatcher with its reassembly, the player table and its sweep,
+// the selection handling with the variant decoder and its verdict, kicks and removals, the chat
+// commands and the time announcements. The link runs on fake sockets that keep nothing, the
+// clock is a manual one the input moves, the console keeps nothing and collected variants land
+// in a directory of the target's own. The input's layout is in fuzz/pipeline_input.h.
+//
+// Besides running clean: whatever the players send, no record holds more than one oversized
+// configuration's worth of pieces or more queued pieces than the handler keeps.
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "app/event_log.h"
+#include "app/filter_installer.h"
+#include "app/run_settings.h"
+#include "app/time_announcer.h"
+#include "capture/capture_walk.h"
+#include "capture/player_table.h"
+#include "capture/session_dispatcher.h"
+#include "fuzz/judging_services.h"
+#include "fuzz/pipeline_input.h"
+#include "fuzz/require.h"
+#include "fuzz/temp_directory.h"
+#include "link/chat_sender.h"
+#include "link/kick_message_table.h"
+#include "link/player_removal.h"
+#include "link/server_link.h"
+#include "platform/capture_library.h"
+#include "platform/clock.h"
+#include "platform/fake_capture_library.h"
+#include "platform/fake_sockets.h"
+#include "platform/null_console.h"
+#include "rules/chat_commands.h"
+#include "rules/selection_handler.h"
+#include "rules/variant_decoder.h"
+
+namespace {
+
+using korvane::fuzz::PipelineInput;
+using korvane::fuzz::PipelineStep;
+using korvane::fuzz::Require;
+using namespace korvane;
+
+// The run's switches from the input's first two bytes.
+RunSettings SettingsOf(uint8_t switches, uint8_t minutes) {
+    RunSettings settings;
+    settings.serverAddress = "127.0.0.1";
+    settings.hostGiven = true;
+    settings.puretech = (switches & PipelineInput::kPuretech) != 0;
+    settings.reportSelections = (switches & PipelineInput::kReport) != 0;
+    settings.collectVariants = (switches & PipelineInput::kCollect) != 0;
+    settings.silent = (switches & PipelineInput::kSilent) != 0;
+    settings.testMode = (switches & PipelineInput::kTest) != 0;
+    settings.debugTrace = (switches & PipelineInput::kDebug) != 0;
+    settings.versionNotice = (switches & PipelineInput::kNoVersion) == 0;
+    if ((switches & PipelineInput::kDetectPort) == 0) {
+        settings.portMode = kPortGiven;
+        settings.serverPort = PipelineInput::kServerPort;
+    }
+    settings.timeInterval = minutes;
+    return settings;
+}
+
+// What the driver builds for following players, around the judging services that live across
+// inputs, made anew for every input.
+struct Pipeline {
+    explicit Pipeline(fuzz::JudgingServices& judging)
+        : settings(judging.settings),
+          clock(judging.clock),
+          console(judging.console),
+          log(judging.log),
+          sockets(judging.sockets),
+          link(judging.link),
+          chat(judging.chat),
+          removal(judging.removal),
+          decoder(judging.decoder) {
+        if (settings.portMode == kPortGiven) {
+            link.ConnectToServer(settings.serverPort);
+            filters.SetPortFilter(settings.serverPort);
+        } else {
+            filters.SetHostFilter(PipelineInput::kServerAddress);
+        }
+        players.SetDisconnect([this](PlayerRecord& record) { removal.DisconnectPlayer(record); });
+        selections.SetVariantDecoding(
+            [this](PlayerRecord& record) { decoder.DecodeVariant(record); });
+        selections.SetChatTextHandler(
+            [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
+                commands.HandleChatText(record, sender, text);
+            });
+        dispatcher.SetGameMessageHandler(
+            [this](PlayerRecord& record, std::span<const uint8_t> message) {
+                selections.HandlePlayerMessage(record, message);
+            });
+    }
+
+    // One pass of the main loop over a batch of records.
+    void Pass(std::span<const uint8_t> batch) {
+        walk.WalkCaptureBuffer(batch);
+        players.SweepPlayers();
+        announcer.AnnouncementTick();
+    }
+
+    void Step(const PipelineStep& step) {
+        switch (step.opcode) {
+            case PipelineInput::kFrame: {
+                const std::vector<uint8_t> frame = fuzz::PipelineFrame(step);
+                std::vector<uint8_t> batch(frame.size() + 32, 0);
+                const ClockReading now = clock.Now();
+                const std::optional<size_t> end = AppendCaptureRecord(
+                    batch, 0, static_cast<uint32_t>(now.seconds), static_cast<uint32_t>(now.micros),
+                    frame, static_cast<uint32_t>(frame.size()));
+                batch.resize(end.value_or(0));
+                Pass(batch);
+                break;
+            }
+            case PipelineInput::kBuffer:
+                Pass(step.bytes);
+                break;
+            case PipelineInput::kClock:
+                clock.AdvanceMicros(int64_t{step.tenths} * 100000);
+                Pass({});
+                break;
+            default:
+                sockets.failSends = step.link & PipelineInput::kFailSendsMask;
+                sockets.refuseConnects = (step.link & PipelineInput::kRefuseConnects) != 0;
+                if ((step.link & PipelineInput::kServerCloses) != 0) {
+                    sockets.peerClosed.insert(link.linkSocket());
+                }
+                break;
+        }
+    }
+
+    void RequireBoundedRecords() {
+        players.records().ForEach([](const PlayerRecord& record) {
+            for (const std::vector<uint8_t>* piece :
+                 {&record.configPart1, &record.configPart2, &record.configPart3}) {
+                Require(piece->size() <= PlayerRecord::kConfigDataBytes,
+                        "a piece holds at most a configuration's bytes");
+            }
+            Require(record.pendingSelections.count() <= SelectionHandler::kMaxQueuedSelections,
+                    "the queue of early pieces is bounded");
+        });
+    }
+
+    RunSettings& settings;
+    ManualClock& clock;
+    Console& console;
+    EventLog& log;
+    FakeSockets& sockets;
+    ServerLink& link;
+    ChatSender& chat;
+    PlayerRemoval& removal;
+    VariantDecoder& decoder;
+    FakeCaptureLibrary library;
+    std::unique_ptr<CaptureAdapter> adapter =
+        library.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
+    FilterInstaller filters{*adapter, console};
+    PlayerTable players{clock};
+    SessionDispatcher dispatcher{players, console};
+    SelectionHandler selections{settings, chat, console, log};
+    TimeAnnouncer announcer{settings, clock, players, chat, console};
+    ChatCommands commands{settings, chat, players, [this] { announcer.AnnounceTime(); }};
+    CaptureWalk walk{settings,
+                     console,
+                     log,
+                     link,
+                     filters,
+                     PipelineInput::kServerAddress,
+                     [this](std::span<const uint8_t> frame) { dispatcher.DispatchMessage(frame); }};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const fuzz::TempDirectory kicks("capture_pipeline_fuzz_kicks");
+    // Where collected variants are written; emptied after every input that collects.
+    static const fuzz::TempDirectory collected("capture_pipeline_fuzz_run");
+    static fuzz::JudgingServices judging(collected.path(),
+                                         fuzz::WriteKickMessageFile(kicks.path()));
+    const uint8_t switches = size > 0 ? data[0] : 0;
+    const uint8_t minutes = size > 1 ? data[1] : 0;
+    judging.Reset(SettingsOf(switches, minutes));
+    {
+        Pipeline pipeline(judging);
+        fuzz::PipelineSteps steps(std::span<const uint8_t>(data, size));
+        while (const std::optional<PipelineStep> step = steps.Next()) {
+            pipeline.Step(*step);
+            pipeline.RequireBoundedRecords();
+        }
+    }
+    if ((switches & PipelineInput::kCollect) != 0) {
+        collected.Empty();
+    }
+    return 0;
+}
