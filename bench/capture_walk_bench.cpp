@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 #include "app/event_log.h"
@@ -23,9 +25,12 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/null_console.h"
+#include "rules/chat_commands.h"
 #include "rules/selection_handler.h"
 #include "rules/variant_decoder.h"
 #include "tools/frame_builder.h"
+#include "tools/game_traffic.h"
+#include "tools/scenario.h"
 #include "tools/session_builder.h"
 #include "tools/variant_builder.h"
 
@@ -105,6 +110,34 @@ struct Following : bench::Outgoing {
         }};
 };
 
+// The rules behind the walk, as the program wires them: selections, variant decoding and chat
+// commands.
+struct Judging {
+    explicit Judging(Following& following)
+        : kicks(following.clock),
+          removal(following.link, following.chat, following.log, following.settings),
+          decoder(DecoderServices{following.settings, following.log, following.chat, removal, kicks,
+                                  following.clock, "."}),
+          selections(following.settings, following.chat, following.console, following.log),
+          commands(following.settings, following.chat, following.players, [] {}) {
+        selections.SetVariantDecoding(
+            [this](PlayerRecord& record) { decoder.DecodeVariant(record); });
+        selections.SetChatTextHandler(
+            [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
+                commands.HandleChatText(record, sender, text);
+            });
+        following.dispatcher.SetGameMessageHandler(
+            [this](PlayerRecord& record, std::span<const uint8_t> message) {
+                selections.HandlePlayerMessage(record, message);
+            });
+    }
+    KickMessageTable kicks;
+    PlayerRemoval removal;
+    VariantDecoder decoder;
+    SelectionHandler selections;
+    ChatCommands commands;
+};
+
 // Game messages alone, each counted by the handler.
 void BM_WalkGameTraffic(benchmark::State& state) {
     const int players = static_cast<int>(state.range(0));
@@ -166,17 +199,7 @@ void BM_WalkTrafficWithUploads(benchmark::State& state) {
     const std::vector<uint8_t> batch = Batch(kPlayers, false, traffic, frames);
 
     Following following(nullptr);
-    ChatSender& chat = following.chat;
-    KickMessageTable kicks(following.clock);
-    PlayerRemoval removal(following.link, chat, following.log, following.settings);
-    VariantDecoder decoder(DecoderServices{following.settings, following.log, chat, removal, kicks,
-                                           following.clock, "."});
-    SelectionHandler selections(following.settings, chat, following.console, following.log);
-    selections.SetVariantDecoding([&](PlayerRecord& record) { decoder.DecodeVariant(record); });
-    following.dispatcher.SetGameMessageHandler(
-        [&](PlayerRecord& record, std::span<const uint8_t> message) {
-            selections.HandlePlayerMessage(record, message);
-        });
+    Judging judging(following);
     following.Run(state, batch, frames);
     size_t judged = 0;
     following.players.records().ForEach(
@@ -186,5 +209,61 @@ void BM_WalkTrafficWithUploads(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_WalkTrafficWithUploads);
+
+// The capture of a game session of 32 players (korvane-traffic, seed 1, 200,000 frames, the
+// same mix as the million frames tools/measure-throughput.sh replays) as the port filter hands
+// it over: the frames to port 2300, in full batch buffers. One iteration walks the whole session
+// through the whole program, rules included, with a sweep after each batch.
+void BM_WalkGameSession(benchmark::State& state) {
+    tools::GameTrafficSpec spec;
+    spec.frames = 200'000;
+    std::ostringstream scenario;
+    tools::WriteGameTraffic(spec, scenario);
+    std::vector<std::vector<uint8_t>> batches(1, std::vector<uint8_t>(262144, 0));
+    size_t at = 0;
+    size_t frames = 0;
+    for (const tools::TimedFrame& frame :
+         tools::ScenarioFrames(tools::ParseScenario(scenario.str(), "session"))) {
+        const uint16_t port = static_cast<uint16_t>(frame.bytes[36] << 8 | frame.bytes[37]);
+        if (port != kPort) {
+            continue;  // the port filter's work
+        }
+        std::optional<size_t> next =
+            AppendCaptureRecord(batches.back(), at, frame.seconds, frame.micros, frame.bytes,
+                                static_cast<uint32_t>(frame.bytes.size()));
+        if (!next) {
+            batches.back().resize(at);
+            batches.emplace_back(262144, 0);
+            next = AppendCaptureRecord(batches.back(), 0, frame.seconds, frame.micros, frame.bytes,
+                                       static_cast<uint32_t>(frame.bytes.size()));
+        }
+        at = *next;
+        ++frames;
+    }
+    batches.back().resize(at);
+
+    Following following(nullptr);
+    following.settings.puretech = true;
+    Judging judging(following);
+    auto walkSession = [&] {
+        for (const std::vector<uint8_t>& batch : batches) {
+            following.walk.WalkCaptureBuffer(batch);
+            following.players.SweepPlayers();
+        }
+    };
+    walkSession();  // every record made once
+    const uint64_t allocations = bench::Allocations();
+    for (auto _ : state) {
+        walkSession();
+    }
+    state.counters["allocations_per_frame"] =
+        static_cast<double>(bench::Allocations() - allocations) /
+        static_cast<double>(state.iterations() * frames);
+    state.counters["frames"] = static_cast<double>(frames);
+    state.counters["frames_per_second"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * frames), benchmark::Counter::kIsRate);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
+}
+BENCHMARK(BM_WalkGameSession)->Unit(benchmark::kMillisecond);
 
 }  // namespace

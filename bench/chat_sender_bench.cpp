@@ -10,6 +10,7 @@
 
 #include "app/event_log.h"
 #include "app/run_settings.h"
+#include "bench/allocation_count.h"
 #include "bench/outgoing.h"
 #include "link/chat_sender.h"
 #include "link/kick_message_table.h"
@@ -23,17 +24,22 @@ using namespace korvane;
 
 using korvane::bench::Outgoing;
 
-// One iteration is one line sent; two receivers take turns, so no line is a repeat.
+// One iteration is one line sent; two receivers take turns, so no line is a repeat. Sending
+// allocates nothing.
 void BM_KorvaneMessage(benchmark::State& state) {
     Outgoing out;
     const std::string text = "Player Mech selected Atlas AS7-D (IS)";
     uint32_t receiver = 0x100;
+    const uint64_t allocations = bench::Allocations();
     for (auto _ : state) {
         out.chat.KorvaneMessage(1, receiver, 0, text, false);
         receiver ^= 1;
     }
     state.SetItemsProcessed(state.iterations());
     state.counters["sends"] = static_cast<double>(out.sockets.sendCalls);
+    state.counters["allocations_per_line"] =
+        static_cast<double>(bench::Allocations() - allocations) /
+        static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_KorvaneMessage);
 

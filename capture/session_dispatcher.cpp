@@ -14,20 +14,17 @@ using Layout = SessionMessage;
 constexpr size_t kPayload = FrameLayout::kPayloadOffset;
 constexpr size_t kMaxNameUnits = PlayerRecord::kTextCapacity - 1;
 
-// Releases a record's pieces when it goes out of scope, however the join was left.
-class ReleasePieces {
+// Calls `release` when it goes out of scope, however the join was left.
+template <typename Release>
+class OnLeaving {
   public:
-    explicit ReleasePieces(PlayerRecord& record) : record_(record) {}
-    ~ReleasePieces() {
-        record_.fragmentPending = false;
-        record_.firstFragment.reset();
-        record_.secondFragment.reset();
-    }
-    ReleasePieces(const ReleasePieces&) = delete;
-    ReleasePieces& operator=(const ReleasePieces&) = delete;
+    explicit OnLeaving(Release release) : release_(std::move(release)) {}
+    ~OnLeaving() { release_(); }
+    OnLeaving(const OnLeaving&) = delete;
+    OnLeaving& operator=(const OnLeaving&) = delete;
 
   private:
-    PlayerRecord& record_;
+    Release release_;
 };
 }  // namespace
 
@@ -150,16 +147,37 @@ void SessionDispatcher::HandlePiece(std::span<const uint8_t> frame, int32_t size
     PlayerRecord& record = players_.GetPlayer(address);
     if (record.firstFragment == nullptr) {
         if (token == Layout::kToken) {
-            record.firstFragment = std::make_unique<HeldFrame>(frame, size, reassembly_.size());
+            record.firstFragment = Hold(frame, size);
             record.fragmentPending = true;
         }
         return;
     }
-    record.secondFragment = std::make_unique<HeldFrame>(frame, size, reassembly_.size());
-    const ReleasePieces release(record);
+    record.secondFragment = Hold(frame, size);
+    const OnLeaving release([this, &record] { ReleasePieces(record); });
     if (std::optional<size_t> joined =
             JoinFragments(*record.firstFragment, *record.secondFragment, reassembly_)) {
         DispatchMessage(std::span<const uint8_t>(reassembly_.data(), *joined));
+    }
+}
+
+std::unique_ptr<HeldFrame> SessionDispatcher::Hold(std::span<const uint8_t> frame, int32_t size) {
+    for (std::unique_ptr<HeldFrame>& spare : spares_) {
+        if (spare != nullptr) {
+            spare->Hold(frame, size, reassembly_.size());
+            return std::move(spare);
+        }
+    }
+    return std::make_unique<HeldFrame>(frame, size, reassembly_.size());
+}
+
+void SessionDispatcher::ReleasePieces(PlayerRecord& record) {
+    record.fragmentPending = false;
+    for (std::unique_ptr<HeldFrame>* piece : {&record.firstFragment, &record.secondFragment}) {
+        auto spare = std::find(spares_.begin(), spares_.end(), nullptr);
+        if (spare != spares_.end()) {
+            *spare = std::move(*piece);
+        }
+        piece->reset();
     }
 }
 

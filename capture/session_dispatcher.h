@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -52,7 +53,15 @@ class SessionDispatcher {
     PlayerTable& players_;
     Console& console_;
     GameMessageHandler handler_;
+    // A copy of `frame` to hold, in a spare one where there is one.
+    std::unique_ptr<HeldFrame> Hold(std::span<const uint8_t> frame, int32_t size);
+    // Takes the record's pieces off it, as spares for the next ones.
+    void ReleasePieces(PlayerRecord& record);
+
     std::array<uint8_t, kReassemblyBytes> reassembly_{};
+    // Pieces released after a join, kept for the next two: holding a piece then allocates
+    // nothing once the spares have had room for a frame of its length.
+    std::array<std::unique_ptr<HeldFrame>, 2> spares_;
 };
 
 }  // namespace korvane

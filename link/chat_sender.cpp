@@ -1,5 +1,7 @@
 #include "link/chat_sender.h"
 
+#include <algorithm>
+
 #include "capture/session_message.h"
 #include "link/message_writer.h"
 #include "platform/format.h"
@@ -15,24 +17,44 @@ std::string_view FitBuffer(std::string_view text, size_t capacity) {
 }
 }  // namespace
 
-std::vector<uint8_t> BuildChatMessage(uint32_t sender, uint32_t receiver, uint8_t field,
-                                      std::string_view formatted) {
+std::span<const uint8_t> WriteChatMessage(std::span<uint8_t> buffer, uint32_t sender,
+                                          uint32_t receiver, uint8_t field,
+                                          std::string_view formatted) {
     formatted = formatted.substr(0, formatted.find('\0'));
-    MessageWriter message(ChatMessage::kHeaderLength + formatted.size() + 1);
+    MessageWriter message(buffer, ChatMessage::kHeaderLength + formatted.size() + 1);
     message.GameHeader(sender, receiver, ChatMessage::kType);
     // 29 and 31 hold two u16 zeros; 34 a zero.
     message.U8(ChatMessage::kFieldOffset, field);
     message.U8(ChatMessage::kMarkerOffset, 1);
     message.Text(ChatMessage::kTextOffset, formatted);  // its terminator is the last byte
-    return message.Take();
+    return message.bytes();
+}
+
+std::vector<uint8_t> BuildChatMessage(uint32_t sender, uint32_t receiver, uint8_t field,
+                                      std::string_view formatted) {
+    formatted = formatted.substr(0, formatted.find('\0'));
+    std::vector<uint8_t> message(ChatMessage::kHeaderLength + formatted.size() + 1);
+    WriteChatMessage(message, sender, receiver, field, formatted);
+    return message;
+}
+
+std::string_view ChatSender::FormatLineInto(std::span<char, kTextBytes> line, std::string_view text,
+                                            bool alert) {
+    size_t length = 0;
+    for (std::string_view part :
+         {std::string_view("("), kVersionText, alert ? std::string_view(") Alert: ") : ") ",
+          FitBuffer(text, kTextBytes)}) {
+        const size_t taken = std::min(part.size(), kTextBytes - 1 - length);
+        std::copy_n(part.begin(), taken, line.begin() + static_cast<long>(length));
+        length += taken;
+    }
+    line[length] = '\0';
+    return std::string_view(line.data(), length);
 }
 
 std::string ChatSender::FormatLine(std::string_view text, bool alert) {
-    std::string line = "(";
-    line += kVersionText;
-    line += alert ? ") Alert: " : ") ";
-    line += FitBuffer(text, kTextBytes);
-    return std::string(FitBuffer(line, kTextBytes));
+    std::array<char, kTextBytes> line;
+    return std::string(FormatLineInto(line, text, alert));
 }
 
 void ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field,
@@ -41,15 +63,18 @@ void ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t fiel
         return;
     }
     const std::string_view kept = FitBuffer(text, kTextBytes);
-    if (last_ && last_->text == kept && last_->sender == sender && last_->receiver == receiver) {
+    if (remembered_ && lastText_ == kept && lastSender_ == sender && lastReceiver_ == receiver) {
         return;
     }
     // Remembered before it is sent, so a line that then fails to go out is not tried again
     // by its next repeat either.
-    last_ = LastLine{std::string(kept), sender, receiver};
+    remembered_ = true;
+    lastText_.Set(kept);
+    lastSender_ = sender;
+    lastReceiver_ = receiver;
 
-    const std::vector<uint8_t> message =
-        BuildChatMessage(sender, receiver, field, FormatLine(text, alert));
+    const std::span<const uint8_t> message =
+        WriteChatMessage(message_, sender, receiver, field, FormatLineInto(line_, text, alert));
     const Delivery delivery = link_.Deliver(kMaxResends, [&] {
         if (link_.SendMessage(message) == 0) {
             return 0;

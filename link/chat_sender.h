@@ -1,13 +1,15 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/event_log.h"
 #include "app/run_settings.h"
+#include "capture/fixed_text.h"
 #include "capture/player_record.h"
 #include "link/server_link.h"
 
@@ -27,6 +29,10 @@ struct ChatMessage {
 // The bytes of one chat line carrying `formatted` (cut at its first zero byte, if any).
 std::vector<uint8_t> BuildChatMessage(uint32_t sender, uint32_t receiver, uint8_t field,
                                       std::string_view formatted);
+// The same written into `buffer`, which must hold them; the message's bytes there.
+std::span<const uint8_t> WriteChatMessage(std::span<uint8_t> buffer, uint32_t sender,
+                                          uint32_t receiver, uint8_t field,
+                                          std::string_view formatted);
 
 // Says everything the program says to players: each line goes out as a chat message on the
 // server link, with the program's version in front. An immediate repeat of the same line
@@ -58,22 +64,27 @@ class ChatSender {
     // An alert on the player's behalf: the kick and reason lines.
     void SendAlert(const PlayerRecord& record, std::string_view text);
     // Forgets the last line, so that the next one is sent even if it is the same.
-    void ForgetLastMessage() { last_.reset(); }
+    void ForgetLastMessage() { remembered_ = false; }
 
     // "(<version>) <text>", or "(<version>) Alert: <text>", cut to fit its buffer.
     static std::string FormatLine(std::string_view text, bool alert);
+    // The same formatted into `line`; the text there, without its terminator.
+    static std::string_view FormatLineInto(std::span<char, kTextBytes> line, std::string_view text,
+                                           bool alert);
 
   private:
-    struct LastLine {
-        std::string text;  // as remembered: cut to fit its buffer
-        uint32_t sender = 0;
-        uint32_t receiver = 0;
-    };
-
     ServerLink& link_;
     EventLog& log_;
     const RunSettings& settings_;
-    std::optional<LastLine> last_;  // nothing: every line is new
+    // The last line, cut to fit its buffer, and its ids; not remembered: every line is new.
+    // A line is formatted and written in buffers of the sender's own, so sending allocates
+    // nothing.
+    bool remembered_ = false;
+    FixedText<kTextBytes> lastText_;
+    uint32_t lastSender_ = 0;
+    uint32_t lastReceiver_ = 0;
+    std::array<char, kTextBytes> line_{};
+    std::array<uint8_t, ChatMessage::kHeaderLength + kTextBytes> message_{};
 };
 
 }  // namespace korvane

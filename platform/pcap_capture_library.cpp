@@ -28,10 +28,12 @@ namespace {
 constexpr uint32_t kPlatformVersionWord = 0x0000000A;
 
 // Largest frame part a live capture keeps; the installed filter cuts frames further (neither of
-// the program's filters keeps more than 1500 bytes). In immediate mode libpcap sizes each slot of
-// the kernel's ring from this length, so it decides how many frames the buffer holds: with 2048
-// bytes a 1 MiB buffer holds about 490 frames (on lo, which sees each frame leave and arrive,
-// half as many), with 262144 it held 8.
+// the program's filters keeps more than 1500 bytes). The capture is not in immediate mode: the
+// kernel packs frames by their own length into blocks of its ring and hands a block over when it
+// is full or the read timeout has passed, as the capture driver's buffer fills and a read returns.
+// So the 1 MiB buffer holds thousands of game frames. In immediate mode every frame took a slot
+// sized from this length: about 490 frames (on lo, which sees each frame leave and arrive, half as
+// many), and a game session put onto lo at 100,000 frames a second lost half of its frames.
 constexpr int kSnapLength = 2048;
 
 // The code LastError() gives when an adapter's link type is not Ethernet.
@@ -277,7 +279,7 @@ class PcapAdapter final : public CaptureAdapter {
         const bool configured = pcap_set_snaplen(h, kSnapLength) == 0 &&
                                 pcap_set_promisc(h, promiscuous ? 1 : 0) == 0 &&
                                 pcap_set_timeout(h, std::max(timeoutMs_, 1)) == 0 &&
-                                pcap_set_immediate_mode(h, 1) == 0 &&
+                                pcap_set_immediate_mode(h, 0) == 0 &&
                                 (bufferBytes_ == 0 || pcap_set_buffer_size(h, bufferBytes_) == 0);
         status = configured ? pcap_activate(h) : PCAP_ERROR_ACTIVATED;
         if (status < 0) {

@@ -10,7 +10,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: korvane-mkcap [--pcapng] [--set NAME=VALUE ...] [--count] SCENARIO OUT\n"
-    "  writes the frames the scenario describes to the capture file OUT;\n"
+    "  writes the frames the scenario describes to the capture file OUT, reading the scenario\n"
+    "  one line at a time (SCENARIO may be /dev/stdin);\n"
     "  --set gives ${NAME} in the scenario its value, --count prints the number of frames\n";
 
 }  // namespace
@@ -50,20 +51,15 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    try {
-        auto scenario = korvane::tools::LoadScenario(files[0], variables);
-        std::string error;
-        uint64_t frames = 0;
-        if (!korvane::tools::WriteScenarioCapture(scenario, files[1], format, error, &frames)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-        if (count) {
-            std::printf("%llu\n", static_cast<unsigned long long>(frames));
-        }
-    } catch (const korvane::tools::ScenarioError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+    std::string error;
+    uint64_t frames = 0;
+    if (!korvane::tools::WriteScenarioFileCapture(files[0], variables, files[1], format, error,
+                                                  &frames)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
+    }
+    if (count) {
+        std::printf("%llu\n", static_cast<unsigned long long>(frames));
     }
     return 0;
 }

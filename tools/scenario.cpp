@@ -432,12 +432,18 @@ std::vector<uint8_t> CopyPayload(const ScenarioEvent& event, uint64_t index, std
     return payload;
 }
 
+// Reads the lines of a scenario and hands each event to `take` as soon as its line is read, so
+// that a long scenario need not be held whole.
 class ScenarioReader {
   public:
-    explicit ScenarioReader(const ScenarioVariables& variables) : variables_(variables) {}
+    using Take = std::function<void(ScenarioEvent&&)>;
+
+    ScenarioReader(const ScenarioVariables& variables, Take take)
+        : variables_(variables), take_(std::move(take)) {}
 
     void Read(std::string_view text, const std::string& fileName, int depth);
-    Scenario Take() { return std::move(scenario_); }
+    // The same for the lines of a stream, read one at a time.
+    void Read(std::istream& in, const std::string& fileName, int depth);
 
   private:
     void ReadLine(std::string_view line, const std::string& fileName, int lineNumber, int depth);
@@ -445,7 +451,7 @@ class ScenarioReader {
                 const std::map<std::string_view, std::string_view>& values);
 
     const ScenarioVariables& variables_;
-    Scenario scenario_;
+    Take take_;
     std::optional<uint64_t> base_;
     uint64_t latest_ = 0;  // time of the latest frame so far
 };
@@ -459,6 +465,18 @@ void ScenarioReader::Read(std::string_view text, const std::string& fileName, in
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
+        }
+        ReadLine(line, fileName, lineNumber, depth);
+    }
+}
+
+void ScenarioReader::Read(std::istream& in, const std::string& fileName, int depth) {
+    int lineNumber = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
         }
         ReadLine(line, fileName, lineNumber, depth);
     }
@@ -646,8 +664,8 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     }
 
     const bool upload = event.kind == "upload";
-    if (upload && (splitText || event.reverse)) {
-        parser.Fail("upload takes no split= or reverse: each of its messages is a segment");
+    if (upload && event.reverse) {
+        parser.Fail("upload takes no reverse: its messages go in the order given");
     }
 
     std::vector<std::vector<uint8_t>> payloads;
@@ -677,18 +695,32 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
         }
     }
     if (upload) {
-        // One segment per message, 1 ms apart.
-        uint64_t last = event.micros + (payloads.size() - 1) * kUploadGapMicros;
-        if (last > kLatestStamp) {
+        // Each message longer than split= goes in two segments.
+        size_t split = 0;
+        if (splitText) {
+            const std::optional<uint64_t> number = ParseDecimal(*splitText, kMaxPayload);
+            if (!number || *number == 0) {
+                parser.Fail("split= needs a number from 1 to " + std::to_string(kMaxPayload) +
+                            ", not '" + std::string(*splitText) + "'");
+            }
+            split = *number;
+        }
+        // The messages one after the other, each taking 1 ms, or 2 ms when split.
+        const uint64_t gap = split != 0 ? 2 * kUploadGapMicros : kUploadGapMicros;
+        const uint64_t last = event.micros + (payloads.size() - 1) * gap;
+        const bool lastSplit = split != 0 && payloads.back().size() > split;
+        const uint64_t end = last + (lastSplit ? kSplitGapMicros : 0);
+        if (end > kLatestStamp) {
             parser.Fail("bad time '" + std::string(when) + "'");
         }
         for (size_t i = 0; i < payloads.size(); ++i) {
             ScenarioEvent message = event;
-            message.micros = event.micros + i * kUploadGapMicros;
+            message.micros = event.micros + i * gap;
+            message.split = payloads[i].size() > split ? split : 0;
             message.payload = std::move(payloads[i]);
-            scenario_.events.push_back(std::move(message));
+            take_(std::move(message));
         }
-        latest_ = last;
+        latest_ = end;
         return;
     }
     event.payload = std::move(payloads.front());
@@ -724,7 +756,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     if (latest_ > kLatestStamp) {
         parser.Fail("bad time '" + std::string(when) + "'");
     }
-    scenario_.events.push_back(std::move(event));
+    take_(std::move(event));
 }
 
 // Builds the frames of events, keeping each flow's sequence numbers.
@@ -799,20 +831,75 @@ class FrameMaker {
 
 // The copies of one repeated line still to be sent.
 struct CopyStream {
-    const ScenarioEvent* event = nullptr;
+    ScenarioEvent event;
     uint64_t next = 0;
     std::mt19937_64 rng;
 
-    uint64_t NextMicros() const { return event->micros + event->overMicros * next / event->repeat; }
+    uint64_t NextMicros() const { return event.micros + event.overMicros * next / event.repeat; }
+};
+
+// Turns events into frames as they come, in the order they are written: each event's frames
+// after the copies of repeated lines due before its time, the copies still due at Finish().
+// Holds only the repeated lines whose copies are not all sent.
+class FrameStream {
+  public:
+    explicit FrameStream(std::function<void(const TimedFrame&)> take) : take_(std::move(take)) {}
+
+    void Add(const ScenarioEvent& event) {
+        SendCopies(event.micros);
+        const uint64_t seed = event.random ? event.random->seed : 0;
+        if (event.repeat != 0) {
+            const uint64_t id = nextStream_++;
+            streams_.emplace(id, CopyStream{event, 0, std::mt19937_64(seed)});
+            due_.emplace(event.micros, id);
+            return;
+        }
+        std::mt19937_64 rng(seed);
+        maker_.Make(event, event.micros, event.source, CopyPayload(event, 0, rng), take_);
+    }
+
+    void Finish() { SendCopies(std::nullopt); }
+
+  private:
+    // Sends the copies due before `until` (all of them when it is nothing).
+    void SendCopies(std::optional<uint64_t> until) {
+        while (!due_.empty() && (!until || due_.top().first < *until)) {
+            const uint64_t id = due_.top().second;
+            due_.pop();
+            auto found = streams_.find(id);
+            CopyStream& stream = found->second;
+            const ScenarioEvent& event = stream.event;
+            Endpoint source = event.source;
+            source.address += static_cast<uint32_t>(stream.next % event.spread);
+            maker_.Make(event, stream.NextMicros(), source,
+                        CopyPayload(event, stream.next, stream.rng), take_);
+            if (++stream.next < event.repeat) {
+                due_.emplace(stream.NextMicros(), id);
+            } else {
+                streams_.erase(found);
+            }
+        }
+    }
+
+    std::function<void(const TimedFrame&)> take_;
+    FrameMaker maker_;
+    // The repeated lines met so far by the order they came in, and when each one's next copy is
+    // due: the earliest first, and of those due at once the line that came first.
+    std::map<uint64_t, CopyStream> streams_;
+    uint64_t nextStream_ = 0;
+    using Due = std::pair<uint64_t, uint64_t>;
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
 };
 
 }  // namespace
 
 Scenario ParseScenario(std::string_view text, const std::string& fileName,
                        const ScenarioVariables& variables) {
-    ScenarioReader reader(variables);
+    Scenario scenario;
+    ScenarioReader reader(
+        variables, [&](ScenarioEvent&& event) { scenario.events.push_back(std::move(event)); });
     reader.Read(text, fileName, 0);
-    return reader.Take();
+    return scenario;
 }
 
 Scenario LoadScenario(const std::string& path, const ScenarioVariables& variables) {
@@ -830,40 +917,11 @@ Scenario LoadScenario(const std::string& path, const ScenarioVariables& variable
 
 void ForEachScenarioFrame(const Scenario& scenario,
                           const std::function<void(const TimedFrame&)>& take) {
-    FrameMaker maker;
-    // The repeated lines met so far, and when each one's next copy is due: the earliest first,
-    // and of those due at once the line that came first.
-    std::vector<CopyStream> streams;
-    using Due = std::pair<uint64_t, size_t>;
-    std::priority_queue<Due, std::vector<Due>, std::greater<>> due;
-    // Sends the copies due before `until` (all of them when it is nothing).
-    auto sendCopies = [&](std::optional<uint64_t> until) {
-        while (!due.empty() && (!until || due.top().first < *until)) {
-            CopyStream& stream = streams[due.top().second];
-            const size_t index = due.top().second;
-            due.pop();
-            const ScenarioEvent& event = *stream.event;
-            Endpoint source = event.source;
-            source.address += static_cast<uint32_t>(stream.next % event.spread);
-            maker.Make(event, stream.NextMicros(), source,
-                       CopyPayload(event, stream.next, stream.rng), take);
-            if (++stream.next < event.repeat) {
-                due.emplace(stream.NextMicros(), index);
-            }
-        }
-    };
+    FrameStream stream(take);
     for (const ScenarioEvent& event : scenario.events) {
-        sendCopies(event.micros);
-        const uint64_t seed = event.random ? event.random->seed : 0;
-        if (event.repeat != 0) {
-            streams.push_back({&event, 0, std::mt19937_64(seed)});
-            due.emplace(event.micros, streams.size() - 1);
-            continue;
-        }
-        std::mt19937_64 rng(seed);
-        maker.Make(event, event.micros, event.source, CopyPayload(event, 0, rng), take);
+        stream.Add(event);
     }
-    sendCopies(std::nullopt);
+    stream.Finish();
 }
 
 std::vector<TimedFrame> ScenarioFrames(const Scenario& scenario) {
@@ -905,6 +963,50 @@ bool WriteScenarioCapture(const Scenario& scenario, const std::string& path,
         return writer.Close();
     });
     if (!written) {
+        error = path + ": cannot write the capture file";
+    }
+    if (frames != nullptr) {
+        *frames = count;
+    }
+    return written;
+}
+
+bool WriteScenarioFileCapture(const std::string& scenarioPath, const ScenarioVariables& variables,
+                              const std::string& path, PcapFileWriter::Format format,
+                              std::string& error, uint64_t* frames) {
+    uint64_t count = 0;
+    std::ifstream in(scenarioPath, std::ios::binary);
+    if (!in) {
+        error = scenarioPath + ": cannot read the file";
+        return false;
+    }
+    bool scenarioFailed = false;
+    const bool written = WriteFileWhole(path, [&](const std::string& temporary) {
+        PcapFileWriter writer(temporary, format);
+        if (!writer.ok()) {
+            return false;
+        }
+        FrameStream stream([&](const TimedFrame& frame) {
+            writer.Write(frame.seconds, frame.micros, frame.bytes);
+            ++count;
+        });
+        ScenarioReader reader(variables, [&](ScenarioEvent&& event) { stream.Add(event); });
+        try {
+            reader.Read(in, scenarioPath, 0);
+        } catch (const ScenarioError& failure) {
+            error = failure.what();
+            scenarioFailed = true;
+            return false;
+        }
+        if (in.bad()) {
+            error = scenarioPath + ": cannot read the file";
+            scenarioFailed = true;
+            return false;
+        }
+        stream.Finish();
+        return writer.Close();
+    });
+    if (!written && !scenarioFailed) {
         error = path + ": cannot write the capture file";
     }
     if (frames != nullptr) {

@@ -52,9 +52,11 @@ namespace korvane::tools {
 // info, stock and upload messages go to the host, player 1.
 // Options for every kind: split=<n> (two segments, the first with n payload bytes, the second
 // 1 ms later with the rest), reverse (with split: the second piece is written first), tsopt
-// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes only
-// tsopt. name= and text= take the rest of the line verbatim, so they come last. An event
-// spans its segments' times; the next event may not come before the last of them.
+// (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes tsopt
+// and split=<n>, not reverse: each of its messages longer than n bytes goes in two segments, the
+// second 1 ms after the first, and the messages are then 2 ms apart. name= and text= take the
+// rest of the line verbatim, so they come last. An event spans its segments' times; the next
+// event may not come before the last of them.
 // How the payloads of a `random` line are drawn.
 struct RandomPayload {
     uint64_t seed = 0;
@@ -122,5 +124,11 @@ bool WriteCaptureFile(const std::vector<TimedFrame>& frames, const std::string& 
 bool WriteScenarioCapture(const Scenario& scenario, const std::string& path,
                           PcapFileWriter::Format format, std::string& error,
                           uint64_t* frames = nullptr);
+// The same for the scenario file at `scenarioPath`, read one line at a time and its frames
+// written as each line is read, so that a long scenario (a stream from a pipe) is never held
+// whole. A scenario error leaves nothing written; `error` then says it as ScenarioError does.
+bool WriteScenarioFileCapture(const std::string& scenarioPath, const ScenarioVariables& variables,
+                              const std::string& path, PcapFileWriter::Format format,
+                              std::string& error, uint64_t* frames = nullptr);
 
 }  // namespace korvane::tools

@@ -324,6 +324,12 @@ TEST_F(SessionDispatcherTest, PiecesFromDifferentAddressesDoNotMix) {
     EXPECT_EQ(console_.output(), "000000b2 User connected\n000000a1 User connected\n");
     EXPECT_EQ(players_.Find(kKeyA)->name.view(), "Alpha");
     EXPECT_EQ(players_.Find(kKeyB)->name.view(), "Bravo Two");
+    // Later pieces are held in the room the joined ones took: shorter ones keep nothing of them.
+    const Bytes third = tools::BuildCreationMessage(0xC3, std::string_view("Cy"));
+    Dispatch(Frame(Slice(third, 0, 20), kAddressB));
+    Dispatch(Frame(Slice(third, 20, third.size()), kAddressB));
+    EXPECT_EQ(players_.Find(kKeyB)->name.view(), "Cy");
+    EXPECT_TRUE(Idle(kKeyB));
 }
 
 TEST_F(SessionDispatcherTest, ShortMessagesThrowTruncatedData) {

@@ -114,6 +114,16 @@ TEST_F(ChatSenderTest, LongTextsAreRememberedAsTheBufferHoldsThem) {
     EXPECT_EQ(sockets.sent[first_].size(), 292u);
 }
 
+TEST_F(ChatSenderTest, EachLineIsWholeAfterALongerOne) {
+    // The sender formats and writes every line in the same buffers.
+    chat.KorvaneMessage(1, 2, 0, std::string(300, 'y'), true);
+    chat.KorvaneMessage(1, 2, 7, "short", false);
+    chat.KorvaneMessage(1, 3, 0, "", true);
+    EXPECT_THAT(Received(), ElementsAre(ChatLine(1, 2, 0, std::string(211, 'y'), true),
+                                        ChatLine(1, 2, 7, "short"), ChatLine(1, 3, 0, "", true)));
+    EXPECT_EQ(sockets.sent[first_].size(), 292u + 79 + 81);
+}
+
 TEST_F(ChatSenderTest, FailedSendReconnectsAndSendsAgainOnTheNewConnection) {
     sockets.failSends = 1;
     chat.KorvaneMessage(0x102, 1, 0, "hi", false);

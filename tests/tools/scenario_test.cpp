@@ -74,6 +74,7 @@ class ScenarioFiles : public ::testing::Test {
     // Runs korvane-mkcap; returns its exit status, with its standard error in `errors`.
     int RunMkcap(const std::vector<std::string>& args, std::string& errors) {
         ChildProcess::Options options;
+        options.stdoutFile = dir_ / "mkcap.out";
         options.stderrFile = dir_ / "mkcap.err";
         ChildProcess mkcap(KORVANE_MKCAP_EXE, args, options);
         if (!mkcap.started()) {
@@ -273,8 +274,9 @@ TEST(ScenarioParse, UploadErrors) {
         std::string error;
     };
     const std::vector<Case> cases = {
-        {upload + "split=5 name=x",
-         "upload takes no split= or reverse: each of its messages is a segment"},
+        {upload + "split=5 reverse name=x",
+         "upload takes no reverse: its messages go in the order given"},
+        {upload + "split=0 name=x", "split= needs a number from 1 to 65483, not '0'"},
         {at + "upload sender=1 seq=65536 chassis=1 name=x",
          "seq= needs a decimal number 0 to 65535, not '65536'"},
         {upload + "components=813,,815 name=x",
@@ -338,6 +340,40 @@ TEST(ScenarioFramesTest, UploadFramesCarryTheMessagesInTheOrderGiven) {
         }
         EXPECT_TRUE(TcpChecksumValid(bytes));
     }
+}
+
+TEST(ScenarioFramesTest, UploadSplitCutsEachLongerMessageInTwoSegments) {
+    // Three pieces of near-equal size; the first message carries the longer header and the
+    // first two pieces are a byte longer, so a split at the last message's length leaves that
+    // one whole.
+    auto messages = Upload(7, Variant(0x55, {{813, 108}, {888, 376}}, "Cut"), 1000, 3);
+    const size_t split = messages[2].size();
+    ASSERT_GT(messages[1].size(), split);
+    auto scenario = ParseScenario(
+        "at 100 127.0.0.2:1 > 127.0.0.1:2300 upload sender=102 seq=7 chassis=55 "
+        "components=813,888:376 pieces=3 split=" +
+            std::to_string(split) +
+            " name=Cut\n"
+            // The last message is whole, so the next line may follow 4 ms after the first.
+            "at 100.004 127.0.0.2:1 > 127.0.0.1:2300 connect\n",
+        "t.scenario");
+    auto frames = ScenarioFrames(scenario);
+    ASSERT_EQ(frames.size(), 6u);
+    const std::vector<uint32_t> micros = {0, 1000, 2000, 3000, 4000, 4000};
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(frames[i].micros, micros[i]) << i;
+        joined.insert(joined.end(), frames[i].bytes.begin() + 54, frames[i].bytes.end());
+    }
+    EXPECT_EQ(frames[0].bytes.size(), 54 + split);
+    std::vector<uint8_t> sent;
+    for (const auto& message : messages) {
+        sent.insert(sent.end(), message.begin(), message.end());
+    }
+    EXPECT_EQ(joined, sent);
+    EXPECT_EQ(ErrorOf("at 100 127.0.0.2:1 > 127.0.0.1:2300 upload sender=102 seq=7 chassis=55 "
+                      "pieces=2 split=10 name=x\nat 100.0029 127.0.0.2:1 > 127.0.0.1:2 syn\n"),
+              "t.scenario:2: time 100.0029 is earlier than the frame before");
 }
 
 TEST(ScenarioFramesTest, SequenceNumbersCountUpPerFlow) {
@@ -586,12 +622,13 @@ TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
     std::string errors;
     for (bool pcapng : {false, true}) {
         std::string out = (dir_ / (pcapng ? "good.pcapng" : "good.pcap")).string();
-        std::vector<std::string> args = {scenario, out};
+        std::vector<std::string> args = {"--count", scenario, out};
         if (pcapng) {
             args.insert(args.begin(), "--pcapng");
         }
         ASSERT_EQ(RunMkcap(args, errors), 0) << errors;
         EXPECT_EQ(errors, "");
+        EXPECT_EQ(ReadWholeFile(dir_ / "mkcap.out"), "2\n");
         std::string expected = (dir_ / "expected").string();
         std::string error;
         ASSERT_TRUE(WriteCaptureFile(
@@ -600,6 +637,43 @@ TEST_F(ScenarioFiles, MkcapWritesWhatTheLibraryBuilds) {
         EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
         EXPECT_EQ(ReadCapture(out).size(), 2u);
     }
+}
+
+TEST_F(ScenarioFiles, MkcapReadingLineByLineWritesWhatTheWholeScenarioMakes) {
+    // Repeated lines whose copies run past later lines and past the end, an include, a variable,
+    // random payloads and a split upload: korvane-mkcap reads and writes a line at a time, and
+    // still writes the frames in the order the whole scenario gives them.
+    Write("inner.scenario", "at +0.5 127.0.0.5:1 > 127.0.0.1:${port} delete id=2a\n");
+    const std::string text =
+        "base 100\n"
+        "at +0 127.0.0.2:1 > 127.0.0.1:${port} connect repeat=5 over=2 spread=3\n"
+        "at +0.2 127.0.0.3:1 > 127.0.0.1:${port} random seed=4 repeat=4 over=0.4\n"
+        "include inner.scenario\n"
+        "at +1 127.0.0.4:1 > 127.0.0.1:${port} upload sender=102 seq=1 chassis=55 pieces=3 "
+        "split=40 name=Streamed\n"
+        "at +1.5 127.0.0.4:1 > 127.0.0.1:${port} chat sender=102 receiver=1 split=5 reverse "
+        "text=after\n";
+    const std::string scenario = Write("whole.scenario", text);
+    const ScenarioVariables variables = {{"port", "2300"}};
+    const auto frames = ScenarioFrames(LoadScenario(scenario, variables));
+    ASSERT_EQ(frames.size(), 5u + 4u + 1u + 6u + 2u);
+    std::string expected = (dir_ / "expected.pcap").string();
+    std::string error;
+    ASSERT_TRUE(WriteCaptureFile(frames, expected, PcapFileWriter::Format::pcap, error)) << error;
+
+    std::string errors;
+    const std::string out = (dir_ / "streamed.pcap").string();
+    ASSERT_EQ(RunMkcap({"--count", "--set", "port=2300", scenario, out}, errors), 0) << errors;
+    EXPECT_EQ(ReadWholeFile(dir_ / "mkcap.out"), std::to_string(frames.size()) + "\n");
+    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(expected));
+
+    // An error on a late line, after frames were written: still nothing left behind.
+    const std::string late = Write("late.scenario", text + "at +1 127.0.0.2:1 > 127.0.0.1:2 syn\n");
+    const std::string lateOut = (dir_ / "late.pcap").string();
+    EXPECT_EQ(RunMkcap({"--set", "port=2300", late, lateOut}, errors), 1);
+    EXPECT_EQ(errors, late + ":7: time +1 is earlier than the frame before\n");
+    EXPECT_FALSE(std::filesystem::exists(lateOut));
+    EXPECT_FALSE(std::filesystem::exists(lateOut + ".partial"));
 }
 
 TEST_F(ScenarioFiles, CommittedDemoCaptureIsWhatMkcapMakes) {
