@@ -140,6 +140,12 @@ PlayerRecord& PlayerTable::Lookup(uint32_t id, AddressBytes address) {
         newcomers_.Remove(*slot);
         regulars_.MoveToFront(*slot);
     }
+    slot->lastHeard = ++lookups_;
+    for (HoldingQueue* holders : {&holding_, &kickedHolding_}) {
+        if (holders->Contains(*slot)) {
+            holders->MoveToFront(*slot);
+        }
+    }
     PlayerRecord& record = *slot->record;
     // A kicked player's traffic no longer holds the removal off.
     if (!record.kickPending) {
@@ -192,8 +198,15 @@ void PlayerTable::SweepPlayers() {
     std::sort(visits_.begin(), visits_.end(),
               [](const PlayerSlot* a, const PlayerSlot* b) { return a->serial > b->serial; });
     ++sweep_;
+    newHolders_.clear();
     for (PlayerSlot* slot : visits_) {
         Visit(*slot);
+    }
+    // The holding queues are in the order the records were last heard from.
+    std::sort(newHolders_.begin(), newHolders_.end(),
+              [](const PlayerSlot* a, const PlayerSlot* b) { return a->lastHeard < b->lastHeard; });
+    for (PlayerSlot* slot : newHolders_) {
+        (slot->record->kickPending ? kickedHolding_ : holding_).MoveToFront(*slot);
     }
     while (heldBytes_ > limits_.maxHeldBytes && DropForBytes()) {
     }
@@ -221,21 +234,40 @@ void PlayerTable::Visit(PlayerSlot& slot) {
         Watch(slot);  // destroyed by the next sweep
     }
     const size_t bytes = record.HeldBytes();
-    heldBytes_ = heldBytes_ - slot.heldBytes + bytes;
-    slot.heldBytes = bytes;
-    if (bytes > 0 && !record.kickPending) {
-        holding_.MoveToFront(slot);
+    HoldingQueue& queue = record.kickPending ? kickedHolding_ : holding_;
+    if (bytes == 0 || !queue.Contains(slot)) {
+        ForgetHeldBytes(slot);
+        if (bytes > 0) {
+            newHolders_.push_back(&slot);  // queued once the sweep knows them all
+        }
     } else {
-        holding_.Remove(slot);  // a kicked player is not let off for the bytes it holds
+        heldBytes_ -= slot.heldBytes;
+        if (record.kickPending) {
+            kickedHeldBytes_ -= slot.heldBytes;
+        }
+    }
+    slot.heldBytes = bytes;
+    heldBytes_ += bytes;
+    if (record.kickPending) {
+        kickedHeldBytes_ += bytes;
     }
 }
 
-void PlayerTable::Destroy(PlayerSlot& slot) {
+void PlayerTable::ForgetHeldBytes(PlayerSlot& slot) {
     heldBytes_ -= slot.heldBytes;
+    if (kickedHolding_.Contains(slot)) {
+        kickedHeldBytes_ -= slot.heldBytes;
+    }
+    slot.heldBytes = 0;
+    holding_.Remove(slot);
+    kickedHolding_.Remove(slot);
+}
+
+void PlayerTable::Destroy(PlayerSlot& slot) {
+    ForgetHeldBytes(slot);
     newcomers_.Remove(slot);
     regulars_.Remove(slot);
     kicked_.Remove(slot);
-    holding_.Remove(slot);
     if (slot.watchedFor == sweep_) {
         watched_[slot.watchIndex] = nullptr;
     }
@@ -260,7 +292,13 @@ bool PlayerTable::DropForCount() {
 }
 
 bool PlayerTable::DropForBytes() {
-    PlayerSlot* oldest = holding_.Back();
+    // Kicked players, waiting for their removal, may hold at most half the bytes: beyond that
+    // the longest silent of them goes, so that they can never push the others' uploads out.
+    const bool kickedFirst = kickedHeldBytes_ > limits_.maxHeldBytes / 2;
+    PlayerSlot* oldest = (kickedFirst ? kickedHolding_ : holding_).Back();
+    if (oldest == nullptr) {
+        oldest = (kickedFirst ? holding_ : kickedHolding_).Back();
+    }
     if (oldest == nullptr) {
         return false;
     }

@@ -30,11 +30,12 @@ struct PlayerSlot {
     uint32_t address = 0;           // the map's key
     size_t bucket = 0;              // the bucket holding the map
     uint64_t serial = 0;            // order of creation: higher is newer
+    uint64_t lastHeard = 0;         // order of the latest lookup: higher is later
     uint64_t watchedFor = 0;        // the sweep whose visit list it is on, 0 for none
     size_t watchIndex = 0;          // its place on that list
     size_t heldBytes = 0;           // as the record's last visit counted them
     QueueLink<PlayerSlot> silence;  // newcomers, regulars or kicked
-    QueueLink<PlayerSlot> holding;  // records holding bytes, the most recently visited first
+    QueueLink<PlayerSlot> holding;  // holders of bytes, kicked or not, the latest heard first
 };
 
 // A hash of the address with a secret seed, so that nobody outside can choose addresses that
@@ -63,8 +64,10 @@ using PlayerBucket = std::unordered_map<uint32_t, PlayerSlot, SeededAddressHash>
 // - At most `maxRecords` records, holding at most `maxHeldBytes` apart from themselves. Over a
 //   bound the record of the longest-silent address goes: for the count, first among addresses
 //   seen only once, then among the others, kicked ones last; for bytes, among the records that
-//   hold some. So an address that keeps sending is never dropped while a more silent one is
-//   kept. Dropped records are counted.
+//   hold some, kicked ones first once they hold more than half. So an address that keeps
+//   sending is never dropped while a more silent one is kept. Dropped records are counted.
+//   The silence queues are in the order of the clock's seconds; a clock set back delays the
+//   retirement of idle records, never the bounds.
 class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
   public:
     struct Limits {
@@ -93,7 +96,6 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     void SweepPlayers();
 
     // The list of all records, newest first, with the table's cursor.
-    OwningPointerList<PlayerRecord>& records() { return all_; }
     const OwningPointerList<PlayerRecord>& records() const { return all_; }
     PlayerRecord* Newest() const { return all_.Front(); }
 
@@ -115,6 +117,8 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     // Drops the record of the longest-silent address; false when there is none.
     bool DropForCount();
     bool DropForBytes();
+    // Takes the record's bytes out of the counts and the holding queues.
+    void ForgetHeldBytes(PlayerSlot& slot);
 
     const Clock& clock_;
     const Limits limits_;
@@ -123,12 +127,16 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     uint64_t sweep_ = 1;  // the number of the next sweep
     uint64_t dropped_ = 0;
     size_t heldBytes_ = 0;
-    Queue newcomers_;  // seen in one lookup only, the latest first
-    Queue regulars_;   // seen again, the most recently seen first
-    Queue kicked_;     // waiting for their removal, the latest kicked first
-    HoldingQueue holding_;
-    std::vector<PlayerSlot*> watched_;  // for the next sweep
-    std::vector<PlayerSlot*> visits_;   // the sweep's own list, kept to reuse its space
+    Queue newcomers_;             // seen in one lookup only, the latest first
+    Queue regulars_;              // seen again, the most recently seen first
+    Queue kicked_;                // waiting for their removal, the latest kicked first
+    HoldingQueue holding_;        // records not kicked that hold bytes
+    HoldingQueue kickedHolding_;  // kicked records that hold bytes
+    size_t kickedHeldBytes_ = 0;
+    std::vector<PlayerSlot*> watched_;     // for the next sweep
+    std::vector<PlayerSlot*> visits_;      // the sweep's own list, kept to reuse its space
+    std::vector<PlayerSlot*> newHolders_;  // records the sweep found holding bytes anew
+    uint64_t lookups_ = 0;
 };
 
 }  // namespace korvane

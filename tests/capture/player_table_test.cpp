@@ -302,14 +302,14 @@ TEST_F(PlayerTableTest, IdleRecordsAreRetiredInTheOrderTheyFellSilent) {
     EXPECT_EQ(table_.count(), 0u);
 }
 
-// A table of at most three records, fed frames from the addresses 10.0.0.n.
+// A table of at most three records, fed frames from the addresses 127.0.0.n.
 class BoundedTableTest : public ::testing::Test {
   protected:
     static constexpr size_t kHeld = 4096;
 
     BoundedTableTest() : clock_({kStart, 0}), table_(clock_, {3, 2 * kHeld}) {}
 
-    PlayerRecord& From(uint8_t n) { return table_.GetPlayerWithId(n, Address{10, 0, 0, n}); }
+    PlayerRecord& From(uint8_t n) { return table_.GetPlayerWithId(n, Address{127, 0, 0, n}); }
     std::vector<uint32_t> Followed() const {
         std::vector<uint32_t> ids;
         table_.records().ForEach([&](const PlayerRecord& r) { ids.push_back(r.playerId); });
@@ -375,10 +375,24 @@ TEST_F(BoundedTableTest, HeldBytesOverTheBoundDropTheLongestSilentHolder) {
     PlayerRecord& kicked = From(1);
     kicked.kickPending = true;
     kicked.idleTimer.Set(5);
+    std::vector<uint8_t>().swap(kicked.configPart1);  // the kicked player holds half the bound
     Hold(From(3));
     From(3).configPart1.assign(kHeld, 0);
     table_.SweepPlayers();  // over again: 3 goes, the kicked player is kept for its removal
     EXPECT_EQ(Followed(), (std::vector<uint32_t>{1}));
+}
+
+TEST_F(BoundedTableTest, KickedPlayersHoldingOverHalfTheBytesGoBeforeTheOthersUploads) {
+    Hold(From(2));  // an honest upload under way
+    for (uint8_t n : {uint8_t{1}, uint8_t{3}}) {
+        PlayerRecord& kicked = From(n);
+        kicked.kickPending = true;
+        kicked.idleTimer.Set(5);
+        Hold(kicked);
+    }
+    table_.SweepPlayers();  // 3 * kHeld held, 2 * kHeld of them by kicked players
+    EXPECT_EQ(Followed(), (std::vector<uint32_t>{3, 2}));
+    EXPECT_EQ(table_.heldBytes(), 2 * kHeld);
 }
 
 }  // namespace
