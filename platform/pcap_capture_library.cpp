@@ -30,11 +30,16 @@ constexpr uint32_t kPlatformVersionWord = 0x0000000A;
 // Largest frame part a live capture keeps; the installed filter cuts frames further (neither of
 // the program's filters keeps more than 1500 bytes). The capture is not in immediate mode: the
 // kernel packs frames by their own length into blocks of its ring and hands a block over when it
-// is full or the read timeout has passed, as the capture driver's buffer fills and a read returns.
+// is full or a short time has passed, as the capture driver's buffer fills and a read returns.
 // So the 1 MiB buffer holds thousands of game frames. In immediate mode every frame took a slot
 // sized from this length: about 490 frames (on lo, which sees each frame leave and arrive, half as
 // many), and a game session put onto lo at 100,000 frames a second lost half of its frames.
 constexpr int kSnapLength = 2048;
+
+// How long the kernel holds a block that is not full before it hands it over: short, so that a
+// frame on a quiet server is handled within a few hundredths of a second; a read still waits up
+// to its own timeout for frames to come.
+constexpr int kBlockTimeoutMs = 20;
 
 // The code LastError() gives when an adapter's link type is not Ethernet.
 #ifdef EMEDIUMTYPE
@@ -276,11 +281,12 @@ class PcapAdapter final : public CaptureAdapter {
         }
         pcap_t* h = handle.get();
         // The setters refuse only a handle that is already activated.
-        const bool configured = pcap_set_snaplen(h, kSnapLength) == 0 &&
-                                pcap_set_promisc(h, promiscuous ? 1 : 0) == 0 &&
-                                pcap_set_timeout(h, std::max(timeoutMs_, 1)) == 0 &&
-                                pcap_set_immediate_mode(h, 0) == 0 &&
-                                (bufferBytes_ == 0 || pcap_set_buffer_size(h, bufferBytes_) == 0);
+        const bool configured =
+            pcap_set_snaplen(h, kSnapLength) == 0 &&
+            pcap_set_promisc(h, promiscuous ? 1 : 0) == 0 &&
+            pcap_set_timeout(h, std::clamp(timeoutMs_, 1, kBlockTimeoutMs)) == 0 &&
+            pcap_set_immediate_mode(h, 0) == 0 &&
+            (bufferBytes_ == 0 || pcap_set_buffer_size(h, bufferBytes_) == 0);
         status = configured ? pcap_activate(h) : PCAP_ERROR_ACTIVATED;
         if (status < 0) {
             errorText_ = "cannot start capturing on " + device_ + ": " + LibraryText(h, status);
