@@ -215,10 +215,10 @@ BENCHMARK(BM_WalkTrafficWithUploads);
 // it over: the frames to port 2300, in full batch buffers. One iteration walks the whole session
 // through the whole program, rules included, with a sweep after each batch.
 void BM_WalkGameSession(benchmark::State& state) {
-    tools::GameTrafficSpec spec;
-    spec.frames = 200'000;
+    tools::GameTrafficPlan plan;
+    plan.frames = 200'000;
     std::ostringstream scenario;
-    tools::WriteGameTraffic(spec, scenario);
+    tools::WriteGameTraffic(plan, scenario);
     std::vector<std::vector<uint8_t>> batches(1, std::vector<uint8_t>(262144, 0));
     size_t at = 0;
     size_t frames = 0;

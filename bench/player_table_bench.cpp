@@ -17,9 +17,9 @@ using korvane::ManualClock;
 using korvane::PlayerRecord;
 using korvane::PlayerTable;
 
-// The n-th of a run of distinct addresses, 10.x.y.z.
+// The n-th of a run of distinct loopback addresses, 127.x.y.z.
 std::array<uint8_t, 4> NthAddress(int64_t n) {
-    return {10, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+    return {127, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
             static_cast<uint8_t>(n)};
 }
 

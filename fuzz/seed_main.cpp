@@ -126,8 +126,9 @@ int Variants(const std::string& dir) {
     constexpr uint32_t kAtlas = 958 * 65536 + 1;
     constexpr uint32_t kMadCat = 1062 * 65536 + 1;
     std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
-    const auto spec = [](uint32_t chassis, std::vector<korvane::tools::ComponentSpec> components,
-                         std::string name) {
+    const auto variantOf = [](uint32_t chassis,
+                              std::vector<korvane::tools::ComponentSpec> components,
+                              std::string name) {
         VariantSpec made;
         made.chassisId = chassis;
         made.components = std::move(components);
@@ -137,15 +138,16 @@ int Variants(const std::string& dir) {
     const auto variant = [&](const std::string& name, const VariantSpec& made) {
         seeds.emplace_back(name, BuildVariant(made));
     };
-    variant("legal_atlas", spec(kAtlas, {{813, 108}, {888, 376}}, "Brawler"));
-    variant("jump_jets", spec(kAtlas, {{888, 376}, {815, 112}}, "Skyhook"));
-    variant("mixed_tech", spec(kMadCat, {{885, 376}, {888, 376}, {809, 152}}, "Hybrid"));
+    variant("legal_atlas", variantOf(kAtlas, {{813, 108}, {888, 376}}, "Brawler"));
+    variant("jump_jets", variantOf(kAtlas, {{888, 376}, {815, 112}}, "Skyhook"));
+    variant("mixed_tech", variantOf(kMadCat, {{885, 376}, {888, 376}, {809, 152}}, "Hybrid"));
     variant("every_length",
-            spec(kMadCat, {{885, 108}, {886, 112}, {889, 152}, {890, 236}, {888, 376}}, "Lengths"));
-    variant("unknown_chassis", spec(0x12345678, {{888, 108}}, "Nobody"));
-    variant("no_components", spec(kAtlas, {}, ""));
-    variant("long_name", spec(kAtlas, {{816, 108}}, std::string(232, 'N')));
-    VariantSpec padded = spec(kAtlas, {{888, 376}}, "Padded");
+            variantOf(kMadCat, {{885, 108}, {886, 112}, {889, 152}, {890, 236}, {888, 376}},
+                      "Lengths"));
+    variant("unknown_chassis", variantOf(0x12345678, {{888, 108}}, "Nobody"));
+    variant("no_components", variantOf(kAtlas, {}, ""));
+    variant("long_name", variantOf(kAtlas, {{816, 108}}, std::string(232, 'N')));
+    VariantSpec padded = variantOf(kAtlas, {{888, 376}}, "Padded");
     padded.totalSize = 3000;
     padded.lzw.deferReset = true;
     variant("padded_deferred_reset", padded);
@@ -155,7 +157,7 @@ int Variants(const std::string& dir) {
     std::vector<korvane::tools::SectionSpec> sections = {{"Variant/Custom/Unnamed/Two", {}},
                                                          {"chassis", {1, 2}}};
     seeds.emplace_back("short_sections", BuildContainer(sections));
-    std::vector<uint8_t> outside = BuildVariant(spec(kAtlas, {{888, 108}}, "Outside"));
+    std::vector<uint8_t> outside = BuildVariant(variantOf(kAtlas, {{888, 108}}, "Outside"));
     outside[12] = 0xFF;  // the data area far beyond the container
     seeds.emplace_back("sections_outside", outside);
     for (const auto& [name, bytes] : seeds) {

@@ -68,20 +68,20 @@ constexpr std::array<std::string_view, 5> kCommands = {"~time", "~commands", "~t
 
 class Generator {
   public:
-    Generator(const GameTrafficSpec& spec, std::ostream& out)
-        : spec_(spec), out_(out), random_(spec.seed), slots_(static_cast<size_t>(spec.players)) {
+    Generator(const GameTrafficPlan& plan, std::ostream& out)
+        : plan_(plan), out_(out), random_(plan.seed), slots_(static_cast<size_t>(plan.players)) {
         for (size_t i = 0; i < slots_.size(); ++i) {
             slots_[i].address = 0x7F000002 + static_cast<uint32_t>(i);
             // Everyone joins within the first few seconds.
-            slots_[i].backAt = spec.startMicros + i * 150'000;
+            slots_[i].backAt = plan.startMicros + i * 150'000;
         }
-        now_ = spec.startMicros;
+        now_ = plan.startMicros;
     }
 
     size_t Run() {
-        out_ << "# A game session of " << spec_.players << " players made by korvane-traffic, seed "
-             << spec_.seed << "\n";
-        while (frames_ < spec_.frames) {
+        out_ << "# A game session of " << plan_.players << " players made by korvane-traffic, seed "
+             << plan_.seed << "\n";
+        while (frames_ < plan_.frames) {
             Slot& slot = slots_[Pick(slots_.size())];
             if (!slot.queued.empty()) {
                 Emit(slot, slot.queued.front());
@@ -93,7 +93,7 @@ class Generator {
             } else {
                 Play(slot);
             }
-            now_ += Pick(2 * kMicrosPerSecond / spec_.framesPerSecond + 1);
+            now_ += Pick(2 * kMicrosPerSecond / plan_.framesPerSecond + 1);
         }
         return frames_;
     }
@@ -126,7 +126,7 @@ class Generator {
                             (address >> 8) & 0xFF, address & 0xFF);
     }
     std::string ToServer(const Slot& slot) const {
-        return Endpoints(slot.address, slot.port, spec_.server.address, spec_.server.port);
+        return Endpoints(slot.address, slot.port, plan_.server.address, plan_.server.port);
     }
     std::string Hex(size_t bytes) {
         static constexpr std::string_view kDigits = "0123456789abcdef";
@@ -191,13 +191,13 @@ class Generator {
                            " hex=" + Hex(8 + Pick(60)));
         } else if (roll < 8900) {
             // The server answers from its port.
-            Write(Endpoints(spec_.server.address, spec_.server.port, slot.address, slot.port),
+            Write(Endpoints(plan_.server.address, plan_.server.port, slot.address, slot.port),
                   Line{StringPrintf("game sender=%x receiver=%x type=2 hex=", kHost, slot.id) +
                        Hex(20 + Pick(200))});
         } else if (roll < 9300) {
             // Another port of the server.
-            const uint16_t port = roll < 9100 ? static_cast<uint16_t>(spec_.server.port + 1) : 80;
-            Write(Endpoints(slot.address, slot.port, spec_.server.address, port),
+            const uint16_t port = roll < 9100 ? static_cast<uint16_t>(plan_.server.port + 1) : 80;
+            Write(Endpoints(slot.address, slot.port, plan_.server.address, port),
                   Line{"raw hex=" + Hex(40 + Pick(100))});
         } else if (roll < 9850) {
             Chat(slot, id, std::string(kChatTexts[Pick(kChatTexts.size())]));
@@ -293,7 +293,7 @@ class Generator {
         }
     }
 
-    const GameTrafficSpec& spec_;
+    const GameTrafficPlan& plan_;
     std::ostream& out_;
     std::mt19937_64 random_;
     std::vector<Slot> slots_;
@@ -303,14 +303,14 @@ class Generator {
 
 }  // namespace
 
-size_t WriteGameTraffic(const GameTrafficSpec& spec, std::ostream& out) {
-    if (spec.players < 1 || spec.players > 200) {
+size_t WriteGameTraffic(const GameTrafficPlan& plan, std::ostream& out) {
+    if (plan.players < 1 || plan.players > 200) {
         throw std::invalid_argument("players must be 1 to 200");
     }
-    if (spec.framesPerSecond == 0) {
+    if (plan.framesPerSecond == 0) {
         throw std::invalid_argument("frames per second must be at least 1");
     }
-    return Generator(spec, out).Run();
+    return Generator(plan, out).Run();
 }
 
 }  // namespace korvane::tools

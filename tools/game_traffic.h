@@ -20,7 +20,7 @@ namespace korvane::tools {
 // only after 20 seconds or more, so the session reads the same however fast it is replayed.
 // Besides, the server answers its players from its port, and players send to other ports of the
 // server.
-struct GameTrafficSpec {
+struct GameTrafficPlan {
     uint64_t seed = 1;
     size_t frames = 1'000'000;  // the scenario stops at the first event that reaches this many
     int players = 32;           // 1 to 200, at 127.0.0.2 and up
@@ -31,6 +31,6 @@ struct GameTrafficSpec {
 
 // Writes the scenario's lines to `out` and returns the number of frames they describe. Throws
 // std::invalid_argument for a player count outside 1 to 200 or 0 frames per second.
-size_t WriteGameTraffic(const GameTrafficSpec& spec, std::ostream& out);
+size_t WriteGameTraffic(const GameTrafficPlan& plan, std::ostream& out);
 
 }  // namespace korvane::tools

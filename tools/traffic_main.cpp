@@ -28,7 +28,7 @@ bool Number(std::string_view text, uint64_t maximum, uint64_t& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    korvane::tools::GameTrafficSpec spec;
+    korvane::tools::GameTrafficPlan plan;
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string out;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -48,15 +48,15 @@ int main(int argc, char** argv) {
             }
             ++i;
             if (arg == "--seed") {
-                spec.seed = value;
+                plan.seed = value;
             } else if (arg == "--frames") {
-                spec.frames = value;
+                plan.frames = value;
             } else if (arg == "--players") {
-                spec.players = static_cast<int>(value);
+                plan.players = static_cast<int>(value);
             } else if (arg == "--port") {
-                spec.server.port = static_cast<uint16_t>(value);
+                plan.server.port = static_cast<uint16_t>(value);
             } else {
-                spec.framesPerSecond = static_cast<uint32_t>(value);
+                plan.framesPerSecond = static_cast<uint32_t>(value);
             }
         } else if (out.empty()) {
             out = arg;
@@ -72,11 +72,11 @@ int main(int argc, char** argv) {
     try {
         size_t frames = 0;
         if (out == "-") {
-            frames = korvane::tools::WriteGameTraffic(spec, std::cout);
+            frames = korvane::tools::WriteGameTraffic(plan, std::cout);
             std::cout.flush();
         } else {
             std::ofstream file(out, std::ios::binary);
-            frames = korvane::tools::WriteGameTraffic(spec, file);
+            frames = korvane::tools::WriteGameTraffic(plan, file);
             file.close();
             if (!file) {
                 std::fprintf(stderr, "korvane-traffic: cannot write %s\n", out.c_str());

@@ -11,11 +11,11 @@ namespace korvane::tools {
 namespace {
 
 std::string Session(uint64_t seed, size_t frames, size_t& counted) {
-    GameTrafficSpec spec;
-    spec.seed = seed;
-    spec.frames = frames;
+    GameTrafficPlan plan;
+    plan.seed = seed;
+    plan.frames = frames;
     std::ostringstream out;
-    counted = WriteGameTraffic(spec, out);
+    counted = WriteGameTraffic(plan, out);
     return out.str();
 }
 
