@@ -8,15 +8,7 @@
 # (default: demo-run in the clone) is where the run's files are left. Relative paths are taken
 # from the directory the script is run in.
 set -euo pipefail
-here=$(pwd)
-cd "$(dirname "$0")/.."
-top=$(pwd)
-absolute() {
-    case "$1" in
-        /*) echo "$1" ;;
-        *) echo "$here/$1" ;;
-    esac
-}
+source "$(dirname "$0")/script-paths.sh"
 build=$(absolute "${KORVANE_BUILD_DIR:-$top/build}")
 run=$(absolute "${KORVANE_DEMO_DIR:-$top/demo-run}")
 marker=.korvane-demo-run

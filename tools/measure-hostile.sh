@@ -14,15 +14,7 @@
 # attack's size (for a quick look); KORVANE_MEASURE_LIMIT (default 900) bounds each replay in
 # seconds: a replay still running then is stopped and reported as such.
 set -euo pipefail
-here=$(pwd)
-cd "$(dirname "$0")/.."
-top=$(pwd)
-absolute() {
-    case "$1" in
-        /*) echo "$1" ;;
-        *) echo "$here/$1" ;;
-    esac
-}
+source "$(dirname "$0")/script-paths.sh"
 build=$(absolute "${KORVANE_BUILD_DIR:-$top/build}")
 out=$(absolute "${KORVANE_MEASURE_DIR:-$build/measure-hostile}")
 limit=${KORVANE_MEASURE_LIMIT:-900}
