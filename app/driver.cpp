@@ -238,6 +238,9 @@ void Driver::DiscoverAddress() {
 int Driver::RunLoop() {
     bool running = true;
     while (running) {
+        if (platform_.console.TakeLogReopenRequest()) {
+            ReopenLog();
+        }
         if (platform_.console.KeyWaiting() && platform_.console.ReadKey() == kEscapeKey) {
             running = false;
         }
@@ -264,6 +267,14 @@ int Driver::RunLoop() {
         log_->LogEvent("Warning: " + why);
     }
     return kExitOk;
+}
+
+void Driver::ReopenLog() {
+    if (log_->Reopen()) {
+        log_->LogEvent("Log file reopened");
+    } else {
+        log_->LogEvent("Warning: could not reopen the log file; writing on to the one open before");
+    }
 }
 
 void Driver::ReportDroppedPlayers(bool atEnd) {

@@ -77,6 +77,8 @@ class Driver {
     void DiscoverAddress();
     void StartFollowing();
     int RunLoop();
+    // Begins a new log file under the log's name, as a log rotation asks after renaming it.
+    void ReopenLog();
     // Logs how many records a full player table has dropped: at the first, then at most once a
     // minute while more go, and at the end whatever was not told yet.
     void ReportDroppedPlayers(bool atEnd);

@@ -6,8 +6,22 @@ namespace korvane {
 
 bool EventLog::Open(const std::filesystem::path& path) {
     Close();
+    path_ = path;
     file_ = std::fopen(path.c_str(), "a");
     return file_ != nullptr;
+}
+
+bool EventLog::Reopen() {
+    if (path_.empty()) {
+        return false;
+    }
+    std::FILE* fresh = std::fopen(path_.c_str(), "a");
+    if (fresh == nullptr) {
+        return false;
+    }
+    Close();
+    file_ = fresh;
+    return true;
 }
 
 void EventLog::Close() {

@@ -33,6 +33,10 @@ class EventLog {
 
     // Opens (creating when missing) the log file for appending. False when it cannot be opened.
     bool Open(const std::filesystem::path& path);
+    // Opens the file of the last Open again, under its name, and goes on writing there: after a
+    // rotation renamed the old file, a new one is begun. False, writing on to the file open
+    // before, when the new one cannot be opened.
+    bool Reopen();
     void Close();
 
     // One entry in the plain form: "<stamp>: <text>\n".
@@ -48,6 +52,7 @@ class EventLog {
 
     Clock& clock_;
     Console& console_;
+    std::filesystem::path path_;
     std::FILE* file_ = nullptr;
 };
 

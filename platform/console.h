@@ -28,6 +28,8 @@ class Console {
     virtual NumberInput ReadNumber() = 0;
     // Writes text to standard output as it is.
     virtual void Write(std::string_view text) = 0;
+    // True once for each request to reopen the log file (SIGHUP, as log rotation sends it).
+    virtual bool TakeLogReopenRequest() = 0;
 };
 
 }  // namespace korvane

@@ -14,6 +14,7 @@ class NullConsole final : public Console {
     int ReadKey() override { return -1; }
     NumberInput ReadNumber() override { return {NumberInput::Kind::endOfInput, 0}; }
     void Write(std::string_view) override {}
+    bool TakeLogReopenRequest() override { return false; }
 };
 
 }  // namespace korvane

@@ -16,6 +16,8 @@ class ScriptedConsole final : public Console {
     void PushNumber(long value) { numbers_.push_back({NumberInput::Kind::number, value}); }
     void PushNotANumber() { numbers_.push_back({NumberInput::Kind::notANumber, 0}); }
     void PushInterruption() { numbers_.push_back({NumberInput::Kind::interrupted, 0}); }
+    // A request to reopen the log, taken by the next check for one.
+    void RequestLogReopen() { ++reopenRequests_; }
 
     bool KeyWaiting() override {
         ++keyChecks_;
@@ -46,6 +48,13 @@ class ScriptedConsole final : public Console {
         return input;
     }
     void Write(std::string_view text) override { output_ += text; }
+    bool TakeLogReopenRequest() override {
+        if (reopenRequests_ == 0) {
+            return false;
+        }
+        --reopenRequests_;
+        return true;
+    }
 
     const std::string& output() const { return output_; }
     void ClearOutput() { output_.clear(); }
@@ -63,6 +72,7 @@ class ScriptedConsole final : public Console {
     std::string output_;
     int keyChecks_ = 0;
     int numberReads_ = 0;
+    int reopenRequests_ = 0;
 };
 
 }  // namespace korvane

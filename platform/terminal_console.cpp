@@ -22,6 +22,13 @@ extern "C" void OnStopSignal(int) {
     stopRequested = 1;
 }
 
+// Set by the handler of SIGHUP; taken by the loop, which reopens the log.
+volatile std::sig_atomic_t reopenRequested = 0;
+
+extern "C" void OnReopenSignal(int) {
+    reopenRequested = 1;
+}
+
 class TerminalConsole final : public Console {
   public:
     TerminalConsole() {
@@ -31,6 +38,12 @@ class TerminalConsole final : public Console {
         action.sa_flags = 0;  // no SA_RESTART: a blocking read returns on the signal
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
+        // A reopen request must not fail a send or a read on its way: those calls restart.
+        struct sigaction reopen {};
+        reopen.sa_handler = OnReopenSignal;
+        sigemptyset(&reopen.sa_mask);
+        reopen.sa_flags = SA_RESTART;
+        sigaction(SIGHUP, &reopen, nullptr);
         isTerminal_ = ::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &saved_) == 0;
     }
 
@@ -113,6 +126,14 @@ class TerminalConsole final : public Console {
     void Write(std::string_view text) override {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
+    }
+
+    bool TakeLogReopenRequest() override {
+        if (reopenRequested == 0) {
+            return false;
+        }
+        reopenRequested = 0;
+        return true;
     }
 
   private:

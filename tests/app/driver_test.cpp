@@ -342,6 +342,32 @@ TEST_F(DriverTest, TestModeConnectsWithoutTheNetwork) {
     EXPECT_THAT(Log(), Not(HasSubstr("Connection to server")));
 }
 
+// Log rotation: the file is renamed while the guard runs, then the guard is asked to reopen
+// it. The renamed file keeps every line written before the request; the new one begins with
+// the reopening and ends with the shutdown lines.
+TEST_F(DriverTest, ReopenRequestBeginsANewLogFile) {
+    capture_.script->batches = {{1}, {2}, {3}};
+    EscapeAfter(2);
+    const auto rotated = dir_ / "Korvane.log.1";
+    Driver driver({capture_, sockets_, console_, clock_, dir_});
+    int passes = 0;
+    driver.SetBatchHandler([&](std::span<const uint8_t>) {
+        if (++passes == 1) {
+            std::filesystem::rename(dir_ / "Korvane.log", rotated);
+            console_.RequestLogReopen();
+        }
+    });
+    const korvane::testing::ProgramArgs line({"/adapter:1", "/host:127.0.0.1", "/test"});
+    ASSERT_EQ(driver.Run(line.argc(), line.argv()), kExitOk);
+
+    const std::string before = ReadWholeFile(rotated);
+    EXPECT_TRUE(before.starts_with(std::string(kStamp) + "Korvane 2.1")) << before;
+    EXPECT_THAT(before, Not(HasSubstr("shutting down")));
+    EXPECT_EQ(Log(), Lines({"Log file reopened", "Korvane shutting down.",
+                            "0 packets received. 0 Packets lost", "Shutdown TCP/IP (0)",
+                            "Shutdown complete.\n"}));
+}
+
 TEST_F(DriverTest, SecondRunAppendsToTheLog) {
     EscapeAfter(0);
     ASSERT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitOk);

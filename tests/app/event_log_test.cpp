@@ -107,5 +107,32 @@ TEST_F(EventLogTest, EmptyPlayerShowsEmptyQuotesAndBrackets) {
     EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
 }
 
+// A rotation renames the file while the log writes on; the lines before the reopen stay in the
+// renamed file, those after it begin a new one, and none is lost. When no new file can be
+// opened, the old one keeps every line.
+TEST_F(EventLogTest, ReopenBeginsANewFileAfterARename) {
+    EventLog log(clock_, console_);
+    ASSERT_TRUE(log.Open(path_));
+    log.LogEvent("before");
+    const auto rotated = dir_ / "Korvane.log.1";
+    std::filesystem::rename(path_, rotated);
+    log.LogEvent("between");
+    ASSERT_TRUE(log.Reopen());
+    log.LogEvent("after");
+    EXPECT_EQ(ReadWholeFile(rotated),
+              "Tue Feb 03 14:50:02: before\nTue Feb 03 14:50:02: between\n");
+    EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: after\n");
+
+    std::filesystem::rename(path_, dir_ / "Korvane.log.2");
+    std::filesystem::create_directory(path_);  // nothing can be opened under the name now
+    EXPECT_FALSE(log.Reopen());
+    log.LogEvent("kept");
+    EXPECT_EQ(ReadWholeFile(dir_ / "Korvane.log.2"),
+              "Tue Feb 03 14:50:02: after\nTue Feb 03 14:50:02: kept\n");
+
+    EventLog never(clock_, console_);
+    EXPECT_FALSE(never.Reopen());  // nothing was opened before
+}
+
 }  // namespace
 }  // namespace korvane

@@ -31,6 +31,7 @@ class PipedStdin {
         ::close(saved_);
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
     }
     void Send(const std::string& bytes) {
         EXPECT_EQ(::write(writer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -108,6 +109,16 @@ TEST(TerminalConsole, StopSignalsReadAsEscape) {
         EXPECT_EQ(console->ReadKey(), kEscapeKey);
         EXPECT_FALSE(console->KeyWaiting());
     }
+}
+
+TEST(TerminalConsole, HangupAsksOnceToReopenTheLogAndIsNoKey) {
+    PipedStdin in;
+    auto console = MakeTerminalConsole();
+    EXPECT_FALSE(console->TakeLogReopenRequest());
+    ASSERT_EQ(std::raise(SIGHUP), 0);  // the process lives on: the console handles it
+    EXPECT_FALSE(console->KeyWaiting());
+    EXPECT_TRUE(console->TakeLogReopenRequest());
+    EXPECT_FALSE(console->TakeLogReopenRequest());
 }
 
 }  // namespace
