@@ -3,9 +3,12 @@
 set -euo pipefail
 
 # clang and libclang-rt-dev (its sanitizer runtimes and libFuzzer) build the sanitizer and fuzz
-# build: -DKORVANE_SANITIZE=ON -DKORVANE_FUZZ=ON.
+# build: -DKORVANE_SANITIZE=ON -DKORVANE_FUZZ=ON. dpkg-dev, man-db, groff-base, systemd,
+# logrotate and util-linux (setpriv) make and check the package, the manual pages, the service
+# unit and the log rotation.
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libgif-dev clang-format tcpdump tcpreplay clang libclang-rt-dev time)
+          libgif-dev clang-format tcpdump tcpreplay clang libclang-rt-dev time
+          dpkg-dev man-db groff-base systemd logrotate util-linux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
