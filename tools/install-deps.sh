@@ -5,7 +5,8 @@ set -euo pipefail
 # clang and libclang-rt-dev (its sanitizer runtimes and libFuzzer) build the sanitizer and fuzz
 # build: -DKORVANE_SANITIZE=ON -DKORVANE_FUZZ=ON.
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libgif-dev clang-format tcpdump tcpreplay clang libclang-rt-dev time)
+          libgif-dev clang-format tcpdump tcpreplay clang libclang-rt-dev time
+          nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
