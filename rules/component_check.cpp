@@ -42,6 +42,10 @@ const SubsystemRule* FindSubsystemRule(uint16_t id) {
     return rule == kSubsystems.end() ? nullptr : &*rule;
 }
 
+bool ChassisPermits(size_t chassisRow, const SubsystemRule& rule) {
+    return ChassisCatalogue.at(chassisRow).permits[rule.column] != 0;
+}
+
 const SubsystemRule& SubsystemRuleFor(Subsystem column) {
     return *std::find_if(kSubsystems.begin(), kSubsystems.end(),
                          [column](const SubsystemRule& r) { return r.column == column; });
@@ -78,7 +82,7 @@ void ComponentCheck::CheckComponent(PlayerRecord& record, uint16_t id) {
         LookUpWeapon(record, id);
         return;
     }
-    if (ChassisCatalogue.at(static_cast<size_t>(record.chassisIndex)).permits[rule->column] == 0) {
+    if (!ChassisPermits(static_cast<size_t>(record.chassisIndex), *rule)) {
         rejectReason_.Set(rule->reason);
         log_.LogEvent(std::string(rule->label) + " Subsystem: INVALID", record.ForLog());
         record.configOk = 0;

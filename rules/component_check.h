@@ -53,6 +53,8 @@ struct SubsystemRule {
 // The rule of the subsystem with this component id; nothing for every other id, which names a
 // weapon.
 const SubsystemRule* FindSubsystemRule(uint16_t id);
+// Whether the chassis of this catalogue row may carry the rule's subsystem.
+bool ChassisPermits(size_t chassisRow, const SubsystemRule& rule);
 // The rule judged by a permission column.
 const SubsystemRule& SubsystemRuleFor(Subsystem column);
 

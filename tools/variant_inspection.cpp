@@ -157,8 +157,7 @@ std::string NoVerdictReason(const Inspection& seen, const VariantDirectory& dire
 // Lists the component list entry by entry as the guard's walk reads it, on past the first
 // forbidden subsystem (marked as not checked) up to where the walk cannot go on.
 void ListComponents(Inspection& seen, std::span<const uint8_t> list) {
-    const ChassisRow* chassis =
-        seen.chassis && seen.chassis->row ? &ChassisCatalogue[*seen.chassis->row] : nullptr;
+    const bool chassis = seen.chassis && seen.chassis->row;
     bool checked = true;
     size_t at = ComponentList::kFirstEntryOffset;
     while (at < list.size()) {
@@ -183,8 +182,8 @@ void ListComponents(Inspection& seen, std::span<const uint8_t> list) {
         if (const SubsystemRule* rule = FindSubsystemRule(entry.id)) {
             shown.kind = ComponentKind::subsystem;
             shown.subsystem = rule;
-            if (chassis != nullptr) {
-                shown.permitted = chassis->permits[rule->column] != 0;
+            if (chassis) {
+                shown.permitted = ChassisPermits(*seen.chassis->row, *rule);
                 if (!*shown.permitted) {
                     checked = false;  // the guard's walk ends with this entry
                 }
@@ -216,8 +215,9 @@ void List(Inspection& seen, std::span<const uint8_t> bytes, VariantDirectory& di
     seen.directory = std::move(shown);
 
     if (sections.size() > Layout::kNameSection) {
-        const std::string_view name = Layout::VariantNameIn(sections[Layout::kNameSection].name);
-        seen.name = std::string(name.substr(0, name.find('\0')));
+        // As the directory holds it: the guard's copy is cut to its field and made safe for
+        // chat, as the reason and the log lines show.
+        seen.name = std::string(Layout::VariantNameIn(sections[Layout::kNameSection].name));
     }
     SectionExpander expander;
     if (sections.size() > Layout::kChassisSection && sections[Layout::kChassisSection].inside) {
@@ -338,12 +338,20 @@ Inspection InspectFile(const std::string& path) {
     }
     bytes.resize(static_cast<size_t>(in.gcount()));
     uint64_t size = bytes.size();
+    bool sizeKnown = true;
     if (bytes.size() > kInspectReadLimit) {
         bytes.resize(kInspectReadLimit);
         const uintmax_t onDisk = std::filesystem::file_size(path, error);
+        // A device or a pipe has no size: it counts as one byte over what was read.
+        sizeKnown = !error;
         size = error ? size : std::max<uint64_t>(size, onDisk);
     }
-    return InspectVariant(path, bytes, size);
+    Inspection seen = InspectVariant(path, bytes, size);
+    if (!sizeKnown) {
+        seen.note = StringPrintf("the file holds more than %zu bytes; only the first %zu were read",
+                                 kInspectReadLimit, kInspectReadLimit);
+    }
+    return seen;
 }
 
 }  // namespace korvane::tools

@@ -408,5 +408,19 @@ TEST_F(InspectProgramTest, JsonHasOneObjectPerFile) {
     EXPECT_EQ(parsed[2]["directory"], nullptr);
 }
 
+TEST_F(InspectProgramTest, ReadsAtMostOneMebibyteOfAFile) {
+    std::vector<uint8_t> big = Built(kAtlas, {kEcm});
+    big.resize(kInspectReadLimit + 10);
+    Write("big.mw4", big);
+    EXPECT_EQ(Run({"--json", "big.mw4"}), 1);
+    const nlohmann::json parsed = nlohmann::json::parse(Out());
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(parsed[0]["size"], kInspectReadLimit + 10);
+    EXPECT_EQ(parsed[0]["readCapped"], true);
+    EXPECT_EQ(parsed[0]["guardLog"][0],
+              "Unknown config 'Unknown' is INVALID: Too much data (1048586)");
+    EXPECT_EQ(parsed[0]["note"], "the file holds 1048586 bytes; only the first 1048576 were read");
+}
+
 }  // namespace
 }  // namespace korvane::tools
