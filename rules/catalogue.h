@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "capture/player_record.h"
@@ -37,6 +38,11 @@ inline constexpr size_t kChassisRows = 54;
 // that matches.
 extern const std::array<WeaponRow, kWeaponRows> WeaponCatalogue;
 extern const std::array<ChassisRow, kChassisRows> ChassisCatalogue;
+
+// The first weapon with this component id; nothing when no weapon has it.
+const WeaponRow* FindWeapon(uint16_t componentId);
+// The row of the chassis a decoded variant names by this id; nothing when no row has it.
+std::optional<size_t> FindVariantChassis(uint32_t chassisId);
 
 // A stock selection: the chassis whose selection id matches becomes the record's chassis, its
 // tech the record's (the previous values kept as the previous tech), with no weapons and a

@@ -30,23 +30,37 @@ void LookUpSelectedChassis(PlayerRecord& record, uint32_t selectionId) {
     }
 }
 
-bool LookUpVariantChassis(PlayerRecord& record, uint32_t chassisId) {
-    record.chassisIndex = -1;
-    for (size_t row = 0; row < ChassisCatalogue.size(); ++row) {
-        if (ChassisCatalogue[row].variantChassisId == chassisId) {
-            TakeChassis(record, row);
-            return true;
+const WeaponRow* FindWeapon(uint16_t componentId) {
+    for (const WeaponRow& weapon : WeaponCatalogue) {
+        if (weapon.id == componentId) {
+            return &weapon;
         }
     }
-    return false;
+    return nullptr;
+}
+
+std::optional<size_t> FindVariantChassis(uint32_t chassisId) {
+    for (size_t row = 0; row < ChassisCatalogue.size(); ++row) {
+        if (ChassisCatalogue[row].variantChassisId == chassisId) {
+            return row;
+        }
+    }
+    return std::nullopt;
+}
+
+bool LookUpVariantChassis(PlayerRecord& record, uint32_t chassisId) {
+    record.chassisIndex = -1;
+    const std::optional<size_t> row = FindVariantChassis(chassisId);
+    if (!row) {
+        return false;
+    }
+    TakeChassis(record, *row);
+    return true;
 }
 
 void LookUpWeapon(PlayerRecord& record, uint16_t componentId) {
-    for (const WeaponRow& weapon : WeaponCatalogue) {
-        if (weapon.id == componentId) {
-            record.componentTech |= static_cast<uint32_t>(weapon.tech);
-            return;
-        }
+    if (const WeaponRow* weapon = FindWeapon(componentId)) {
+        record.componentTech |= static_cast<uint32_t>(weapon->tech);
     }
 }
 

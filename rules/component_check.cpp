@@ -11,13 +11,6 @@
 namespace korvane {
 
 namespace {
-struct SubsystemRule {
-    uint16_t id;
-    Subsystem column;
-    std::string_view label;   // the log line reads "<label> Subsystem: INVALID"
-    std::string_view reason;  // told to the player
-};
-
 constexpr std::array<SubsystemRule, kSubsystemCount> kSubsystems = {{
     {808, kOptics, "OPTICS", "Illegal Optics subsystem"},
     {809, kGyro, "GYRO", "Illegal Gyro subsystem"},
@@ -30,6 +23,33 @@ constexpr std::array<SubsystemRule, kSubsystemCount> kSubsystems = {{
 
 constexpr std::array<int16_t, 5> kEntryLengths = {108, 112, 152, 236, 376};
 }  // namespace
+
+bool ComponentEntry::lengthKnown() const {
+    return std::find(kEntryLengths.begin(), kEntryLengths.end(), length) != kEntryLengths.end();
+}
+
+ComponentEntry ReadComponentEntry(std::span<const uint8_t> list, size_t at) {
+    const ByteReader reader(list);
+    if (!reader.Has(at, ComponentList::kEntryFixedBytes)) {
+        throw TruncatedData();
+    }
+    return {at, static_cast<int16_t>(reader.U16(at)), reader.U16(at + ComponentList::kIdOffset)};
+}
+
+const SubsystemRule* FindSubsystemRule(uint16_t id) {
+    const auto rule = std::find_if(kSubsystems.begin(), kSubsystems.end(),
+                                   [id](const SubsystemRule& r) { return r.id == id; });
+    return rule == kSubsystems.end() ? nullptr : &*rule;
+}
+
+bool ChassisPermits(size_t chassisRow, const SubsystemRule& rule) {
+    return ChassisCatalogue.at(chassisRow).permits[rule.column] != 0;
+}
+
+const SubsystemRule& SubsystemRuleFor(Subsystem column) {
+    return *std::find_if(kSubsystems.begin(), kSubsystems.end(),
+                         [column](const SubsystemRule& r) { return r.column == column; });
+}
 
 void ComponentCheck::CheckComponents(PlayerRecord& record, std::span<const uint8_t> list) {
     size_t at = ComponentList::kFirstEntryOffset;
@@ -45,35 +65,28 @@ void ComponentCheck::CheckComponents(PlayerRecord& record, std::span<const uint8
 std::optional<size_t> ComponentCheck::CheckComponentEntry(PlayerRecord& record,
                                                           std::span<const uint8_t> list,
                                                           size_t at) {
-    const ByteReader reader(list);
-    if (!reader.Has(at, ComponentList::kEntryFixedBytes)) {
-        throw TruncatedData();
-    }
-    const auto length = static_cast<int16_t>(reader.U16(at));
-    if (std::find(kEntryLengths.begin(), kEntryLengths.end(), length) == kEntryLengths.end()) {
+    const ComponentEntry entry = ReadComponentEntry(list, at);
+    if (!entry.lengthKnown()) {
         log_.LogEvent(StringPrintf("unhandled subsystem length=0x%04x\n",
-                                   static_cast<unsigned>(static_cast<int32_t>(length))),
+                                   static_cast<unsigned>(static_cast<int32_t>(entry.length))),
                       record.ForLog());
         return std::nullopt;
     }
-    CheckComponent(record, reader.U16(at + ComponentList::kIdOffset));
-    return at + static_cast<size_t>(length);
+    CheckComponent(record, entry.id);
+    return entry.next();
 }
 
 void ComponentCheck::CheckComponent(PlayerRecord& record, uint16_t id) {
-    for (const SubsystemRule& rule : kSubsystems) {
-        if (rule.id != id) {
-            continue;
-        }
-        if (ChassisCatalogue.at(static_cast<size_t>(record.chassisIndex)).permits[rule.column] ==
-            0) {
-            rejectReason_.Set(rule.reason);
-            log_.LogEvent(std::string(rule.label) + " Subsystem: INVALID", record.ForLog());
-            record.configOk = 0;
-        }
+    const SubsystemRule* rule = FindSubsystemRule(id);
+    if (rule == nullptr) {
+        LookUpWeapon(record, id);
         return;
     }
-    LookUpWeapon(record, id);
+    if (!ChassisPermits(static_cast<size_t>(record.chassisIndex), *rule)) {
+        rejectReason_.Set(rule->reason);
+        log_.LogEvent(std::string(rule->label) + " Subsystem: INVALID", record.ForLog());
+        record.configOk = 0;
+    }
 }
 
 }  // namespace korvane

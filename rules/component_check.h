@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "app/event_log.h"
 #include "capture/fixed_text.h"
 #include "capture/player_record.h"
+#include "rules/catalogue.h"
 
 namespace korvane {
 
@@ -22,6 +24,39 @@ struct ComponentList {
     // What every entry holds, whatever its length.
     static constexpr size_t kEntryFixedBytes = 88;
 };
+
+// One entry of a component list as the walk reads it.
+struct ComponentEntry {
+    size_t at = 0;       // where it starts in the list
+    int16_t length = 0;  // as written, these two bytes included
+    uint16_t id = 0;
+
+    // False for a length the game does not write: the walk stops at such an entry.
+    bool lengthKnown() const;
+    // Where the next entry begins; only for an entry of a known length.
+    size_t next() const { return at + static_cast<size_t>(length); }
+};
+
+// Reads the length and the id of the entry at `at`. Throws TruncatedData when the list ends
+// within the entry's first 88 bytes.
+ComponentEntry ReadComponentEntry(std::span<const uint8_t> list, size_t at);
+
+// An optional subsystem as a component: its id, the chassis permission column it is judged by,
+// and what is logged and told when the chassis may not carry it.
+struct SubsystemRule {
+    uint16_t id;
+    Subsystem column;
+    std::string_view label;   // the log line reads "<label> Subsystem: INVALID"
+    std::string_view reason;  // told to the player
+};
+
+// The rule of the subsystem with this component id; nothing for every other id, which names a
+// weapon.
+const SubsystemRule* FindSubsystemRule(uint16_t id);
+// Whether the chassis of this catalogue row may carry the rule's subsystem.
+bool ChassisPermits(size_t chassisRow, const SubsystemRule& rule);
+// The rule judged by a permission column.
+const SubsystemRule& SubsystemRuleFor(Subsystem column);
 
 // Walks a variant's component list against its chassis: a subsystem the chassis may not carry
 // makes the configuration invalid and ends the walk; every other component is looked up as a

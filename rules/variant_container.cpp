@@ -10,14 +10,18 @@ uint64_t VariantDirectory::ParseVariantDirectory(std::span<const uint8_t> contai
     using Layout = VariantContainer;
     Release();
     sectionsInside_ = true;
+    dataOffset_ = 0;
+    declaredCount_ = 0;
     const ByteReader reader(container);
     // Whatever does not fit the received bytes makes the container longer than they are.
     const uint64_t tooLong = uint64_t{container.size()} + 1;
     if (!reader.Has(Layout::kCountOffset, 2)) {
         return std::max<uint64_t>(Layout::kDirectoryOffset, tooLong);
     }
-    const uint64_t dataOffset = reader.U32(Layout::kDataOffsetOffset);
-    const size_t count = reader.U16(Layout::kCountOffset);
+    dataOffset_ = reader.U32(Layout::kDataOffsetOffset);
+    declaredCount_ = reader.U16(Layout::kCountOffset);
+    const uint64_t dataOffset = dataOffset_;
+    const size_t count = declaredCount_;
 
     uint64_t storedTotal = 0;
     size_t at = Layout::kDirectoryOffset;
@@ -47,6 +51,7 @@ uint64_t VariantDirectory::ParseVariantDirectory(std::span<const uint8_t> contai
         const uint64_t start = dataOffset + section.sectionOffset;
         if (reader.Has(start, section.storedLength)) {
             section.stored = reader.Bytes(start, section.storedLength);
+            section.inside = true;
         } else {
             sectionsInside_ = false;
         }

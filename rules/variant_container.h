@@ -37,6 +37,12 @@ struct VariantContainer {
     static constexpr size_t kComponentSection = 2;
     static constexpr size_t kVariantNamePrefix = 23;
     static constexpr size_t kChassisIdOffset = 148;
+
+    // The variant's name in the name of section 0: what follows its first 23 characters.
+    static constexpr std::string_view VariantNameIn(std::string_view sectionName) {
+        return sectionName.substr(sectionName.size() < kVariantNamePrefix ? sectionName.size()
+                                                                          : kVariantNamePrefix);
+    }
 };
 
 // One entry of a container's directory. The name and the stored bytes are views into the
@@ -52,6 +58,8 @@ struct VariantSection {
     std::string_view name;
     // Empty when the section lies outside the container.
     std::span<const uint8_t> stored;
+    // False when the section's bytes lie, wholly or partly, outside the container.
+    bool inside = false;
 };
 
 // The directory of the container being decoded.
@@ -67,9 +75,15 @@ class VariantDirectory {
     std::span<const VariantSection> sections() const { return sections_; }
     // False when a section's bytes lie, wholly or partly, outside the received container.
     bool sectionsInside() const { return sectionsInside_; }
+    // The header's data area offset and section count, as the latest parse read them; 0 when
+    // the container was too short to hold them.
+    uint32_t dataOffset() const { return dataOffset_; }
+    size_t declaredCount() const { return declaredCount_; }
 
   private:
     std::vector<VariantSection> sections_;
+    uint32_t dataOffset_ = 0;
+    size_t declaredCount_ = 0;
     bool sectionsInside_ = true;
 };
 

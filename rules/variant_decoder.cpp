@@ -7,7 +7,7 @@
 #include "platform/format.h"
 #include "rules/catalogue.h"
 #include "rules/selection_handler.h"
-#include "rules/tech_base.h"
+#include "rules/tech_class.h"
 #include "rules/variant_file.h"
 
 namespace korvane {
@@ -41,41 +41,28 @@ class EndOfDecoding {
     VariantDirectory& directory_;
 };
 
-// The tech class of a configuration and its label, bare or in parentheses.
-struct TechClass {
-    uint32_t value;
-    std::string_view label;
-
-    bool mixed() const { return value == kTechMixed; }
-};
-
-TechClass ClassOf(const PlayerRecord& record) {
-    const uint32_t value = (record.chassisTech | record.componentTech) & kTechMixed;
-    switch (value) {
-        case kTechNA:
-            return {value, "Observer"};
-        case kTechIS:
-            return {value, "IS Tech"};
-        case kTechClan:
-            return {value, "Clan Tech"};
-        default:
-            // An IS chassis with Clan weapons only is the one mix with a name of its own.
-            return {value, record.chassisTech == kTechIS && record.componentTech == kTechClan
-                               ? "Mixed Tech IIC"
-                               : "Mixed Tech"};
-    }
-}
-
 }  // namespace
+
+std::optional<uint32_t> ChassisIdOf(SectionExpander& expander, const VariantSection& section) {
+    const std::optional<size_t> expanded = expander.ExpandSection(section.stored);
+    const ByteReader chassisRecord(expander.Expanded(expanded.value_or(0)));
+    if (!expanded || !chassisRecord.Has(Layout::kChassisIdOffset, 4)) {
+        return std::nullopt;
+    }
+    return chassisRecord.U32(Layout::kChassisIdOffset);
+}
 
 void VariantDecoder::DecodeVariant(PlayerRecord& record) {
     const EndOfDecoding end(record, directory_);
+    refusal_.clear();
     const uint64_t total =
         uint64_t{record.configLength1} + record.configLength2 + record.configLength3;
     if (total > PlayerRecord::kConfigDataBytes) {
+        outcome_ = DecodeOutcome::oversized;
         RefuseOversized(record, total);
         return;
     }
+    outcome_ = DecodeOutcome::tooShort;
     if (total < Layout::kMagic.size()) {
         return;  // too short to be a container
     }
@@ -93,6 +80,7 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
         out = std::copy(piece->begin(), piece->end(), out);
     }
     if (std::memcmp(data.data(), Layout::kMagic.data(), Layout::kMagic.size()) != 0) {
+        outcome_ = DecodeOutcome::notContainer;
         return;  // not a variant container: dropped without a word
     }
     record.configOk = 1;
@@ -102,12 +90,14 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
     // lengths do not add up: no verdict, and with "/collect" a file to look into.
     const std::span<const uint8_t> container(data.data(), record.configSize);
     if (directory_.ParseVariantDirectory(container) != total || !directory_.sectionsInside()) {
+        outcome_ = DecodeOutcome::inconsistent;
         if (services_.settings.collectVariants) {
             WriteVariantFile(record, services_.clock, services_.log, services_.workDir);
         }
         return;
     }
     // Damaged content ends the stage it is found in and never the program.
+    outcome_ = DecodeOutcome::noChassisSection;
     try {
         if (!TakeNameAndChassis(record)) {
             return;
@@ -130,23 +120,23 @@ bool VariantDecoder::TakeNameAndChassis(PlayerRecord& record) {
     if (sections.size() <= Layout::kNameSection) {
         return false;
     }
-    const std::string_view name = sections[Layout::kNameSection].name;
-    SetVariantName(record, name.substr(std::min(name.size(), Layout::kVariantNamePrefix)));
+    SetVariantName(record, Layout::VariantNameIn(sections[Layout::kNameSection].name));
 
     if (sections.size() <= Layout::kChassisSection) {
         return false;
     }
-    const std::optional<size_t> expanded =
-        expander_.ExpandSection(sections[Layout::kChassisSection].stored);
-    const ByteReader chassisRecord(expander_.Expanded(expanded.value_or(0)));
-    if (!expanded || !chassisRecord.Has(Layout::kChassisIdOffset, 4)) {
+    outcome_ = DecodeOutcome::chassisUnreadable;
+    const std::optional<uint32_t> chassisId =
+        ChassisIdOf(expander_, sections[Layout::kChassisSection]);
+    if (!chassisId) {
         return false;
     }
-    const uint32_t chassisId = chassisRecord.U32(Layout::kChassisIdOffset);
-    if (!LookUpVariantChassis(record, chassisId)) {
-        services_.log.LogEvent(StringPrintf("Could not determine chassis %08x", chassisId));
+    if (!LookUpVariantChassis(record, *chassisId)) {
+        outcome_ = DecodeOutcome::unknownChassis;
+        services_.log.LogEvent(StringPrintf("Could not determine chassis %08x", *chassisId));
         return false;
     }
+    outcome_ = DecodeOutcome::componentsUnreadable;
     return true;
 }
 
@@ -160,6 +150,7 @@ void VariantDecoder::CheckAndReport(PlayerRecord& record) {
     if (!expanded) {
         return;
     }
+    outcome_ = DecodeOutcome::judged;
     // An entry cut short throws: the verdict rests on the entries before it, and no report.
     check_.CheckComponents(record, expander_.Expanded(*expanded));
     if (record.configOk != 0) {
@@ -169,7 +160,7 @@ void VariantDecoder::CheckAndReport(PlayerRecord& record) {
 
 void VariantDecoder::ReportValid(const PlayerRecord& record) {
     const RunSettings& settings = services_.settings;
-    const TechClass techClass = ClassOf(record);
+    const TechClass techClass = ClassOf(record.chassisTech, record.componentTech);
     std::string text = StringPrintf("%s selected ", record.name.c_str());
     if (settings.reportSelections) {
         text += StringPrintf("%s Variant ", record.chassisName.c_str());
@@ -195,7 +186,8 @@ void VariantDecoder::RefuseInvalid(PlayerRecord& record) {
     if (services_.settings.collectVariants) {
         WriteVariantFile(record, services_.clock, services_.log, services_.workDir);
     }
-    Kick(record, StringPrintf("%s on '%s'", rejectReason_.c_str(), record.variantName.c_str()));
+    refusal_ = StringPrintf("%s on '%s'", rejectReason_.c_str(), record.variantName.c_str());
+    Kick(record, refusal_);
 }
 
 void VariantDecoder::RefuseOversized(PlayerRecord& record, uint64_t total) {
@@ -203,8 +195,9 @@ void VariantDecoder::RefuseOversized(PlayerRecord& record, uint64_t total) {
         StringPrintf("%s config '%s' is INVALID: Too much data (%llu)", record.chassisName.c_str(),
                      record.variantName.c_str(), static_cast<unsigned long long>(total)),
         record.ForLog());
-    Kick(record, StringPrintf("Something funky with that %s '%s'", record.chassisName.c_str(),
-                              record.variantName.c_str()));
+    refusal_ = StringPrintf("Something funky with that %s '%s'", record.chassisName.c_str(),
+                            record.variantName.c_str());
+    Kick(record, refusal_);
 }
 
 void VariantDecoder::Kick(PlayerRecord& record, std::string_view reason) {

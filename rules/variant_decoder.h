@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,27 @@ struct DecoderServices {
     std::filesystem::path workDir = ".";
 };
 
+// Where the latest decoding ended. Only `judged` and `oversized` are verdicts; every other end
+// leaves the player's verdict as it was and tells the player nothing.
+enum class DecodeOutcome {
+    none,                  // nothing decoded yet
+    oversized,             // more bytes than an upload may have: refused
+    tooShort,              // fewer bytes than the container magic (or than the pieces claim):
+                           // dropped
+    notContainer,          // no "#VBD" at the start: dropped
+    inconsistent,          // the directory does not add up to the bytes, or a section lies
+                           // outside them: no verdict, saved with "/collect"
+    noChassisSection,      // no section 0 or 1: no verdict
+    chassisUnreadable,     // the chassis section does not expand to a whole chassis record
+    unknownChassis,        // "Could not determine chassis": no verdict
+    componentsUnreadable,  // no section 2, or it does not expand: nothing checked, no report
+    judged,                // the components were walked: `configOk` holds the verdict
+};
+
+// The chassis id in a container's chassis section (1): the u32 at 148 of its expansion.
+// Nothing when the section does not expand, or not that far.
+std::optional<uint32_t> ChassisIdOf(SectionExpander& expander, const VariantSection& section);
+
 // Judges a player's uploaded variant: joins the three pieces, checks the container, finds the
 // chassis and has every component checked, then acts on the verdict. A valid variant is
 // reported as the switches ask; an invalid or oversized one is logged, saved with "/collect",
@@ -45,6 +67,11 @@ class VariantDecoder {
     void DecodeVariant(PlayerRecord& record);
 
     std::string_view rejectReason() const { return rejectReason_.view(); }
+    // Where the latest decoding ended.
+    DecodeOutcome outcome() const { return outcome_; }
+    // What the latest decoding told (or, in test or silent mode, would have told) a refused
+    // player after the kick message; empty when it refused nothing.
+    std::string_view refusal() const { return refusal_; }
 
   private:
     // False when the decoding ends here, without a verdict.
@@ -61,6 +88,8 @@ class VariantDecoder {
     SectionExpander expander_;
     RejectReason rejectReason_;
     ComponentCheck check_;
+    DecodeOutcome outcome_ = DecodeOutcome::none;
+    std::string refusal_;
 };
 
 }  // namespace korvane

@@ -20,7 +20,7 @@ mkdir -p "$artifacts"
 
 # The longest input each target is given: room for an upload of 16 KiB and more.
 declare -A max_len=([capture_pipeline]=20000 [variant_container]=20000 [kick_message_file]=4096
-                    [command_line]=1024)
+                    [command_line]=1024 [variant_inspection]=20000)
 
 run_one() {
     local target=$1 seconds=$2 build=$3 work=$4 artifacts=$5 max_len=$6

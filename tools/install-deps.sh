@@ -5,10 +5,10 @@ set -euo pipefail
 # clang and libclang-rt-dev (its sanitizer runtimes and libFuzzer) build the sanitizer and fuzz
 # build: -DKORVANE_SANITIZE=ON -DKORVANE_FUZZ=ON. dpkg-dev, man-db, groff-base, systemd,
 # logrotate and util-linux (setpriv) make and check the package, the manual pages, the service
-# unit and the log rotation.
+# unit and the log rotation; nlohmann-json3-dev reads the inspector's JSON in the tests.
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev libgmock-dev libbenchmark-dev
           libgif-dev clang-format tcpdump tcpreplay clang libclang-rt-dev time
-          dpkg-dev man-db groff-base systemd logrotate util-linux)
+          dpkg-dev man-db groff-base systemd logrotate util-linux nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

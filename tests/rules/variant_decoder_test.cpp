@@ -87,6 +87,8 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
     EXPECT_EQ(player_.chassisName, "Atlas");
     EXPECT_EQ(player_.variantName, "Brawler");
     EXPECT_EQ(world_.decoder.rejectReason(), "Illegal Jump Jets subsystem");
+    EXPECT_EQ(world_.decoder.outcome(), DecodeOutcome::judged);
+    EXPECT_EQ(world_.decoder.refusal(), "Illegal Jump Jets subsystem on 'Brawler'");
     EXPECT_THAT(
         world_.LogLines(),
         ElementsAre(
@@ -229,6 +231,8 @@ TEST_F(VariantDecoderTest, SizeLimit) {
     EXPECT_THAT(world_.Received(),
                 ElementsAre(Reply("Mira kicked.", true),
                             Reply("Something funky with that Atlas 'Brawler'", true), Farewell()));
+    EXPECT_EQ(world_.decoder.outcome(), DecodeOutcome::oversized);
+    EXPECT_EQ(world_.decoder.refusal(), "Something funky with that Atlas 'Brawler'");
     EXPECT_TRUE(player_.kickPending);
     EXPECT_EQ(player_.configOk, 1);
     EXPECT_EQ(player_.configSize, 77u);
@@ -279,6 +283,7 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
 
     const struct {
         const char* what;
+        DecodeOutcome outcome;  // where the decoder says it ended
         std::vector<uint8_t> container;
         std::vector<std::string> log;
         const char* chassisName;
@@ -286,12 +291,34 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
         int32_t configOk = 1;      // 1 once the upload is a container, else the earlier verdict
         int32_t chassisIndex = 5;  // the earlier selection's row unless a chassis was looked up
     } cases[] = {
-        {"not a container", notContainer, {}, "Unknown", "Unknown", 0},
-        {"shorter than the magic", {'#', 'V', 'B'}, {}, "Unknown", "Unknown", 0},
-        {"one byte more than the directory says", longer, {}, "Unknown", "Unknown"},
-        {"one byte less than the directory says", shorter, {}, "Unknown", "Unknown"},
-        {"a section outside the container", outside, {}, "Unknown", "Unknown"},
+        {"not a container", DecodeOutcome::notContainer, notContainer, {}, "Unknown", "Unknown", 0},
+        {"shorter than the magic",
+         DecodeOutcome::tooShort,
+         {'#', 'V', 'B'},
+         {},
+         "Unknown",
+         "Unknown",
+         0},
+        {"one byte more than the directory says",
+         DecodeOutcome::inconsistent,
+         longer,
+         {},
+         "Unknown",
+         "Unknown"},
+        {"one byte less than the directory says",
+         DecodeOutcome::inconsistent,
+         shorter,
+         {},
+         "Unknown",
+         "Unknown"},
+        {"a section outside the container",
+         DecodeOutcome::inconsistent,
+         outside,
+         {},
+         "Unknown",
+         "Unknown"},
         {"an unknown chassis",
+         DecodeOutcome::unknownChassis,
          unknownChassis,
          {"Could not determine chassis 0bad0001"},
          "Unknown",
@@ -299,17 +326,25 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
          1,
          -1},
         {"no sections",
+         DecodeOutcome::noChassisSection,
          tools::BuildContainer(std::vector<tools::SectionSpec>{}),
          {},
          "Unknown",
          "Unknown"},
-        {"no chassis section", tools::BuildContainer(std::vector{name}), {}, "Unknown", "Two"},
+        {"no chassis section",
+         DecodeOutcome::noChassisSection,
+         tools::BuildContainer(std::vector{name}),
+         {},
+         "Unknown",
+         "Two"},
         {"a chassis record too short for the id",
+         DecodeOutcome::chassisUnreadable,
          tools::BuildContainer(std::vector{name, shortChassis}),
          {},
          "Unknown",
          "Two"},
         {"no component section",
+         DecodeOutcome::componentsUnreadable,
          tools::BuildContainer(std::vector{name, chassis}),
          {},
          "Atlas",
@@ -317,6 +352,7 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
          1,
          2},
         {"a component list that cannot be expanded",
+         DecodeOutcome::componentsUnreadable,
          tools::BuildContainer(std::vector{name, chassis, damaged}),
          {},
          "Atlas",
@@ -335,6 +371,8 @@ TEST_F(VariantDecoderTest, UploadsWithoutAVerdict) {
         world_.console.ClearOutput();
         Decode(c.container);
         EXPECT_EQ(world_.LogLines(), c.log);
+        EXPECT_EQ(world_.decoder.outcome(), c.outcome);
+        EXPECT_EQ(world_.decoder.refusal(), "");
         EXPECT_EQ(player_.configOk, c.configOk);
         EXPECT_EQ(player_.configSize, c.configOk != 0 ? c.container.size() : 77u);
         EXPECT_EQ(player_.chassisIndex, c.chassisIndex);

@@ -1,0 +1,186 @@
+// The variant inspector agrees with the guard: every variant the replayed sessions upload (the
+// demo's, the honest players of the hostile runs, the judged variants) is replayed through the
+// built program against the stand-in game server, and the inspector, given the same container,
+// calls illegal exactly the variants whose players the guard kicked, with the reason the guard
+// sent them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "capture/byte_reader.h"
+#include "capture/session_message.h"
+#include "platform/format.h"
+#include "rules/selection_message.h"
+#include "tests/support/child_process.h"
+#include "tests/support/replayed_run.h"
+#include "tests/support/standin_process.h"
+#include "tools/scenario.h"
+#include "tools/variant_builder.h"
+#include "tools/variant_inspection.h"
+
+namespace korvane {
+namespace {
+
+using korvane::testing::Arrived;
+using korvane::testing::ArrivedChat;
+using korvane::testing::FreshDirectory;
+using korvane::testing::ReadWholeFile;
+using korvane::testing::ReplayedRun;
+using korvane::testing::StandinProcess;
+using tools::InspectionStatus;
+
+// One upload of a scenario, as the guard joins it: the pieces in sequence order.
+struct Upload {
+    uint32_t sender = 0;
+    std::vector<uint8_t> container;
+};
+
+std::vector<Upload> UploadsOf(const tools::Scenario& scenario) {
+    struct Piece {
+        uint8_t type;
+        uint16_t sequence;
+        std::vector<uint8_t> bytes;
+    };
+    std::map<int, std::pair<uint32_t, std::vector<Piece>>> byLine;
+    for (const tools::ScenarioEvent& event : scenario.events) {
+        if (event.kind != "upload") {
+            continue;
+        }
+        const ByteReader message(event.payload);
+        const size_t at = tools::PieceOffsetOf(event.payload);
+        auto& [sender, pieces] = byLine[event.line];
+        sender = message.U32(SessionMessage::kSenderOffset);
+        const std::span<const uint8_t> piece = message.Rest(at);
+        pieces.push_back({message.U8(SessionMessage::kTypeOffset),
+                          message.U16(SelectionMessage::kSequenceOffset),
+                          std::vector<uint8_t>(piece.begin(), piece.end())});
+    }
+    std::vector<Upload> uploads;
+    for (auto& [line, upload] : byLine) {
+        auto& [sender, pieces] = upload;
+        const auto first = std::find_if(pieces.begin(), pieces.end(), [](const Piece& p) {
+            return p.type == tools::kGameTypeFirstPiece;
+        });
+        EXPECT_NE(first, pieces.end()) << "line " << line;
+        const uint16_t start = first == pieces.end() ? 0 : first->sequence;
+        std::sort(pieces.begin(), pieces.end(), [start](const Piece& a, const Piece& b) {
+            return static_cast<uint16_t>(a.sequence - start) <
+                   static_cast<uint16_t>(b.sequence - start);
+        });
+        Upload joined{sender, {}};
+        for (const Piece& piece : pieces) {
+            joined.container.insert(joined.container.end(), piece.bytes.begin(), piece.bytes.end());
+        }
+        uploads.push_back(std::move(joined));
+    }
+    return uploads;
+}
+
+struct Session {
+    std::string what;
+    // The scenario's text with "${port}" for the server's port.
+    std::function<std::string()> text;
+};
+
+std::string FileText(const std::string& relative) {
+    return ReadWholeFile(std::filesystem::path(KORVANE_SOURCE_DIR) / relative);
+}
+
+std::vector<Session> Sessions() {
+    return {
+        {"demo session",
+         [] {
+             // The demo's server listens on 2300; here the stand-in's port stands in for it.
+             std::string text = FileText("tools/demo/session.scenario");
+             for (size_t at = 0; (at = text.find("127.0.0.1:2300", at)) != std::string::npos;) {
+                 text.replace(at, 14, "127.0.0.1:${port}");
+             }
+             return text;
+         }},
+        {"honest players", [] { return FileText("tools/hostile/honest.scenario"); }},
+        {"judged variants",
+         [] {
+             return std::string(
+                 "base 1075819800\n"
+                 "at +0.5 127.0.0.2:40001 > 127.0.0.1:${port} create id=2a name=Mira\n"
+                 "at +2.0 127.0.0.2:40001 > 127.0.0.1:${port} upload sender=2a seq=10 "
+                 "chassis=3be0001 components=813,888:376 name=Legal\n"
+                 "at +4.0 127.0.0.3:40002 > 127.0.0.1:${port} create id=3b name=Jumper\n"
+                 "at +5.0 127.0.0.3:40002 > 127.0.0.1:${port} upload sender=3b seq=20 "
+                 "chassis=3be0001 components=888,815 pieces=3 name=Brawler\n"
+                 "at +6.0 127.0.0.4:40003 > 127.0.0.1:${port} create id=4c name=Shuffler\n"
+                 "at +7.0 127.0.0.4:40003 > 127.0.0.1:${port} upload sender=4c seq=65534 "
+                 "chassis=3be0001 components=888,816,815 pieces=4 order=3,0,2,1 name=Shuffled\n"
+                 "at +8.0 127.0.0.5:40004 > 127.0.0.1:${port} create id=5d name=Tidy\n"
+                 "at +9.0 127.0.0.5:40004 > 127.0.0.1:${port} upload sender=5d seq=1 "
+                 "chassis=3be0001 components=813 pieces=5 order=0,1,3,2,4 name=Swapped\n"
+                 "at +16.0 127.0.0.2:40001 > 127.0.0.1:${port} chat sender=2a receiver=1 "
+                 "text=still here\n");
+         }},
+    };
+}
+
+class InspectAgreementTest : public ::testing::TestWithParam<Session> {};
+
+TEST_P(InspectAgreementTest, InspectorCallsIllegalExactlyWhomTheGuardKicked) {
+    const std::filesystem::path dir = FreshDirectory("inspect-agreement");
+    {
+        ReplayedRun run(dir);
+        StandinProcess server(run.dir());
+        const int port = server.Port();
+        ASSERT_GT(port, 0);
+        std::string text = GetParam().text();
+        const std::string scenarioFile = (run.dir() / "session.scenario").string();
+        { std::ofstream(scenarioFile) << text; }
+        const tools::ScenarioVariables variables = {{"port", std::to_string(port)}};
+        ASSERT_TRUE(run.MakeCaptureFrom(scenarioFile, {{"port", std::to_string(port)}}));
+        ASSERT_EQ(run.Replay({"/host:127.0.0.1", "/port:" + std::to_string(port)}), 0)
+            << ReadWholeFile(run.dir() / "korvane.out");
+        const std::vector<std::string> arrived = Arrived(server.Stop());
+
+        const std::vector<Upload> uploads =
+            UploadsOf(tools::ParseScenario(text, scenarioFile, variables));
+        ASSERT_FALSE(uploads.empty());
+        size_t illegal = 0;
+        for (const Upload& upload : uploads) {
+            const tools::Inspection seen =
+                tools::InspectVariant("upload", upload.container, upload.container.size());
+            const std::string farewell =
+                StringPrintf("[1] chat 00000001 -> %08x [0]: ", upload.sender);
+            const bool kicked =
+                std::any_of(arrived.begin(), arrived.end(), [&](const std::string& line) {
+                    return line.starts_with(farewell) && line.find("See ya later") != line.npos;
+                });
+            SCOPED_TRACE(StringPrintf("player %08x: %s %s", upload.sender,
+                                      tools::StatusName(seen.status), seen.reason.c_str()));
+            EXPECT_NE(seen.status, InspectionStatus::unreadable);
+            EXPECT_EQ(kicked, seen.status == InspectionStatus::illegal);
+            if (seen.status == InspectionStatus::illegal) {
+                ++illegal;
+                EXPECT_THAT(arrived, ::testing::Contains(
+                                         ArrivedChat(upload.sender, 1, 0, seen.reason, true)));
+            }
+        }
+        // Every session has a legal variant and an illegal one.
+        EXPECT_GT(illegal, 0u);
+        EXPECT_LT(illegal, uploads.size());
+    }
+    std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReplayedSessions, InspectAgreementTest, ::testing::ValuesIn(Sessions()),
+                         [](const ::testing::TestParamInfo<Session>& param) {
+                             std::string name = param.param.what;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace korvane
