@@ -2,21 +2,27 @@
 # Installs what is missing, builds everything with warnings as errors, checks the code's format
 # and runs the whole test suite; then builds it all again with clang under AddressSanitizer,
 # UndefinedBehaviorSanitizer and LeakSanitizer, runs the suite there too and gives every fuzz
-# target a short run. Any sanitizer report fails. Live-capture tests need root; elsewhere they
-# are skipped with their reason printed.
+# target a short run. Any sanitizer report fails. Between the two, the Debian package is built,
+# installed with dpkg, checked and purged (tools/check-package.sh). Live-capture tests and the
+# package check need root; elsewhere the tests are skipped with their reason printed.
 #
 # KORVANE_FUZZ_SECONDS (default 60) is how long each fuzz target runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
-cmake -S . -B build -DKORVANE_WERROR=ON
+cmake -S . -B build -DKORVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build -j2
 
 sources=$(git ls-files -- '*.cpp' '*.h' 2>/dev/null || find app capture link rules platform tests tools bench fuzz -name '*.cpp' -o -name '*.h')
 clang-format --dry-run -Werror $sources
 
 (cd build && ctest --output-on-failure -j2 --timeout 300)
+if [ "$(id -u)" -eq 0 ]; then
+    bash tools/check-package.sh build
+else
+    echo "Skipped the package check: installing a package with dpkg needs root"
+fi
 
 CC=clang CXX=clang++ cmake -S . -B build-san -DKORVANE_WERROR=ON -DKORVANE_SANITIZE=ON \
     -DKORVANE_FUZZ=ON

@@ -37,6 +37,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // Writes to the child's standard input (with stdinPipe).
     void WriteStdin(const std::string& bytes);
     void CloseStdin();

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a finished build (configured with -DCMAKE_INSTALL_PREFIX=/usr),
+# installs it with dpkg as an operator would, and checks what it brought: both programs run,
+# their manual pages are found, the service unit passes systemd's verification and the log
+# rotation rules parse. The package is purged again at the end, whatever the outcome. Needs root.
+#
+#   bash tools/check-package.sh [BUILD_DIR]      (default: build)
+set -euo pipefail
+source "$(dirname "$0")/script-paths.sh"
+build=$(absolute "${1:-build}")
+
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls -t "$build"/korvane_*.deb | head -n 1)
+echo "Package: $deb"
+dpkg-deb --info "$deb" | sed -n 's/^ \(Depends\|Version\|Installed-Size\):/  \1:/p'
+
+trap 'dpkg --purge korvane >/dev/null 2>&1 || true' EXIT
+dpkg --install "$deb" >/dev/null
+
+korvane /? | head -n 1 | grep -qx 'Syntax: korvane \[<switches>\]'
+korvane-inspect --help >/dev/null
+echo "korvane: $(command -v korvane), korvane-inspect: $(command -v korvane-inspect)"
+man -w korvane
+man -w korvane-inspect
+unit=$(dpkg -L korvane | grep '/systemd/system/korvane.service$')
+systemd-analyze verify "$unit"
+echo "systemd-analyze verify $unit: clean"
+logrotate --debug /etc/logrotate.d/korvane 2>/dev/null
+echo "logrotate --debug /etc/logrotate.d/korvane: clean"
+echo "Package check passed"
