@@ -213,7 +213,8 @@ TEST(LiveSession, PlaysAWholeGameSessionOnRealTraffic) {
     ASSERT_TRUE(say(c, charlie.id, "~commands"));
     ASSERT_TRUE(say(a, alpha.id, "~version"));
     ASSERT_TRUE(say(a, alpha.id, "~time"));
-    const Sighting removed = WatchFor(server, "[2] delete player 00000202", 15s);
+    // The first of the two deletion messages; the second follows it at once.
+    const Sighting removed = WatchFor(server, "[2] delete player 00000203", 15s);
     ASSERT_TRUE(removed.seen) << ReadWholeFile(dir / "standin.out");
 
     // Alpha and Charlie leave; then every player closes its connection.
