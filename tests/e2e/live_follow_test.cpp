@@ -3,13 +3,8 @@
 // joins. Linux puts the TCP timestamp option on these segments, so their payload does not start
 // where a frame without options has it. Needs the right to capture (root); skipped with the
 // reason printed where it is not given.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/live_players.h"
 #include "tests/support/loopback_adapter.h"
 #include "tests/support/standin_process.h"
 #include "tools/session_builder.h"
@@ -31,88 +27,13 @@ namespace {
 using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
 using korvane::testing::LoopbackAdapterNumber;
+using korvane::testing::Player;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::SplitLines;
+using korvane::testing::WaitForLines;
+using korvane::testing::WaitForText;
+using korvane::testing::WithoutStamp;
 using namespace std::chrono_literals;
-
-// Waits until the file holds `text`; false after `limit`.
-bool WaitForText(const std::filesystem::path& file, const std::string& text,
-                 std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (ReadWholeFile(file).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-// Waits until `pattern` matches `count` lines of the file; false after `limit`.
-bool WaitForLines(const std::filesystem::path& file, const std::regex& pattern, size_t count,
-                  std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const std::vector<std::string> lines = SplitLines(ReadWholeFile(file));
-        if (static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
-                return std::regex_match(l, pattern);
-            })) >= count) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-}
-
-// A player: a TCP connection to the server from its own loopback address, on which every
-// message goes out as a segment of its own.
-class Player {
-  public:
-    Player(uint32_t address, int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0) {
-            return;
-        }
-        const int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr = htonl(address);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(0x7F000001);
-        connected_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-                     ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    }
-    ~Player() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Player(const Player&) = delete;
-    Player& operator=(const Player&) = delete;
-
-    bool connected() const { return connected_; }
-
-    // Sends one message, then pauses so that the next one is a segment of its own.
-    bool Send(const std::vector<uint8_t>& message) {
-        const ssize_t sent = ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
-        std::this_thread::sleep_for(50ms);
-        return sent == static_cast<ssize_t>(message.size());
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
-
-// A log line without its time stamp ("%.19s: ").
-std::string WithoutStamp(const std::string& line) {
-    return line.size() > 21 ? line.substr(21) : std::string();
-}
 
 TEST(LiveFollow, FindsThePortAndFollowsRealPlayersOnLoopback) {
     std::string why;

@@ -99,6 +99,29 @@ std::vector<std::string> Arrived(const std::vector<std::string>& printed) {
     return lines;
 }
 
+std::vector<std::string> ArrivedOn(const std::vector<std::string>& printed, int number) {
+    const std::string mark = "[" + std::to_string(number) + "] ";
+    std::vector<std::string> lines;
+    for (const std::string& line : printed) {
+        if (line.starts_with(mark)) {
+            lines.push_back(line.substr(mark.size()));
+        }
+    }
+    return lines;
+}
+
+int ConnectionFrom(const std::vector<std::string>& printed, const std::string& address) {
+    const std::string lead = "standin: connection ";
+    const std::string from = " from " + address + ":";
+    for (const std::string& line : printed) {
+        const size_t at = line.find(from);
+        if (line.starts_with(lead) && at != std::string::npos && at > lead.size()) {
+            return std::stoi(line.substr(lead.size(), at - lead.size()));
+        }
+    }
+    return 0;
+}
+
 std::string ArrivedChat(uint32_t sender, uint32_t receiver, unsigned field, const std::string& text,
                         bool alert) {
     return StringPrintf("[1] chat %08x -> %08x [%u]: ", sender, receiver, field) +

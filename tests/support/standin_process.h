@@ -56,6 +56,10 @@ class StandinProcess {
 // The stand-in's lines about what arrived on the first connection (the program's link), from
 // all it printed.
 std::vector<std::string> Arrived(const std::vector<std::string>& printed);
+// What arrived on connection `number`, from all it printed, without the "[n] " mark.
+std::vector<std::string> ArrivedOn(const std::vector<std::string>& printed, int number);
+// The number of the first connection from the dotted `address`, or 0 when none came from it.
+int ConnectionFrom(const std::vector<std::string>& printed, const std::string& address);
 // The stand-in's line for a chat line of the program's arriving on the first connection.
 std::string ArrivedChat(uint32_t sender, uint32_t receiver, unsigned field, const std::string& text,
                         bool alert = false);

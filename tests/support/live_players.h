@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace korvane::testing {
+
+// Waits until the file holds `text`; false after `limit`.
+bool WaitForText(const std::filesystem::path& file, const std::string& text,
+                 std::chrono::milliseconds limit);
+
+// Waits until `pattern` matches `count` lines of the file; false after `limit`.
+bool WaitForLines(const std::filesystem::path& file, const std::regex& pattern, size_t count,
+                  std::chrono::milliseconds limit);
+
+// A log line without its time stamp ("%.19s: ").
+std::string WithoutStamp(const std::string& line);
+
+// A player of the live tests: a TCP connection to the server at 127.0.0.1 from its own
+// loopback address, on which every message goes out as a segment of its own.
+class Player {
+  public:
+    Player(uint32_t address, int port);
+    ~Player();
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+    bool connected() const { return connected_; }
+
+    // Sends one message, then pauses so that the next one is a segment of its own.
+    bool Send(const std::vector<uint8_t>& message);
+    // Sends the message in two segments, the first `firstBytes` long, with a pause between.
+    bool SendSplit(const std::vector<uint8_t>& message, size_t firstBytes);
+    // Closes the connection (the server sees it end).
+    void Close();
+
+    // The segments with data sent so far.
+    size_t segmentsSent() const { return segmentsSent_; }
+
+  private:
+    bool SendSegment(const uint8_t* bytes, size_t length);
+
+    int fd_ = -1;
+    bool connected_ = false;
+    size_t segmentsSent_ = 0;
+};
+
+}  // namespace korvane::testing
