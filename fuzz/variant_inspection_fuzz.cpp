@@ -4,6 +4,7 @@
 // both outputs must come out, the JSON form as a valid document.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <string>
@@ -20,12 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const korvane::tools::Inspection seen =
         korvane::tools::InspectVariant("input", std::span<const uint8_t>(data, size), size);
+    const bool container = size >= 4 && std::memcmp(data, "#VBD", 4) == 0;
     const bool verdict =
         seen.outcome == DecodeOutcome::judged || seen.outcome == DecodeOutcome::oversized;
-    Require(verdict == (seen.status != InspectionStatus::unreadable),
-            "a file is unreadable exactly when the guard reaches no verdict");
-    Require(seen.outcome != DecodeOutcome::oversized || seen.status == InspectionStatus::illegal,
-            "too much data is illegal");
+    Require((verdict && container) == (seen.status != InspectionStatus::unreadable),
+            "a file is judged exactly when it is a container the guard reaches a verdict on");
+    Require(seen.outcome != DecodeOutcome::oversized || !container ||
+                seen.status == InspectionStatus::illegal,
+            "a container with too much data is illegal");
     Require(seen.status == InspectionStatus::legal || !seen.reason.empty(),
             "a file that is not legal says why");
     Require(seen.status != InspectionStatus::legal || seen.techClass.has_value(),

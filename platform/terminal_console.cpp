@@ -38,7 +38,10 @@ class TerminalConsole final : public Console {
         action.sa_flags = 0;  // no SA_RESTART: a blocking read returns on the signal
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
-        // A reopen request must not fail a send or a read on its way: those calls restart.
+        // A reopen request should not end a call on its way: reads restart. A send blocked on a
+        // full buffer does not (the link's send timeout keeps it from restarting); it fails as
+        // a send that timed out does, and the link is made anew.
+        reopenRequested = 0;  // a request no console took is not this one's
         struct sigaction reopen {};
         reopen.sa_handler = OnReopenSignal;
         sigemptyset(&reopen.sa_mask);

@@ -286,12 +286,22 @@ Inspection InspectVariant(std::string file, std::span<const uint8_t> bytes, uint
     // The listing, for anything that starts like a container.
     VariantDirectory directory;
     const ByteReader reader(bytes);
-    if (reader.Has(0, Layout::kMagic.size()) &&
-        std::equal(Layout::kMagic.begin(), Layout::kMagic.end(), bytes.begin())) {
+    const bool container = reader.Has(0, Layout::kMagic.size()) &&
+                           std::equal(Layout::kMagic.begin(), Layout::kMagic.end(), bytes.begin());
+    if (container) {
         List(seen, bytes, directory);
     }
 
-    if (guard.player.kickPending) {
+    if (guard.player.kickPending && !container) {
+        // The guard refuses an upload this large before it looks at the bytes; a file that is
+        // no container at all is still no variant to judge.
+        seen.status = InspectionStatus::unreadable;
+        seen.reason = StringPrintf(
+            "does not begin with \"#VBD\": not a variant container; uploaded, its %llu bytes "
+            "would be refused for their size alone and the player kicked (\"%s\")",
+            static_cast<unsigned long long>(fileSize),
+            std::string(guard.decoder.refusal()).c_str());
+    } else if (guard.player.kickPending) {
         seen.status = InspectionStatus::illegal;
         seen.reason = std::string(guard.decoder.refusal());
     } else if (seen.outcome == DecodeOutcome::judged) {
