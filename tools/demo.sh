@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Replays the bundled capture of a whole game session against the stand-in game server on
 # 127.0.0.1:2300 and shows what Korvane made of it: its console, its log, what the server
-# received on Korvane's connection, and the variant file it collected. Installs what is missing
-# and builds only the program and the stand-in.
+# received on Korvane's connection, and the variant file it collected with the variant
+# inspector's view of it. Installs what is missing and builds only the program, the stand-in and
+# the inspector.
 #
 # KORVANE_BUILD_DIR (default: build in the clone) is where it builds; KORVANE_DEMO_DIR
 # (default: demo-run in the clone) is where the run's files are left. Relative paths are taken
@@ -23,10 +24,10 @@ if [ -n "${KORVANE_DEMO_DIR:-}" ] && [ -e "$run" ] && [ ! -e "$run/$marker" ] &&
 fi
 
 bash tools/install-deps.sh
-echo "Building korvane and the stand-in game server in $build ..."
+echo "Building korvane, the stand-in game server and the variant inspector in $build ..."
 mkdir -p "$build"
 if ! { { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build"; } &&
-       cmake --build "$build" -j2 --target korvane korvane-standin; } > "$build/demo-build.log" 2>&1
+       cmake --build "$build" -j2 --target korvane korvane-standin korvane-inspect; } > "$build/demo-build.log" 2>&1
 then
     cat "$build/demo-build.log"
     echo "The build failed; its output is above." >&2
@@ -110,6 +111,11 @@ if [ -n "$collected" ]; then
     for file in $collected; do
         echo "$run/$file ($(wc -c < "$file") bytes: the upload that broke the rules, as it came)"
     done
+    echo
+    echo "What the variant inspector makes of it (korvane-inspect, the guard's own rules):"
+    echo
+    # Its exit status says illegal (1); that is what the demo shows, not a failure.
+    "$build/tools/korvane-inspect" $collected || true
 else
     echo "none"
 fi

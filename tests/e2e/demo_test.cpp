@@ -27,6 +27,7 @@ using korvane::testing::LogStamp;
 using korvane::testing::ReadWholeFile;
 using korvane::testing::Section;
 using korvane::testing::SplitLines;
+using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -119,8 +120,9 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
 
     EXPECT_THAT(
         Section(lines, "=== Collected variants", "The run's files are in " + run.string() + "."),
-        Contains((run / file).string() +
-                 " (469 bytes: the upload that broke the rules, as it came)"));
+        AllOf(Contains((run / file).string() +
+                       " (469 bytes: the upload that broke the rules, as it came)"),
+              Contains("  verdict: ILLEGAL: Illegal Jump Jets subsystem on 'Skyhook'")));
     EXPECT_EQ(std::filesystem::file_size(run / file), 469u);
 }
 
