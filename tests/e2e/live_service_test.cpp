@@ -28,6 +28,7 @@ namespace {
 
 using korvane::testing::ChildProcess;
 using korvane::testing::FreshDirectory;
+using korvane::testing::IsLogLine;
 using korvane::testing::LoopbackAdapterNumber;
 using korvane::testing::Player;
 using korvane::testing::ReadWholeFile;
@@ -63,10 +64,9 @@ std::string RotationRules(const std::filesystem::path& log, pid_t pid) {
 // The log lines of the console, in the file's form (the console's player form has one blank
 // more before the first bracket).
 std::vector<std::string> LogLinesOfConsole(const std::string& console) {
-    static const std::regex stamp("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9:]{8}: .*");
     std::vector<std::string> lines;
     for (std::string line : SplitLines(console)) {
-        if (std::regex_match(line, stamp)) {
+        if (IsLogLine(line)) {
             lines.push_back(std::regex_replace(line, std::regex("\"  \\["), "\" ["));
         }
     }

@@ -39,6 +39,8 @@ using korvane::testing::ChatLine;
 using korvane::testing::ChildProcess;
 using korvane::testing::ConnectionFrom;
 using korvane::testing::FreshDirectory;
+using korvane::testing::IsLogLine;
+using korvane::testing::kStampPattern;
 using korvane::testing::LoopbackAdapterNumber;
 using korvane::testing::Player;
 using korvane::testing::ReadWholeFile;
@@ -67,13 +69,10 @@ constexpr uint16_t kClanErLargeLaser = 885;
 constexpr uint16_t kLargeLaser = 888;
 
 const std::string kVersionLine = "Korvane 2.1 (beta.1) Feb 10 2004 14:49:51 (SECURE)";
-// The local calendar text of a time, as the log stamps and announces it.
-const std::string kStampPattern = "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
 // A console line without the time stamp a log line carries there; other lines as they are.
 std::string Unstamped(const std::string& line) {
-    static const std::regex stamped(kStampPattern + ": .*");
-    return std::regex_match(line, stamped) ? WithoutStamp(line) : line;
+    return IsLogLine(line) ? WithoutStamp(line) : line;
 }
 
 // When a line appeared in the stand-in's output: the time of the last look that did not find

@@ -48,6 +48,11 @@ bool WaitForLines(const std::filesystem::path& file, const std::regex& pattern, 
     }
 }
 
+bool IsLogLine(const std::string& line) {
+    static const std::regex stamped(kStampPattern + ": .*");
+    return std::regex_match(line, stamped);
+}
+
 std::string WithoutStamp(const std::string& line) {
     return line.size() > 21 ? line.substr(21) : std::string();
 }

@@ -18,6 +18,13 @@ bool WaitForText(const std::filesystem::path& file, const std::string& text,
 bool WaitForLines(const std::filesystem::path& file, const std::regex& pattern, size_t count,
                   std::chrono::milliseconds limit);
 
+// The local calendar text of a time without its year, as a log line's stamp shows it.
+inline const std::string kStampPattern =
+    "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+
+// Whether a console line is a log line: it begins with a stamp and ": ".
+bool IsLogLine(const std::string& line);
+
 // A log line without its time stamp ("%.19s: ").
 std::string WithoutStamp(const std::string& line);
 
