@@ -16,6 +16,11 @@ namespace korvane {
 
 namespace {
 
+// Descriptors are ints on this platform.
+int Fd(SocketHandle socket) {
+    return static_cast<int>(socket);
+}
+
 class PosixSockets final : public Sockets {
   public:
     SocketsStartup Startup() override {
@@ -40,7 +45,7 @@ class PosixSockets final : public Sockets {
         to.sin_addr.s_addr = htonl(address);
         // An interrupted connect (SIGINT, SIGTERM) counts as failed, so a stop request is not
         // held up by a server that does not answer.
-        if (::connect(socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        if (::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
             error_ = errno;
             return -1;
         }
@@ -50,7 +55,7 @@ class PosixSockets final : public Sockets {
     std::optional<SocketEnd> LocalEnd(SocketHandle socket) override {
         sockaddr_in local{};
         socklen_t length = sizeof local;
-        if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
             local.sin_family != AF_INET) {
             error_ = errno;
             return std::nullopt;
@@ -60,14 +65,14 @@ class PosixSockets final : public Sockets {
 
     void SetNoDelay(SocketHandle socket) override {
         int on = 1;
-        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
 
     void SetSendTimeout(SocketHandle socket, int milliseconds) override {
         timeval limit{};
         limit.tv_sec = milliseconds / 1000;
         limit.tv_usec = (milliseconds % 1000) * 1000;
-        ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ::setsockopt(Fd(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     }
 
     bool PeerClosed(SocketHandle socket) override {
@@ -76,7 +81,7 @@ class PosixSockets final : public Sockets {
         }
         // Nothing is ever read from the connection, so the only news it can bring is that the
         // peer has gone: an orderly close (read hang-up), a reset or an error.
-        pollfd watched{socket, POLLRDHUP, 0};
+        pollfd watched{Fd(socket), POLLRDHUP, 0};
         int ready;
         do {
             ready = ::poll(&watched, 1, 0);
@@ -86,7 +91,7 @@ class PosixSockets final : public Sockets {
         }
         int pending = 0;
         socklen_t length = sizeof pending;
-        if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending == 0) {
+        if (::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending == 0) {
             pending = EPIPE;
         }
         error_ = pending;
@@ -96,7 +101,7 @@ class PosixSockets final : public Sockets {
     long Send(SocketHandle socket, std::span<const uint8_t> bytes) override {
         // An interrupted send (SIGINT, SIGTERM) counts as failed, as an interrupted connect
         // does, so a stop request is not held up by a server that takes nothing in.
-        const ssize_t sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t sent = ::send(Fd(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0) {
             error_ = errno;
             return -1;
@@ -106,7 +111,7 @@ class PosixSockets final : public Sockets {
 
     void Close(SocketHandle socket) override {
         if (socket >= 0) {
-            ::close(socket);
+            ::close(Fd(socket));
         }
     }
 

@@ -7,7 +7,8 @@
 
 namespace korvane {
 
-using SocketHandle = int;
+// Wide enough for a POSIX descriptor and for a Windows SOCKET alike.
+using SocketHandle = std::intptr_t;
 constexpr SocketHandle kNoSocket = -1;
 
 // One end of a TCP connection: an IPv4 address in host byte order and a port.
