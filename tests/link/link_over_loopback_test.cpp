@@ -44,7 +44,7 @@ size_t OpenDescriptors() {
 
 // Waits until the peer of `socket` has closed or reset the connection.
 bool PeerGone(SocketHandle socket) {
-    pollfd watched{socket, POLLRDHUP, 0};
+    pollfd watched{static_cast<int>(socket), POLLRDHUP, 0};
     return ::poll(&watched, 1, 5000) == 1;
 }
 
