@@ -99,7 +99,7 @@ TEST(PosixSockets, KnowsWhenThePeerHasClosedTheConnection) {
     EXPECT_FALSE(sockets->PeerClosed(s));
     const std::array<uint8_t, 1> ping = {7};
     ASSERT_EQ(::send(accepted, ping.data(), ping.size(), 0), 1);  // news, but not a close
-    pollfd readable{s, POLLIN, 0};
+    pollfd readable{static_cast<int>(s), POLLIN, 0};
     ASSERT_EQ(::poll(&readable, 1, 5000), 1);
     EXPECT_FALSE(sockets->PeerClosed(s));
 
