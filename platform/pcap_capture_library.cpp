@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/pcap_handle.h"
+#include "platform/capture_batch.h"
+#include "platform/pcap_functions.h"
 #include "platform/wide_adapter_list.h"
 
 namespace korvane {
@@ -200,18 +201,13 @@ class PcapAdapter final : public CaptureAdapter {
         if (!Activate()) {
             return false;
         }
-        batch_ = Batch{packet.buffer, 0, 0};
-        if (held_.present) {
-            AppendToBatch(held_.seconds, held_.micros, held_.data, held_.wireLength);
-            held_.present = false;
-            held_.data.clear();
-        }
+        batch_.Begin(packet.buffer);
         // When the held frame began the batch, whatever else is already waiting joins it without
         // further wait.
-        if (!(batch_.end != 0 ? Dispatch() : WaitAndDispatch())) {
+        if (!(batch_.End() != 0 ? Dispatch() : WaitAndDispatch())) {
             return false;
         }
-        packet.bytesReceived = static_cast<uint32_t>(batch_.end);
+        packet.bytesReceived = static_cast<uint32_t>(batch_.End());
         return true;
     }
 
@@ -226,22 +222,6 @@ class PcapAdapter final : public CaptureAdapter {
     std::string ErrorText() const override { return errorText_; }
 
   private:
-    // A frame that did not fit in the previous batch; it leads the next one.
-    struct HeldFrame {
-        bool present = false;
-        uint32_t seconds = 0;
-        uint32_t micros = 0;
-        uint32_t wireLength = 0;
-        std::vector<uint8_t> data;
-    };
-
-    // The batch the current read fills.
-    struct Batch {
-        std::span<uint8_t> buffer;
-        size_t next = 0;  // where the next record goes
-        size_t end = 0;   // end of the last record's frame
-    };
-
     // Creates and activates the handle once; a failure is final and its text stays.
     bool Activate() {
         if (handle_ != nullptr) {
@@ -274,7 +254,7 @@ class PcapAdapter final : public CaptureAdapter {
     PcapHandle Start(bool promiscuous, int& status) {
         status = PCAP_ERROR;
         char error[PCAP_ERRBUF_SIZE] = {};
-        PcapHandle handle(pcap_create(device_.c_str(), error));
+        PcapHandle handle(pcap_create(device_.c_str(), error), PcapCloser{&pcap_close});
         if (handle == nullptr) {
             errorText_ = "cannot open " + device_ + ": " + error;
             return nullptr;
@@ -304,38 +284,13 @@ class PcapAdapter final : public CaptureAdapter {
         return handle;
     }
 
-    // Appends one frame to the batch. The first frame of a batch always goes in, cut to the
-    // buffer if need be; a later one that does not fit is left out.
-    bool AppendToBatch(uint32_t seconds, uint32_t micros, std::span<const uint8_t> frame,
-                       uint32_t wireLength) {
-        if (batch_.next == 0) {
-            frame =
-                frame.first(std::min(frame.size(), batch_.buffer.size() - kCaptureHeaderLength));
-        }
-        auto next =
-            AppendCaptureRecord(batch_.buffer, batch_.next, seconds, micros, frame, wireLength);
-        if (!next) {
-            return false;
-        }
-        batch_.end = batch_.next + kCaptureHeaderLength + frame.size();
-        batch_.next = *next;
-        return true;
-    }
-
     // A frame from libpcap: into the batch, or held for the next read when the batch is full.
     void TakeFrame(const pcap_pkthdr& header, const u_char* bytes) {
-        auto seconds = static_cast<uint32_t>(header.ts.tv_sec);
-        auto micros = static_cast<uint32_t>(header.ts.tv_usec);
-        std::span<const uint8_t> frame(bytes, header.caplen);
-        if (held_.present || AppendToBatch(seconds, micros, frame, header.len)) {
-            return;
+        if (!batch_.Take(static_cast<uint32_t>(header.ts.tv_sec),
+                         static_cast<uint32_t>(header.ts.tv_usec), {bytes, header.caplen},
+                         header.len)) {
+            pcap_breakloop(handle_.get());
         }
-        held_.present = true;
-        held_.seconds = seconds;
-        held_.micros = micros;
-        held_.wireLength = header.len;
-        held_.data.assign(frame.begin(), frame.end());
-        pcap_breakloop(handle_.get());
     }
 
     static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -377,7 +332,7 @@ class PcapAdapter final : public CaptureAdapter {
                 if (!Dispatch()) {
                     return false;
                 }
-                if (batch_.end != 0) {
+                if (batch_.End() != 0) {
                     return true;
                 }
             }
@@ -394,8 +349,7 @@ class PcapAdapter final : public CaptureAdapter {
     int bufferBytes_ = 0;
     int timeoutMs_ = 1000;
     int selectableFd_ = -1;
-    Batch batch_;
-    HeldFrame held_;
+    CaptureBatch batch_;
     std::string errorText_;
 };
 
@@ -432,7 +386,7 @@ class PcapCaptureLibrary final : public CaptureLibrary {
         // A probe handle finds out whether the device exists, may be captured on and carries
         // Ethernet frames. This is the one place the link type is checked: what the adapter later
         // activates is the same device. Its own handle is made once its settings are known.
-        PcapHandle probe(pcap_create(device.c_str(), error));
+        PcapHandle probe(pcap_create(device.c_str(), error), PcapCloser{&pcap_close});
         if (probe == nullptr) {
             lastError_ = ENODEV;
             return nullptr;

@@ -91,7 +91,8 @@ class PosixSockets final : public Sockets {
         }
         int pending = 0;
         socklen_t length = sizeof pending;
-        if (::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending == 0) {
+        if (::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 ||
+            pending == 0) {
             pending = EPIPE;
         }
         error_ = pending;

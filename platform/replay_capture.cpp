@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pcap_handle.h"
+#include "platform/pcap_functions.h"
 
 namespace korvane {
 
@@ -27,9 +27,9 @@ int64_t MicrosBetween(const ClockReading& from, const ClockReading& to) {
 
 // libpcap's name and description of a link type, "RAW: Raw IP"; the bare number when it has
 // none.
-std::string LinkTypeText(int linkType) {
-    const char* name = pcap_datalink_val_to_name(linkType);
-    const char* description = pcap_datalink_val_to_description(linkType);
+std::string LinkTypeText(const PcapFunctions& pcap, int linkType) {
+    const char* name = pcap.datalinkName(linkType);
+    const char* description = pcap.datalinkDescription(linkType);
     if (name == nullptr) {
         return std::to_string(linkType);
     }
@@ -44,8 +44,12 @@ std::string LinkTypeText(int linkType) {
 }  // namespace
 
 struct ReplayCapture::Impl {
-    Impl(std::unique_ptr<char[]> streamBuffer, PcapHandle openedFile, ManualClock& runClock)
-        : fileBuffer(std::move(streamBuffer)), file(std::move(openedFile)), clock(runClock) {}
+    Impl(const PcapFunctions& library, std::unique_ptr<char[]> streamBuffer, PcapHandle openedFile,
+         ManualClock& runClock)
+        : pcap(library),
+          fileBuffer(std::move(streamBuffer)),
+          file(std::move(openedFile)),
+          clock(runClock) {}
 
     // Moves the lookahead to the file's next frame. A damaged record (most often a cut-off last
     // one) ends the file there too, but unlike the regular end it leaves libpcap's reason in
@@ -57,7 +61,7 @@ struct ReplayCapture::Impl {
         }
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
-        int status = pcap_next_ex(file.get(), &header, &data);
+        int status = pcap.nextEx(file.get(), &header, &data);
         if (status == 1) {
             // Both stay valid until the next pcap_next_ex call.
             nextHeader = header;
@@ -67,7 +71,7 @@ struct ReplayCapture::Impl {
         }
         // PCAP_ERROR_BREAK is the regular end.
         if (status == PCAP_ERROR) {
-            errorText = std::string("capture file ends early: ") + pcap_geterr(file.get());
+            errorText = std::string("capture file ends early: ") + pcap.getErr(file.get());
         }
         file.reset();
     }
@@ -83,7 +87,7 @@ struct ReplayCapture::Impl {
         if (filter.empty()) {
             return true;
         }
-        keep = std::min(bpf_filter(filter.data(), nextData, nextHeader->len, nextHeader->caplen),
+        keep = std::min(pcap.filter(filter.data(), nextData, nextHeader->len, nextHeader->caplen),
                         keep);
         return keep != 0;
     }
@@ -93,6 +97,7 @@ struct ReplayCapture::Impl {
         ReadAhead();
     }
 
+    const PcapFunctions& pcap;
     std::unique_ptr<char[]> fileBuffer;  // the file's stdio buffer, so it outlives the file
     PcapHandle file;
     ManualClock& clock;
@@ -106,26 +111,38 @@ struct ReplayCapture::Impl {
 
 std::unique_ptr<ReplayCapture> ReplayCapture::Open(const std::string& path, ManualClock& clock,
                                                    std::string& reason) {
-    std::FILE* stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr) {
-        reason = path + ": " + std::strerror(errno);
+    const PcapFunctions* pcap = SystemPcapFunctions(reason);
+    if (pcap == nullptr) {
         return nullptr;
     }
-    auto buffer = std::make_unique<char[]>(kFileBufferBytes);
-    std::setvbuf(stream, buffer.get(), _IOFBF, kFileBufferBytes);
+    std::unique_ptr<char[]> buffer;
+    PcapHandle file(nullptr, PcapCloser{pcap->close});
     char error[PCAP_ERRBUF_SIZE] = {};
-    PcapHandle file(pcap_fopen_offline(stream, error));
+    if (pcap->fopenOffline != nullptr) {
+        std::FILE* stream = std::fopen(path.c_str(), "rb");
+        if (stream == nullptr) {
+            reason = path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        buffer = std::make_unique<char[]>(kFileBufferBytes);
+        std::setvbuf(stream, buffer.get(), _IOFBF, kFileBufferBytes);
+        file.reset(pcap->fopenOffline(stream, error));
+        if (file == nullptr) {
+            std::fclose(stream);  // libpcap closes it only once it has taken it
+        }
+    } else {
+        file.reset(pcap->openOffline(path.c_str(), error));
+    }
     if (file == nullptr) {
-        std::fclose(stream);  // libpcap closes it only once it has taken it
         reason = error;
         return nullptr;
     }
-    int linkType = pcap_datalink(file.get());
+    int linkType = pcap->datalink(file.get());
     if (linkType != DLT_EN10MB) {
-        reason = "not an Ethernet capture (link type " + LinkTypeText(linkType) + ")";
+        reason = "not an Ethernet capture (link type " + LinkTypeText(*pcap, linkType) + ")";
         return nullptr;
     }
-    auto impl = std::make_unique<Impl>(std::move(buffer), std::move(file), clock);
+    auto impl = std::make_unique<Impl>(*pcap, std::move(buffer), std::move(file), clock);
     impl->ReadAhead();
     if (impl->hasNext) {
         clock.Set(impl->NextStamp());
@@ -156,7 +173,7 @@ bool ReplayCapture::SetBpf(std::span<const BpfInstruction> program) {
     std::vector<bpf_insn> insns = ToBpfInsns(program);
     // The interpreter trusts its program; one with jumps or loads out of bounds is refused here
     // as the kernel would refuse it.
-    if (bpf_validate(insns.data(), static_cast<int>(insns.size())) == 0) {
+    if (impl_->pcap.validate(insns.data(), static_cast<int>(insns.size())) == 0) {
         return false;
     }
     impl_->filter = std::move(insns);
