@@ -131,6 +131,11 @@ std::optional<int> Driver::OpenCapture() {
             return kExitFailed;
         }
     } else {
+        // Without a capture library (Npcap missing on Windows) nothing can be guarded.
+        if (std::string missing = platform_.capture.Unavailable(); !missing.empty()) {
+            log_->LogEvent("Error: " + missing);
+            return kExitFailed;
+        }
         Print("Adapters installed:\n");
         const bool wide = WantsWideAdapterList(platform_.capture.PlatformVersion());
         std::vector<uint8_t> list(wide ? kWideListBytes : kNarrowListBytes, 0);

@@ -1,13 +1,9 @@
 #include "app/driver.h"
-#include "platform/pcap_capture_library.h"
-#include "platform/posix_sockets.h"
-#include "platform/terminal_console.h"
+#include "platform/system_platform.h"
 
 int main(int argc, char** argv) {
-    auto capture = korvane::MakePcapCaptureLibrary();
-    auto sockets = korvane::MakePosixSockets();
-    auto console = korvane::MakeTerminalConsole();
+    korvane::SystemPlatform platform = korvane::MakeSystemPlatform();
     korvane::SystemClock clock;
-    korvane::Driver driver({*capture, *sockets, *console, clock});
+    korvane::Driver driver({*platform.capture, *platform.sockets, *platform.console, clock});
     return driver.Run(argc, argv);
 }

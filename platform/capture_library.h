@@ -79,6 +79,9 @@ class CaptureLibrary {
   public:
     virtual ~CaptureLibrary() = default;
 
+    // Why the library cannot capture at all (on Windows: Npcap is not installed); empty when it
+    // can.
+    virtual std::string Unavailable() { return {}; }
     virtual std::string Version() = 0;
     // The platform's version word; its top bit clear means the family whose adapter list comes
     // in the wide form.

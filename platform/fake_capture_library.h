@@ -37,6 +37,7 @@ class FakeCaptureLibrary final : public CaptureLibrary {
         bool openedWide = false;
     };
 
+    std::string Unavailable() override { return unavailable; }
     std::string Version() override { return version; }
     uint32_t PlatformVersion() override { return versionWord; }
     bool GetAdapterNames(std::span<uint8_t> buffer) override {
@@ -96,6 +97,7 @@ class FakeCaptureLibrary final : public CaptureLibrary {
     }
 
     std::string version = "fake capture 1.0";
+    std::string unavailable;            // what Unavailable() says
     uint32_t versionWord = 0x0A280105;  // NT family
     std::vector<uint8_t> adapterList = WideList({"eth9"}, {"Fake Ethernet"});
     bool failList = false;

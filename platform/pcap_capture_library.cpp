@@ -92,28 +92,6 @@ std::string DescribeDevice(const pcap_if_t& device) {
     return text;
 }
 
-// The adapter name from its table slot: the low bytes of UTF-16LE units in the wide form, the
-// bytes themselves otherwise; a zero ends it.
-std::string DecodeAdapterName(std::span<const uint8_t> name, bool wide) {
-    std::string text;
-    if (wide) {
-        for (size_t i = 0; i + 1 < name.size(); i += 2) {
-            if (name[i] == 0 && name[i + 1] == 0) {
-                break;
-            }
-            text += static_cast<char>(name[i]);
-        }
-    } else {
-        for (uint8_t c : name) {
-            if (c == 0) {
-                break;
-            }
-            text += static_cast<char>(c);
-        }
-    }
-    return text;
-}
-
 unsigned long ErrorCodeOfActivation(int status) {
     switch (status) {
         case PCAP_ERROR_NO_SUCH_DEVICE:

@@ -317,6 +317,17 @@ TEST_F(DriverTest, CaptureThatEndedEarlyIsWarnedAbout) {
                                  std::string(kStamp) + "Korvane shutting down.\n"));
 }
 
+TEST_F(DriverTest, MissingCaptureLibraryIsOneLogLineAndFailure) {
+    capture_.unavailable = "the packet capture library wpcap.dll could not be loaded";
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitFailed);
+    EXPECT_TRUE(Log().ends_with(
+        ": Command line: korvane /adapter:1 /host:127.0.0.1\n" + std::string(kStamp) +
+        "Error: the packet capture library wpcap.dll could not be loaded\n"))
+        << Log();
+    EXPECT_EQ(capture_.listCalls, 0);
+    EXPECT_THAT(console_.output(), Not(HasSubstr("Adapters installed:")));
+}
+
 TEST_F(DriverTest, AdapterListFailureIsShownOnTheConsole) {
     capture_.failList = true;
     EXPECT_EQ(Run({"/adapter:1"}), kExitFailed);

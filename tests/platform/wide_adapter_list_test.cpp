@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,40 @@ TEST(WideAdapterList, HundredsOfInterfacesFillTheBufferWithWholeEntries) {
     size_t kept = CheckPartialList(adapters, 16384);
     EXPECT_GT(kept, 100u);
     EXPECT_LT(kept, adapters.size());
+}
+
+}  // namespace
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// The 8-bit form: names only, each ended by a zero, a zero ending the list; what does not fit is
+// left out whole, and nothing is written past the buffer.
+TEST(NarrowAdapterList, NamesEndedByZerosAndCutAtWholeNames) {
+    struct Case {
+        size_t bufferSize;
+        std::optional<std::string> expected;  // the bytes written, zeros as '|'
+    };
+    const std::vector<AdapterEntry> adapters = {{"PCAP0", "first"}, {"ab", "second"}};
+    for (const Case& c : std::vector<Case>{{64, "PCAP0|ab||"},
+                                           {10, "PCAP0|ab||"},
+                                           {9, "PCAP0||"},
+                                           {7, "PCAP0||"},
+                                           {6, "|"},
+                                           {1, "|"},
+                                           {0, std::nullopt}}) {
+        std::vector<uint8_t> buffer(64, 0xEE);
+        auto written = WriteNarrowAdapterList(adapters, std::span(buffer.data(), c.bufferSize));
+        ASSERT_EQ(written.has_value(), c.expected.has_value()) << "size " << c.bufferSize;
+        const size_t length = written.value_or(0);
+        std::string text;
+        for (size_t i = 0; i < length; ++i) {
+            text += buffer[i] == 0 ? '|' : static_cast<char>(buffer[i]);
+        }
+        EXPECT_EQ(text, c.expected.value_or("")) << "size " << c.bufferSize;
+        EXPECT_EQ(buffer[length], 0xEE) << "size " << c.bufferSize;
+    }
 }
 
 }  // namespace
