@@ -7,7 +7,7 @@ namespace korvane {
 bool EventLog::Open(const std::filesystem::path& path) {
     Close();
     path_ = path;
-    file_ = std::fopen(path.c_str(), "a");
+    file_ = std::fopen(path.string().c_str(), "a");
     return file_ != nullptr;
 }
 
@@ -15,7 +15,7 @@ bool EventLog::Reopen() {
     if (path_.empty()) {
         return false;
     }
-    std::FILE* fresh = std::fopen(path_.c_str(), "a");
+    std::FILE* fresh = std::fopen(path_.string().c_str(), "a");
     if (fresh == nullptr) {
         return false;
     }

@@ -37,7 +37,7 @@ std::string MessageOf(std::string_view piece) {
 
 void KickMessageTable::LoadKickMessages(const std::filesystem::path& path, EventLog& log) {
     entries_.assign(1, kBuiltIn);
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "r"));
     if (!file) {
         return;  // no messages of the operator's own
     }

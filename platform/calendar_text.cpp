@@ -5,13 +5,26 @@
 
 namespace korvane {
 
+namespace {
+
+// The thread-safe local time conversion of the C library at hand.
+bool ToLocalTime(time_t t, std::tm& local) {
+#if defined(_WIN32)
+    return localtime_s(&local, &t) == 0;
+#else
+    return localtime_r(&t, &local) != nullptr;
+#endif
+}
+
+}  // namespace
+
 std::string CalendarText(int64_t seconds) {
     static constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     time_t t = static_cast<time_t>(seconds);
     std::tm local{};
-    if (localtime_r(&t, &local) == nullptr) {
+    if (!ToLocalTime(t, local)) {
         local = std::tm{};
         local.tm_mday = 1;
         local.tm_year = 70;

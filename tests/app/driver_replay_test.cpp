@@ -10,8 +10,8 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
-#include "tests/support/child_process.h"
 #include "tests/support/program_args.h"
+#include "tests/support/test_files.h"
 #include "tools/frame_builder.h"
 #include "tools/pcap_file_writer.h"
 
@@ -19,7 +19,7 @@ namespace korvane {
 namespace {
 
 using korvane::testing::FreshDirectory;
-using korvane::testing::ReadWholeFile;
+using korvane::testing::ReadTextFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -92,7 +92,7 @@ TEST_F(DriverReplayTest, RunFollowsTheCaptureClockAndEndsAfterTheLastFrame) {
     // to 14:50:03 is more than a second: 01.25, 02.25, then the frame), then one more pass.
     EXPECT_EQ(passes_, 5);
 
-    const std::string log = ReadWholeFile(dir_ / "Korvane.log");
+    const std::string log = ReadTextFile(dir_ / "Korvane.log");
     EXPECT_TRUE(log.starts_with("Tue Feb 03 14:50:00: Korvane 2.1 (beta.1)")) << log;
     EXPECT_THAT(log, HasSubstr("Tue Feb 03 14:50:00: Command line: korvane /replay:" + file +
                                " /host:127.0.0.1 /port:2300\n"));
@@ -134,7 +134,7 @@ TEST_F(DriverReplayTest, UnreadableCaptureFileEndsWithItsReason) {
     const std::string file = (dir_ / "absent.pcap").string();
     EXPECT_EQ(Run({"/replay:" + file, "/host:127.0.0.1", "/port:2300"}), kExitFailed);
     const std::vector<std::string> lines =
-        korvane::testing::SplitLines(ReadWholeFile(dir_ / "Korvane.log"));
+        korvane::testing::SplitLines(ReadTextFile(dir_ / "Korvane.log"));
     ASSERT_FALSE(lines.empty());
     EXPECT_THAT(lines.back(), HasSubstr(": Unable to open capture file " + file + ": "));
     EXPECT_GT(lines.back().size(), (": Unable to open capture file " + file + ": ").size() + 19);
@@ -148,7 +148,7 @@ TEST_F(DriverReplayTest, CaptureWithoutFramesRunsOnTheSystemClock) {
     const int64_t before = SystemClock().Now().seconds;
     ASSERT_EQ(Run({"/replay:" + file, "/host:127.0.0.1", "/port:2300"}), kExitOk);
     EXPECT_TRUE(frames_.empty());
-    const std::string log = ReadWholeFile(dir_ / "Korvane.log");
+    const std::string log = ReadTextFile(dir_ / "Korvane.log");
     const std::string stamp = CalendarText(before).substr(0, 16);  // to the minute
     EXPECT_TRUE(log.starts_with(stamp) || log.starts_with(CalendarText(before + 60).substr(0, 16)))
         << log;

@@ -14,13 +14,13 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
-#include "tests/support/child_process.h"
 #include "tests/support/program_args.h"
+#include "tests/support/test_files.h"
 
 namespace korvane {
 namespace {
 
-using korvane::testing::ReadWholeFile;
+using korvane::testing::ReadTextFile;
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -45,7 +45,7 @@ class DriverTest : public ::testing::Test {
         const korvane::testing::ProgramArgs line(std::move(args));
         return driver.Run(line.argc(), line.argv());
     }
-    std::string Log() const { return ReadWholeFile(dir_ / "Korvane.log"); }
+    std::string Log() const { return ReadTextFile(dir_ / "Korvane.log"); }
     bool LogExists() const { return std::filesystem::exists(dir_ / "Korvane.log"); }
     // Escape is pressed once the loop has checked the keyboard `passes` times.
     void EscapeAfter(int passes) { console_.PushKey(kEscapeKey, passes); }
@@ -371,7 +371,7 @@ TEST_F(DriverTest, ReopenRequestBeginsANewLogFile) {
     const korvane::testing::ProgramArgs line({"/adapter:1", "/host:127.0.0.1", "/test"});
     ASSERT_EQ(driver.Run(line.argc(), line.argv()), kExitOk);
 
-    const std::string before = ReadWholeFile(rotated);
+    const std::string before = ReadTextFile(rotated);
     EXPECT_TRUE(before.starts_with(std::string(kStamp) + "Korvane 2.1")) << before;
     EXPECT_THAT(before, Not(HasSubstr("shutting down")));
     EXPECT_EQ(Log(), Lines({"Log file reopened", "Korvane shutting down.",

@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include "platform/scripted_console.h"
-#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace korvane {
 namespace {
 
-using korvane::testing::ReadWholeFile;
+using korvane::testing::ReadTextFile;
 
 class EventLogTest : public ::testing::Test {
   protected:
@@ -35,7 +35,7 @@ TEST_F(EventLogTest, PlainLineGoesToFileAndConsole) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("Korvane starting up");
-    EXPECT_EQ(ReadWholeFile(path_),
+    EXPECT_EQ(ReadTextFile(path_),
               "Tue Feb 03 14:50:02: Korvane starting up\n");  // flushed at once
     EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: Korvane starting up\n");
 }
@@ -45,7 +45,7 @@ TEST_F(EventLogTest, LineEndsInTheTextAreKept) {
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("Shutdown complete.\n");
     log.LogEvent("\nError: failed to allocate the LPPACKET structure.");
-    EXPECT_EQ(ReadWholeFile(path_),
+    EXPECT_EQ(ReadTextFile(path_),
               "Tue Feb 03 14:50:02: Shutdown complete.\n\n"
               "Tue Feb 03 14:50:02: \nError: failed to allocate the LPPACKET structure.\n");
 }
@@ -60,7 +60,7 @@ TEST_F(EventLogTest, FileIsAppendedAcrossOpens) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("second");
-    EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: first\nTue Feb 03 14:51:03: second\n");
+    EXPECT_EQ(ReadTextFile(path_), "Tue Feb 03 14:50:02: first\nTue Feb 03 14:51:03: second\n");
 }
 
 TEST_F(EventLogTest, OpenFailsInAMissingDirectory) {
@@ -81,7 +81,7 @@ TEST_F(EventLogTest, PlayerFormHasOneBlankMoreOnTheConsole) {
     const uint8_t address[4] = {10, 0, 0, 5};
     std::copy(address, address + 4, player.ipAddress);
     log.LogEvent("some text", player);
-    EXPECT_EQ(ReadWholeFile(path_),
+    EXPECT_EQ(ReadTextFile(path_),
               "Tue Feb 10 14:52:17: 0000002a \"Unknown\" [Unknown] [10.0.0.5]: some text\n");
     EXPECT_EQ(console_.output(),
               "Tue Feb 10 14:52:17: 0000002a \"Unknown\"  [Unknown] [10.0.0.5]: some text\n");
@@ -96,7 +96,7 @@ TEST_F(EventLogTest, PlayerFormMarksAHeldPieceAndDropsWideCharacters) {
     const uint8_t address[4] = {192, 168, 0, 10};
     std::copy(address, address + 4, player.ipAddress);
     log.LogEvent("x", player);
-    EXPECT_EQ(ReadWholeFile(path_),
+    EXPECT_EQ(ReadTextFile(path_),
               "Tue Feb 03 14:50:02: 00000000 \"A\xe9Z\" [] [192.168.0.10]*: x\n");
 }
 
@@ -104,7 +104,7 @@ TEST_F(EventLogTest, EmptyPlayerShowsEmptyQuotesAndBrackets) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("t", LogPlayer{});
-    EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
+    EXPECT_EQ(ReadTextFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
 }
 
 // A rotation renames the file while the log writes on; the lines before the reopen stay in the
@@ -119,15 +119,14 @@ TEST_F(EventLogTest, ReopenBeginsANewFileAfterARename) {
     log.LogEvent("between");
     ASSERT_TRUE(log.Reopen());
     log.LogEvent("after");
-    EXPECT_EQ(ReadWholeFile(rotated),
-              "Tue Feb 03 14:50:02: before\nTue Feb 03 14:50:02: between\n");
-    EXPECT_EQ(ReadWholeFile(path_), "Tue Feb 03 14:50:02: after\n");
+    EXPECT_EQ(ReadTextFile(rotated), "Tue Feb 03 14:50:02: before\nTue Feb 03 14:50:02: between\n");
+    EXPECT_EQ(ReadTextFile(path_), "Tue Feb 03 14:50:02: after\n");
 
     std::filesystem::rename(path_, dir_ / "Korvane.log.2");
     std::filesystem::create_directory(path_);  // nothing can be opened under the name now
     EXPECT_FALSE(log.Reopen());
     log.LogEvent("kept");
-    EXPECT_EQ(ReadWholeFile(dir_ / "Korvane.log.2"),
+    EXPECT_EQ(ReadTextFile(dir_ / "Korvane.log.2"),
               "Tue Feb 03 14:50:02: after\nTue Feb 03 14:50:02: kept\n");
 
     EventLog never(clock_, console_);

@@ -1,23 +1,28 @@
 #include "app/packet_filters.h"
 
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
+#include <string>
 #include <vector>
+
+#include "platform/pcap_functions.h"
 
 namespace korvane {
 namespace {
 
-// Runs a filter program over a frame the way the capture driver does; the result is the
-// number of bytes kept (0: rejected).
+// Runs a filter program over a frame with the platform's libpcap interpreter, as the capture
+// driver runs it; the result is the number of bytes kept (0: rejected).
 template <size_t N>
 unsigned Keep(const std::array<BpfInstruction, N>& program, const std::vector<uint8_t>& frame) {
-    std::vector<bpf_insn> code;
-    for (const BpfInstruction& i : program) {
-        code.push_back({i.code, i.jt, i.jf, i.k});
+    std::string missing;
+    const PcapFunctions* pcap = SystemPcapFunctions(missing);
+    if (pcap == nullptr) {
+        ADD_FAILURE() << missing;
+        return 0;
     }
-    return bpf_filter(code.data(), frame.data(), static_cast<u_int>(frame.size()),
-                      static_cast<u_int>(frame.size()));
+    std::vector<bpf_insn> code = ToBpfInsns(program);
+    return pcap->filter(code.data(), frame.data(), static_cast<u_int>(frame.size()),
+                        static_cast<u_int>(frame.size()));
 }
 
 void Put16(std::vector<uint8_t>& f, size_t at, uint16_t v) {

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "platform/scripted_console.h"
-#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace korvane {
 namespace {

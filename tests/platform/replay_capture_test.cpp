@@ -1,7 +1,6 @@
 #include "platform/replay_capture.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
 #include "tools/pcap_file_writer.h"
 
 namespace korvane {
@@ -70,11 +70,7 @@ struct Frame {
 
 class ReplayCaptureTest : public ::testing::TestWithParam<PcapFileWriter::Format> {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "replay_test.XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
+    void SetUp() override { dir_ = korvane::testing::FreshDirectory("replay-test"); }
     void TearDown() override {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
@@ -389,11 +385,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, ReplayCaptureTest,
 
 class ReplayOpenFailure : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "replay_fail.XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
+    void SetUp() override { dir_ = korvane::testing::FreshDirectory("replay-fail"); }
     void TearDown() override {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);

@@ -12,7 +12,7 @@
 #include "rules/tech_base.h"
 #include "rules/variant_file.h"
 #include "tests/rules/rules_world.h"
-#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 #include "tests/tools/variant_test_support.h"
 #include "tools/lzw_encoder.h"
 

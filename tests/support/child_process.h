@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
+
 namespace korvane::testing {
 
 // A program the tests start, with its output sent to files. It is killed when the object goes
@@ -50,13 +52,5 @@ class ChildProcess {
     int stdinFd_ = -1;
     std::optional<int> status_;
 };
-
-std::string ReadWholeFile(const std::filesystem::path& path);
-// Waits until the file exists and is not empty; false after `limit`.
-bool WaitForFile(const std::filesystem::path& path, std::chrono::milliseconds limit);
-// A fresh, empty directory for one test.
-std::filesystem::path FreshDirectory(const std::string& name);
-// The lines of a text, without their line ends.
-std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace korvane::testing

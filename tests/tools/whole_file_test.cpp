@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace korvane::tools {
 namespace {
