@@ -263,27 +263,33 @@ class OwnConsole {
   public:
     OwnConsole() {
         DWORD processes[4] = {};
-        if (::GetConsoleProcessList(processes, 4) > 1) {
+        const DWORD sharing = ::GetConsoleProcessList(processes, 4);
+        if (sharing > 1) {
             why_ = "the test's console is shared with other processes, which Ctrl+C would reach";
             return;
         }
-        // Whatever console the process has (Wine may give it a hidden one) is left for a new
-        // one of its own.
-        ::FreeConsole();
-        allocated_ = ::AllocConsole() != 0;
-        if (!allocated_) {
-            why_ = "no console could be made for the test (error " +
-                   std::to_string(::GetLastError()) + ")";
-            return;
+        if (sharing == 0) {
+            // Whatever console the process has without knowing it (Wine gives a hidden one)
+            // is left for a new one of its own.
+            ::FreeConsole();
+            allocated_ = ::AllocConsole() != 0;
+            if (!allocated_) {
+                why_ = "no console could be made for the test (error " +
+                       std::to_string(::GetLastError()) + ")";
+                return;
+            }
+            SwapStandardHandles();  // the test's own back in place, the new console's kept
         }
-        SwapStandardHandles();  // the test's own back in place, the new console's kept
         ::SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C is not ignored
         ::SetConsoleCtrlHandler(CountEvent, TRUE);
         eventsPassedOn = 0;
     }
     ~OwnConsole() {
+        if (!why_.empty()) {
+            return;
+        }
+        ::SetConsoleCtrlHandler(CountEvent, FALSE);
         if (allocated_) {
-            ::SetConsoleCtrlHandler(CountEvent, FALSE);
             // Freeing the console closes the standard handles it gave (Wine closes whatever
             // stands there), so they are put back for it.
             SwapStandardHandles();
@@ -324,6 +330,64 @@ bool KeyWithin(Console& console, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// Keys typed at the console window standard input is, put there as the window would.
+class ConsoleKeys {
+  public:
+    ConsoleKeys() : input_(::GetStdHandle(STD_INPUT_HANDLE)) {
+        DWORD mode = 0;
+        isConsole_ = ::GetConsoleMode(input_, &mode) != 0;
+        if (isConsole_) {
+            ::FlushConsoleInputBuffer(input_);
+        }
+    }
+    bool isConsole() const { return isConsole_; }
+
+    // Each character as a key pressed and let go.
+    void Type(const std::string& keys) {
+        for (char key : keys) {
+            INPUT_RECORD pressed[2] = {};
+            for (int i = 0; i < 2; ++i) {
+                pressed[i].EventType = KEY_EVENT;
+                pressed[i].Event.KeyEvent.bKeyDown = i == 0;
+                pressed[i].Event.KeyEvent.wRepeatCount = 1;
+                pressed[i].Event.KeyEvent.uChar.AsciiChar = key;
+                pressed[i].Event.KeyEvent.wVirtualKeyCode =
+                    static_cast<WORD>(::VkKeyScanA(key) & 0xFF);
+            }
+            DWORD written = 0;
+            ::WriteConsoleInputA(input_, pressed, 2, &written);
+        }
+    }
+
+  private:
+    HANDLE input_;
+    bool isConsole_ = false;
+};
+
+TEST(WindowsConsole, OnAConsoleWindowKeysComeWithoutEchoOrLineEnd) {
+    ConsoleKeys keys;
+    if (!keys.isConsole()) {
+        GTEST_SKIP() << "standard input is no console window; under Wine run the test from a "
+                        "terminal: script -qc 'wine windows_console_test.exe' /dev/null";
+    }
+    auto console = MakeWindowsConsole();
+    EXPECT_FALSE(console->KeyWaiting());
+    keys.Type("k\x1b");
+    ASSERT_TRUE(KeyWithin(*console, std::chrono::seconds(5)));
+    EXPECT_EQ(console->ReadKey(), 'k');
+    ASSERT_TRUE(KeyWithin(*console, std::chrono::seconds(5)));
+    EXPECT_EQ(console->ReadKey(), kEscapeKey);
+    EXPECT_FALSE(console->KeyWaiting());
+
+    // At the prompt a line is typed, taken back in part and ended with Enter.
+    keys.Type("5\b42\r");
+    const NumberInput got = console->ReadNumber();
+    EXPECT_EQ(got.kind, Kind::number);
+    EXPECT_EQ(got.value, 42);
+    keys.Type("x\r");
+    EXPECT_EQ(console->ReadNumber().kind, Kind::notANumber);
 }
 
 TEST(WindowsConsole, CtrlCReadsAsEscapeOnce) {
