@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace korvane {
 namespace {
@@ -217,7 +218,7 @@ TEST(WindowsConsole, KeysTypedAheadOfThePromptAreNotLost) {
     in.CloseWriter();
     EXPECT_EQ(console->ReadNumber().value, 2);
     ASSERT_TRUE(console->KeyWaiting());
-    EXPECT_EQ(console->ReadKey(), '\0' + 'q');
+    EXPECT_EQ(console->ReadKey(), 'q');
 }
 
 TEST(WindowsConsole, NeverAsksToReopenTheLog) {
@@ -249,7 +250,8 @@ TEST(WindowsConsole, StandardInputAsGivenIsReadAsItComes) {
     EXPECT_FALSE(console->KeyWaiting());  // the end of input is no key
 }
 
-// Counts the console control events that reach it: it stands behind the console's handler.
+// Counts the console control events that reach it: it stands behind the console's handler. A
+// handler is a plain function, so the count is process-wide; each OwnConsole sets it to 0.
 std::atomic<int> eventsPassedOn{0};
 
 BOOL WINAPI CountEvent(DWORD) {
