@@ -69,10 +69,25 @@ std::optional<uint64_t> ReplayedRun::MakeCaptureFrom(
     return std::stoull(ReadWholeFile(dir_ / "mkcap.out"));
 }
 
+GuardCommand LinuxGuard() {
+    return {KORVANE_EXE, {}, {}};
+}
+
 std::optional<int> ReplayedRun::Replay(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {"/replay:" + capture_};
+    return ReplayWith(LinuxGuard(), args);
+}
+
+std::optional<int> ReplayedRun::ReplayWith(const GuardCommand& guard,
+                                           const std::vector<std::string>& args) {
+    std::vector<std::string> all = guard.leadingArgs;
+    all.push_back("/replay:" + capture_);
     all.insert(all.end(), args.begin(), args.end());
-    ChildProcess korvane(KORVANE_EXE, all, ChildProcess::In(dir_, dir_ / "korvane.out"));
+    ChildProcess::Options options = ChildProcess::In(dir_, dir_ / "korvane.out");
+    // The program writes only to standard output; what Wine says goes elsewhere.
+    options.stderrFile = dir_ / "korvane.err";
+    options.environment.insert(options.environment.end(), guard.environment.begin(),
+                               guard.environment.end());
+    ChildProcess korvane(guard.path, all, options);
     return korvane.Wait(60s);
 }
 

@@ -21,6 +21,16 @@ inline constexpr int64_t kScenarioStart = 1075819800;
 std::string LogStamp(int second);
 std::string AnnouncedTime(int second);
 
+// How the tests start a build of the guard: the file run, the arguments put before the test's
+// own (for a program run under Wine, the program itself), and environment entries of its own.
+struct GuardCommand {
+    std::string path;
+    std::vector<std::string> leadingArgs;
+    std::vector<std::string> environment;
+};
+// The Linux build of this tree.
+GuardCommand LinuxGuard();
+
 // One run of the built program in its own directory: the capture it replays, made from a
 // scenario by the capture-file maker, its console and its log.
 class ReplayedRun {
@@ -35,6 +45,10 @@ class ReplayedRun {
 
     // Replays the capture with `args` after the /replay: switch; the exit status.
     std::optional<int> Replay(const std::vector<std::string>& args);
+    // The same with another build of the guard.
+    std::optional<int> ReplayWith(const GuardCommand& guard, const std::vector<std::string>& args);
+    // Replays the capture file another run made.
+    void UseCaptureOf(const ReplayedRun& other) { capture_ = other.capture_; }
 
     std::vector<std::string> Console() const;
     std::vector<std::string> Log() const;
