@@ -6,9 +6,13 @@ set -euo pipefail
 # build: -DKORVANE_SANITIZE=ON -DKORVANE_FUZZ=ON. dpkg-dev, man-db, groff-base, systemd,
 # logrotate and util-linux (setpriv) make and check the package, the manual pages, the service
 # unit and the log rotation; nlohmann-json3-dev reads the inspector's JSON in the tests.
+# g++-mingw-w64-x86-64-posix builds the Windows programs (cmake/mingw-w64-x86_64.cmake), wine64
+# runs them in the tests, and flex and bison build the tests' libpcap for Windows
+# (tools/libpcap-source.sh).
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev libgmock-dev libbenchmark-dev
           libgif-dev clang-format tcpdump tcpreplay clang libclang-rt-dev time
-          dpkg-dev man-db groff-base systemd logrotate util-linux nlohmann-json3-dev)
+          dpkg-dev man-db groff-base systemd logrotate util-linux nlohmann-json3-dev
+          g++-mingw-w64-x86-64-posix wine wine64 flex bison)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

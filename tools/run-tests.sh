@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with warnings as errors, checks the code's format
-# and runs the whole test suite; then builds it all again with clang under AddressSanitizer,
-# UndefinedBehaviorSanitizer and LeakSanitizer, runs the suite there too and gives every fuzz
-# target a short run. Any sanitizer report fails. Between the two, the Debian package is built,
+# and runs the whole test suite. The Windows programs and their tests are cross-built with
+# MinGW-w64 first and run under Wine, on their own and in whole runs beside the Linux build.
+# Then it builds it all again with clang under AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer, runs the suite there too and gives every fuzz target a short run. Any sanitizer report fails. Between the two, the Debian package is built,
 # installed with dpkg, checked and purged (tools/check-package.sh). Live-capture tests and the
 # package check need root; elsewhere the tests are skipped with their reason printed.
 #
@@ -11,12 +12,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
-cmake -S . -B build -DKORVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
+libpcap_source=$(bash tools/libpcap-source.sh build-win/libpcap-source)
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKORVANE_WERROR=ON \
+    -DKORVANE_LIBPCAP_SOURCE="$PWD/$libpcap_source"
+cmake --build build-win -j2
+cmake -S . -B build -DKORVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr \
+    -DKORVANE_WINDOWS_BUILD="$PWD/build-win"
 cmake --build build -j2
 
 sources=$(git ls-files -- '*.cpp' '*.h' 2>/dev/null || find app capture link rules platform tests tools bench fuzz -name '*.cpp' -o -name '*.h')
 clang-format --dry-run -Werror $sources
 
+(cd build-win && ctest --output-on-failure --timeout 300)
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 if [ "$(id -u)" -eq 0 ]; then
     bash tools/check-package.sh build
