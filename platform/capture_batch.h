@@ -21,6 +21,8 @@ class CaptureBatch {
               uint32_t wireLength);
     // The bytes the batch holds: the end of its last record's frame.
     size_t End() const { return end_; }
+    // Whether a frame that did not fit waits for the next batch: this one is full.
+    bool Holding() const { return held_.present; }
 
   private:
     bool Append(uint32_t seconds, uint32_t micros, std::span<const uint8_t> frame,

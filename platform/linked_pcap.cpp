@@ -17,6 +17,7 @@ const PcapFunctions* SystemPcapFunctions(std::string&) {
         .setFilter = &pcap_setfilter,
         .dispatch = &pcap_dispatch,
         .breakLoop = &pcap_breakloop,
+        .setNonblock = &pcap_setnonblock,
         .stats = &pcap_stats,
         .getErr = &pcap_geterr,
         .statusToStr = &pcap_statustostr,

@@ -31,6 +31,7 @@ struct PcapFunctions {
     decltype(&pcap_setfilter) setFilter = nullptr;
     decltype(&pcap_dispatch) dispatch = nullptr;
     decltype(&pcap_breakloop) breakLoop = nullptr;
+    decltype(&pcap_setnonblock) setNonblock = nullptr;
     decltype(&pcap_stats) stats = nullptr;
     decltype(&pcap_geterr) getErr = nullptr;
     decltype(&pcap_statustostr) statusToStr = nullptr;

@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/capture_batch.h"
@@ -16,6 +18,11 @@ namespace {
 
 // Largest frame part a capture keeps; the installed filter cuts frames further.
 constexpr int kSnapLength = 2048;
+
+using SteadyClock = std::chrono::steady_clock;
+// How often a read looks for frames while it waits: a frame on a quiet server is handled within
+// a few hundredths of a second.
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
 // A Windows error code for a failed activation, for the open failure line.
 unsigned long ErrorCodeOfActivation(int status) {
@@ -40,8 +47,7 @@ using DeviceList = std::unique_ptr<pcap_if_t, DeviceListFreer>;
 
 // A live adapter. As on every libpcap, the buffer size, promiscuity and timeout are taken only
 // before the handle is activated, so the setters store them and the first SetBpf or
-// ReceivePacket activates it. A read is one blocking dispatch that the library ends after the
-// read timeout when nothing arrives.
+// ReceivePacket activates it.
 class WpcapAdapter final : public CaptureAdapter {
   public:
     WpcapAdapter(const PcapFunctions& pcap, std::string device)
@@ -100,13 +106,26 @@ class WpcapAdapter final : public CaptureAdapter {
             return false;
         }
         batch_.Begin(packet.buffer);
-        // A frame held from the previous batch leads this one; whatever is already waiting joins
-        // it. Otherwise the dispatch waits for frames up to the read timeout.
-        const int status = pcap_.dispatch(handle_.get(), -1, &WpcapAdapter::OnFrame,
-                                          reinterpret_cast<u_char*>(this));
-        if (status < 0 && status != PCAP_ERROR_BREAK) {
-            errorText_ = "reading from " + device_ + " failed: " + pcap_.getErr(handle_.get());
-            return false;
+        // The capture is non-blocking and looked at every few milliseconds up to the read
+        // timeout: a blocking read may never time out while no frame comes (Wine hands reads to
+        // a libpcap that starts the timer only with the first frame). Frames are taken one at a
+        // time, so that a frame that does not fit is the only one held, whatever the library
+        // makes of a request for all it has. A frame held from the previous batch leads this
+        // one; whatever else is waiting joins it.
+        const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs_);
+        for (;;) {
+            int status = 1;
+            while (status > 0 && !batch_.Holding()) {
+                status = Dispatch(1);
+            }
+            if (status < 0) {
+                return false;
+            }
+            const auto left = deadline - SteadyClock::now();
+            if (batch_.End() != 0 || left <= SteadyClock::duration::zero()) {
+                break;
+            }
+            std::this_thread::sleep_for(std::min<SteadyClock::duration>(left, kPollInterval));
         }
         packet.bytesReceived = static_cast<uint32_t>(batch_.End());
         return true;
@@ -159,17 +178,30 @@ class WpcapAdapter final : public CaptureAdapter {
             errorText_ = "cannot start capturing on " + device_ + ": " + pcap_.statusToStr(status);
             return status;
         }
+        if (pcap_.setNonblock(h, 1, error) != 0) {
+            errorText_ = "cannot make the capture on " + device_ + " non-blocking: " + error;
+            return PCAP_ERROR;
+        }
         handle_ = std::move(handle);
+        return status;
+    }
+
+    // Reads at most `count` frames into the batch; how many, or a negative status on failure,
+    // whose text is kept.
+    int Dispatch(int count) {
+        const int status = pcap_.dispatch(handle_.get(), count, &WpcapAdapter::OnFrame,
+                                          reinterpret_cast<u_char*>(this));
+        if (status < 0) {
+            errorText_ = "reading from " + device_ + " failed: " + pcap_.getErr(handle_.get());
+        }
         return status;
     }
 
     static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
         auto* self = reinterpret_cast<WpcapAdapter*>(user);
-        if (!self->batch_.Take(static_cast<uint32_t>(header->ts.tv_sec),
-                               static_cast<uint32_t>(header->ts.tv_usec), {bytes, header->caplen},
-                               header->len)) {
-            self->pcap_.breakLoop(self->handle_.get());
-        }
+        self->batch_.Take(static_cast<uint32_t>(header->ts.tv_sec),
+                          static_cast<uint32_t>(header->ts.tv_usec), {bytes, header->caplen},
+                          header->len);
     }
 
     const PcapFunctions& pcap_;

@@ -75,6 +75,7 @@ Wpcap Load() {
     found &= Find(m, "pcap_setfilter", f.setFilter, missing);
     found &= Find(m, "pcap_dispatch", f.dispatch, missing);
     found &= Find(m, "pcap_breakloop", f.breakLoop, missing);
+    found &= Find(m, "pcap_setnonblock", f.setNonblock, missing);
     found &= Find(m, "pcap_stats", f.stats, missing);
     found &= Find(m, "pcap_geterr", f.getErr, missing);
     found &= Find(m, "pcap_statustostr", f.statusToStr, missing);
