@@ -212,6 +212,25 @@ TEST_P(WindowsReplayTest, SameLogConsoleFilesAndBytesAtTheServerAsLinux) {
     EXPECT_FALSE(collected.empty());
     EXPECT_TRUE(CollectedFiles(windowsRun.dir()) == collected)
         << "the two builds collected different variant files";
+
+    // Both builds of the inspector say the same of every collected file, in text and in JSON.
+    std::vector<std::string> inspected = {"--json"};
+    for (const auto& [name, bytes] : collected) {
+        inspected.push_back(name);
+    }
+    for (const bool json : {false, true}) {
+        const std::vector<std::string> args(inspected.begin() + (json ? 0 : 1), inspected.end());
+        std::optional<int> linuxStatus;
+        std::optional<int> windowsStatus;
+        RunIn(linuxRun.dir(), {KORVANE_INSPECT_EXE, {}, {}}, args, linuxStatus);
+        RunIn(windowsRun.dir(), WineGuard(*build_, build_->InspectExe(), Wpcap::none), args,
+              windowsStatus);
+        EXPECT_EQ(linuxStatus, 1) << "json " << json;  // every session collects an illegal one
+        EXPECT_EQ(windowsStatus, linuxStatus) << "json " << json;
+        EXPECT_EQ(TextLines(windowsRun.dir() / "console.out"),
+                  TextLines(linuxRun.dir() / "console.out"))
+            << "json " << json;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ReplayedSessions, WindowsReplayTest, ::testing::ValuesIn(SampleSessions()),

@@ -17,7 +17,8 @@ std::optional<WindowsBuild> FindWindowsBuild(std::string& whyNot) {
         return std::nullopt;
     }
     WindowsBuild build{dir};
-    for (const std::filesystem::path& needed : {build.KorvaneExe(), build.TestWpcap()}) {
+    for (const std::filesystem::path& needed :
+         {build.KorvaneExe(), build.InspectExe(), build.TestWpcap()}) {
         if (!std::filesystem::exists(needed)) {
             whyNot = needed.string() + " has not been built";
             return std::nullopt;

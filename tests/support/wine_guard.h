@@ -14,6 +14,7 @@ struct WindowsBuild {
     std::filesystem::path dir;
 
     std::filesystem::path KorvaneExe() const { return dir / "korvane.exe"; }
+    std::filesystem::path InspectExe() const { return dir / "tools" / "korvane-inspect.exe"; }
     // The libpcap its tests load for capture files, which Wine's own wpcap.dll cannot read.
     std::filesystem::path TestWpcap() const { return dir / "tests" / "wpcap.dll"; }
 };
