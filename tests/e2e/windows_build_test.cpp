@@ -140,6 +140,31 @@ TEST_F(WindowsBuildTest, UsageTextIsTheLinuxOne) {
     EXPECT_EQ(windowsText.size(), linuxText.size() + SplitLines(linuxText).size()) << windowsText;
 }
 
+// The programs carry their C++ runtime: an operator copies the .exe files and installs Npcap,
+// nothing else. What each imports is read from its import table.
+TEST_F(WindowsBuildTest, ProgramsNeedNoDllBeyondWindowsOwn) {
+    const std::filesystem::path objdump = "/usr/bin/x86_64-w64-mingw32-objdump";
+    ASSERT_TRUE(std::filesystem::exists(objdump)) << "MinGW-w64's binutils built these programs";
+    const std::set<std::string> windowsOwn = {"KERNEL32.dll", "msvcrt.dll", "WS2_32.dll",
+                                              "USER32.dll", "ADVAPI32.dll"};
+    for (const std::filesystem::path& exe : {build_->KorvaneExe(), build_->InspectExe()}) {
+        std::optional<int> status;
+        const std::string dump =
+            RunIn(dir_ / exe.stem(), {objdump.string(), {}, {}}, {"-p", exe.string()}, status);
+        ASSERT_EQ(status, 0) << dump;
+        std::set<std::string> imported;
+        for (const std::string& line : SplitLines(dump)) {
+            if (const size_t at = line.find("DLL Name: "); at != line.npos) {
+                imported.insert(line.substr(at + 10));
+            }
+        }
+        EXPECT_THAT(imported, ::testing::Contains("KERNEL32.dll")) << exe;
+        for (const std::string& dll : imported) {
+            EXPECT_TRUE(windowsOwn.contains(dll)) << exe << " imports " << dll;
+        }
+    }
+}
+
 // Without Npcap, live or replayed, there is nothing to capture with: one log line says so and
 // the run fails, where a program linked with wpcap.dll would not even start.
 TEST_F(WindowsBuildTest, WithoutTheCaptureLibraryOneLogLineSaysWhy) {
