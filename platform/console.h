@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace korvane {
@@ -13,6 +15,10 @@ struct NumberInput {
     Kind kind = Kind::endOfInput;
     long value = 0;
 };
+
+// The decimal number at the start of a line typed at the adapter prompt (blanks before it are
+// skipped); nothing for a blank line, on which the prompt keeps waiting.
+std::optional<NumberInput> NumberInLine(const std::string& line);
 
 // The operator's console: standard output for every text the program shows, and the keyboard
 // (or whatever stands in for it on standard input) for the Escape key and the adapter prompt.

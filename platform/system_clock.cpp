@@ -1,13 +1,21 @@
-#include <sys/time.h>
+#include <chrono>
 
 #include "platform/clock.h"
 
 namespace korvane {
 
 ClockReading SystemClock::Now() const {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    return {static_cast<int64_t>(tv.tv_sec), static_cast<int32_t>(tv.tv_usec)};
+    // 64-bit seconds on every platform (a timeval's are 32 bits on Windows, and end in 2038).
+    const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    const int64_t micros = sinceEpoch.count();
+    int64_t seconds = micros / 1000000;
+    int64_t rest = micros % 1000000;
+    if (rest < 0) {
+        rest += 1000000;
+        --seconds;
+    }
+    return {seconds, static_cast<int32_t>(rest)};
 }
 
 void ManualClock::AdvanceMicros(int64_t micros) {

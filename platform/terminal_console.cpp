@@ -109,20 +109,9 @@ class TerminalConsole final : public Console {
                     Fill();
                 }
             }
-            size_t i = 0;
-            while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) {
-                ++i;
+            if (std::optional<NumberInput> answer = NumberInLine(line)) {
+                return *answer;
             }
-            if (i == line.size()) {
-                continue;  // an empty line: keep waiting for the number
-            }
-            errno = 0;
-            char* after = nullptr;
-            long value = std::strtol(line.c_str() + i, &after, 10);
-            if (after == line.c_str() + i || errno == ERANGE) {
-                return {NumberInput::Kind::notANumber, 0};
-            }
-            return {NumberInput::Kind::number, value};
         }
     }
 

@@ -22,7 +22,8 @@ namespace {
 // Set by the console control handler; read as an Escape key.
 std::atomic<bool> stopRequested{false};
 
-// How long the handler holds off the end of the process after the console window was closed:
+// How long the handler holds off the end of the process after the console window was closed or
+// the system began to shut down:
 // Windows ends the process as soon as the handler returns (and at the latest after about five
 // seconds), and the main loop, whose reads time out after a second, needs a pass or two to see
 // the stop and log its shutdown. The process's own exit ends the wait sooner.
@@ -35,11 +36,16 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
             stopRequested = true;
             return TRUE;
         case CTRL_CLOSE_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
             stopRequested = true;
             ::Sleep(kCloseGraceMs);
             return TRUE;
+        case CTRL_LOGOFF_EVENT:
+            // A guard started at boot without a window (by the Task Scheduler, as the system
+            // account) gets this whenever any user logs off; it is not the guard's session.
+            return TRUE;
         default:
-            return FALSE;  // log-off and shut-down are left to the next handler
+            return FALSE;
     }
 }
 
@@ -163,20 +169,9 @@ class WindowsConsole final : public Console {
                     stopRequested ? NumberInput::Kind::interrupted : NumberInput::Kind::endOfInput,
                     0};
             }
-            size_t i = 0;
-            while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) {
-                ++i;
+            if (std::optional<NumberInput> answer = NumberInLine(line)) {
+                return *answer;
             }
-            if (i == line.size()) {
-                continue;  // an empty line: keep waiting for the number
-            }
-            errno = 0;
-            char* after = nullptr;
-            long value = std::strtol(line.c_str() + i, &after, 10);
-            if (after == line.c_str() + i || errno == ERANGE) {
-                return {NumberInput::Kind::notANumber, 0};
-            }
-            return {NumberInput::Kind::number, value};
         }
     }
 

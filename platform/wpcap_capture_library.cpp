@@ -8,16 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/capture_batch.h"
+#include "platform/pcap_adapter.h"
 #include "platform/pcap_functions.h"
 #include "platform/wide_adapter_list.h"
 
 namespace korvane {
 
 namespace {
-
-// Largest frame part a capture keeps; the installed filter cuts frames further.
-constexpr int kSnapLength = 2048;
 
 using SteadyClock = std::chrono::steady_clock;
 // How often a read looks for frames while it waits: a frame on a quiet server is handled within
@@ -45,73 +42,23 @@ struct DeviceListFreer {
 };
 using DeviceList = std::unique_ptr<pcap_if_t, DeviceListFreer>;
 
-// A live adapter. As on every libpcap, the buffer size, promiscuity and timeout are taken only
-// before the handle is activated, so the setters store them and the first SetBpf or
-// ReceivePacket activates it.
-class WpcapAdapter final : public CaptureAdapter {
+// A live adapter that looks for frames every few milliseconds up to the read timeout. A blocking
+// read may never time out while no frame comes (Wine hands reads to a libpcap that starts the
+// timer only with the first frame). Frames are taken one at a time, so that a frame that does not
+// fit is the only one held, whatever the library makes of a request for all it has (Wine's takes
+// it for none).
+class SleepingPcapAdapter final : public PcapAdapter {
   public:
-    WpcapAdapter(const PcapFunctions& pcap, std::string device)
-        : pcap_(pcap), device_(std::move(device)), handle_(nullptr, PcapCloser{pcap.close}) {}
+    using PcapAdapter::PcapAdapter;
 
-    bool SetHwFilter(uint32_t filter) override {
-        if (handle_ != nullptr) {
-            return false;
-        }
-        promiscuous_ = (filter & kPromiscuousFilter) != 0;
-        return true;
+  private:
+    bool Prepare(pcap_t* handle) override {
+        return pcap_.setTimeout(handle, std::max(timeoutMs_, 1)) == 0;
     }
 
-    bool SetBuff(int bytes) override {
-        if (handle_ != nullptr || bytes <= 0) {
-            return false;
-        }
-        bufferBytes_ = bytes;
-        return true;
-    }
+    bool Started(pcap_t*) override { return true; }
 
-    bool SetReadTimeout(int milliseconds) override {
-        if (handle_ != nullptr) {
-            return false;
-        }
-        timeoutMs_ = milliseconds;
-        return true;
-    }
-
-    bool SetBpf(std::span<const BpfInstruction> program) override {
-        if (!Activate()) {
-            return false;
-        }
-        if (program.empty()) {
-            errorText_ = "an empty filter program cannot be installed";
-            return false;
-        }
-        std::vector<bpf_insn> insns = ToBpfInsns(program);
-        bpf_program compiled{static_cast<u_int>(insns.size()), insns.data()};
-        if (pcap_.setFilter(handle_.get(), &compiled) != 0) {
-            errorText_ =
-                "installing the filter on " + device_ + " failed: " + pcap_.getErr(handle_.get());
-            return false;
-        }
-        return true;
-    }
-
-    bool ReceivePacket(CapturePacket& packet) override {
-        packet.bytesReceived = 0;
-        if (packet.buffer.size() < kCaptureHeaderLength) {
-            errorText_ = "a batch buffer of " + std::to_string(packet.buffer.size()) +
-                         " bytes cannot hold a capture header";
-            return false;
-        }
-        if (!Activate()) {
-            return false;
-        }
-        batch_.Begin(packet.buffer);
-        // The capture is non-blocking and looked at every few milliseconds up to the read
-        // timeout: a blocking read may never time out while no frame comes (Wine hands reads to
-        // a libpcap that starts the timer only with the first frame). Frames are taken one at a
-        // time, so that a frame that does not fit is the only one held, whatever the library
-        // makes of a request for all it has. A frame held from the previous batch leads this
-        // one; whatever else is waiting joins it.
+    bool Fill() override {
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs_);
         for (;;) {
             int status = 1;
@@ -121,98 +68,19 @@ class WpcapAdapter final : public CaptureAdapter {
             if (status < 0) {
                 return false;
             }
-            const auto left = deadline - SteadyClock::now();
-            if (batch_.End() != 0 || left <= SteadyClock::duration::zero()) {
-                break;
+            if (batch_.End() != 0 || timeoutMs_ < 0) {
+                return true;
             }
-            std::this_thread::sleep_for(std::min<SteadyClock::duration>(left, kPollInterval));
-        }
-        packet.bytesReceived = static_cast<uint32_t>(batch_.End());
-        return true;
-    }
-
-    std::optional<CaptureStats> GetStats() override {
-        pcap_stat stats{};
-        if (handle_ == nullptr || pcap_.stats(handle_.get(), &stats) != 0) {
-            return std::nullopt;
-        }
-        return CaptureStats{stats.ps_recv, stats.ps_drop};
-    }
-
-    std::string ErrorText() const override { return errorText_; }
-
-  private:
-    bool Activate() {
-        if (handle_ != nullptr) {
-            return true;
-        }
-        if (activationFailed_) {
-            return false;
-        }
-        int status = Start(promiscuous_);
-        if (handle_ == nullptr && promiscuous_ && status == PCAP_ERROR_PROMISC_PERM_DENIED) {
-            const std::string refused = errorText_;
-            if (Start(false) >= 0) {
-                errorText_ = "promiscuous mode refused, capturing without it: " + refused;
+            SteadyClock::duration wait = kPollInterval;
+            if (timeoutMs_ > 0) {
+                wait = std::min<SteadyClock::duration>(deadline - SteadyClock::now(), wait);
+                if (wait <= SteadyClock::duration::zero()) {
+                    return true;
+                }
             }
+            std::this_thread::sleep_for(wait);
         }
-        activationFailed_ = handle_ == nullptr;
-        return !activationFailed_;
     }
-
-    // Creates and activates the handle with the stored settings; the activation's status.
-    int Start(bool promiscuous) {
-        char error[PCAP_ERRBUF_SIZE] = {};
-        PcapHandle handle(pcap_.create(device_.c_str(), error), PcapCloser{pcap_.close});
-        if (handle == nullptr) {
-            errorText_ = "cannot open " + device_ + ": " + error;
-            return PCAP_ERROR;
-        }
-        pcap_t* h = handle.get();
-        const bool configured = pcap_.setSnaplen(h, kSnapLength) == 0 &&
-                                pcap_.setPromisc(h, promiscuous ? 1 : 0) == 0 &&
-                                pcap_.setTimeout(h, std::max(timeoutMs_, 1)) == 0 &&
-                                (bufferBytes_ == 0 || pcap_.setBufferSize(h, bufferBytes_) == 0);
-        const int status = configured ? pcap_.activate(h) : PCAP_ERROR_ACTIVATED;
-        if (status < 0) {
-            errorText_ = "cannot start capturing on " + device_ + ": " + pcap_.statusToStr(status);
-            return status;
-        }
-        if (pcap_.setNonblock(h, 1, error) != 0) {
-            errorText_ = "cannot make the capture on " + device_ + " non-blocking: " + error;
-            return PCAP_ERROR;
-        }
-        handle_ = std::move(handle);
-        return status;
-    }
-
-    // Reads at most `count` frames into the batch; how many, or a negative status on failure,
-    // whose text is kept.
-    int Dispatch(int count) {
-        const int status = pcap_.dispatch(handle_.get(), count, &WpcapAdapter::OnFrame,
-                                          reinterpret_cast<u_char*>(this));
-        if (status < 0) {
-            errorText_ = "reading from " + device_ + " failed: " + pcap_.getErr(handle_.get());
-        }
-        return status;
-    }
-
-    static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
-        auto* self = reinterpret_cast<WpcapAdapter*>(user);
-        self->batch_.Take(static_cast<uint32_t>(header->ts.tv_sec),
-                          static_cast<uint32_t>(header->ts.tv_usec), {bytes, header->caplen},
-                          header->len);
-    }
-
-    const PcapFunctions& pcap_;
-    const std::string device_;
-    PcapHandle handle_;  // null until activated
-    bool activationFailed_ = false;
-    bool promiscuous_ = false;
-    int bufferBytes_ = 0;
-    int timeoutMs_ = 1000;
-    CaptureBatch batch_;
-    std::string errorText_;
 };
 
 class WpcapCaptureLibrary final : public CaptureLibrary {
@@ -278,7 +146,7 @@ class WpcapCaptureLibrary final : public CaptureLibrary {
             return nullptr;
         }
         lastError_ = 0;
-        return std::make_unique<WpcapAdapter>(*pcap_, std::move(device));
+        return std::make_unique<SleepingPcapAdapter>(*pcap_, std::move(device));
     }
 
     std::unique_ptr<CapturePacket> AllocatePacket() override {

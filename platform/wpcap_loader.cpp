@@ -15,8 +15,7 @@ struct LibraryFreer {
 using LoadedLibrary = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFreer>;
 
 // Npcap installs its wpcap.dll, and the Packet.dll it needs, in a folder of its own under the
-// system directory; WinPcap and Npcap in its compatible mode put them in the system directory,
-// which the default search path covers.
+// system directory; WinPcap and Npcap in its compatible mode put them in the system directory.
 LoadedLibrary LoadWpcap() {
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
@@ -27,6 +26,15 @@ LoadedLibrary LoadWpcap() {
             return LoadedLibrary(module);
         }
     }
+    // The program's own folder and the system directories, not the working folder or PATH: the
+    // guard runs as administrator in a folder others may write to.
+    if (HMODULE module = LoadLibraryExW(L"wpcap.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+        return LoadedLibrary(module);
+    }
+    if (GetLastError() != ERROR_INVALID_PARAMETER) {
+        return nullptr;
+    }
+    // A Windows 7 without the update that brought the flag searches the default path.
     return LoadedLibrary(LoadLibraryW(L"wpcap.dll"));
 }
 

@@ -17,14 +17,32 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+# The Windows tests build a libpcap from Debian's source package (tools/libpcap-source.sh): apt
+# must look in the archive's source part too.
+sources_missing=false
+if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    sources_missing=true
+fi
+if [ ${#missing[@]} -eq 0 ] && ! $sources_missing; then
     exit 0
 fi
-echo "Installing: ${missing[*]}"
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
     as_root=(sudo)
 fi
+if $sources_missing; then
+    echo "Adding Debian's source packages to apt's list"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+            "${as_root[@]}" tee /etc/apt/sources.list.d/korvane-deb-src.sources > /dev/null
+    else
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+            "${as_root[@]}" tee /etc/apt/sources.list.d/korvane-deb-src.list > /dev/null
+    fi
+fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -ne 0 ]; then
+    echo "Installing: ${missing[*]}"
+    "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

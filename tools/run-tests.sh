@@ -3,9 +3,10 @@
 # and runs the whole test suite. The Windows programs and their tests are cross-built with
 # MinGW-w64 first and run under Wine, on their own and in whole runs beside the Linux build.
 # Then it builds it all again with clang under AddressSanitizer, UndefinedBehaviorSanitizer and
-# LeakSanitizer, runs the suite there too and gives every fuzz target a short run. Any sanitizer report fails. Between the two, the Debian package is built,
-# installed with dpkg, checked and purged (tools/check-package.sh). Live-capture tests and the
-# package check need root; elsewhere the tests are skipped with their reason printed.
+# LeakSanitizer, runs the suite there too and gives every fuzz target a short run. Any sanitizer
+# report fails. Between the two, the Debian package is built, installed with dpkg, checked and
+# purged (tools/check-package.sh). Live-capture tests and the package check need root; elsewhere
+# the tests are skipped with their reason printed.
 #
 # KORVANE_FUZZ_SECONDS (default 60) is how long each fuzz target runs.
 set -euo pipefail

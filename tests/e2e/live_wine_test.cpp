@@ -36,8 +36,8 @@ using korvane::testing::FreshDirectory;
 using korvane::testing::LoopbackAdapterNumber;
 using korvane::testing::Player;
 using korvane::testing::ReadWholeFile;
-using korvane::testing::SplitLines;
 using korvane::testing::StandinProcess;
+using korvane::testing::TextFileLines;
 using korvane::testing::WaitForText;
 using korvane::testing::WineGuard;
 using korvane::testing::WithoutStamp;
@@ -51,17 +51,6 @@ constexpr uint32_t kAtlasVariant = 958 * 65536 + 1;
 constexpr uint16_t kEcm = 813;
 constexpr uint16_t kJumpJets = 815;
 constexpr uint16_t kLargeLaser = 888;
-
-// The lines of a file Windows wrote, without the CR of their CR LF ends.
-std::vector<std::string> WindowsLines(const std::filesystem::path& file) {
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(file));
-    for (std::string& line : lines) {
-        if (line.ends_with('\r')) {
-            line.pop_back();
-        }
-    }
-    return lines;
-}
 
 // Waits until the stand-in has printed a line holding `text`.
 bool ServerSaw(const StandinProcess& server, const std::string& text,
@@ -112,7 +101,7 @@ TEST(LiveWine, GuardsRealPlayersOnLoopbackUnderWine) {
         << ReadWholeFile(console) << ReadWholeFile(dir / "wine.err");
     std::string loopback;
     const std::regex listed("([0-9]+)- lo");
-    for (const std::string& line : WindowsLines(console)) {
+    for (const std::string& line : TextFileLines(console)) {
         std::smatch number;
         if (std::regex_match(line, number, listed)) {
             loopback = number[1];
@@ -182,7 +171,7 @@ TEST(LiveWine, GuardsRealPlayersOnLoopbackUnderWine) {
         << ReadWholeFile(dir / "standin.out");
 
     std::vector<std::string> log;
-    for (const std::string& line : WindowsLines(dir / "Korvane.log")) {
+    for (const std::string& line : TextFileLines(dir / "Korvane.log")) {
         log.push_back(WithoutStamp(line));
     }
     EXPECT_THAT(log, Contains("Server port " + portText + " detected (0001)"));

@@ -34,21 +34,11 @@ using korvane::testing::SampleSessionName;
 using korvane::testing::SampleSessions;
 using korvane::testing::SplitLines;
 using korvane::testing::StandinProcess;
+using korvane::testing::TextFileLines;
 using korvane::testing::WindowsBuild;
 using korvane::testing::WineGuard;
 using korvane::testing::Wpcap;
 using ::testing::HasSubstr;
-
-// The lines of a text file as either build wrote it: Windows ends them with CR LF.
-std::vector<std::string> TextLines(const std::filesystem::path& path) {
-    std::vector<std::string> lines = SplitLines(ReadWholeFile(path));
-    for (std::string& line : lines) {
-        if (line.ends_with('\r')) {
-            line.pop_back();
-        }
-    }
-    return lines;
-}
 
 // What each build says of the layers under it differs, and only that: the capture library's
 // version and the sockets layer's description. Both lines are kept, with their common start.
@@ -135,7 +125,7 @@ TEST_F(WindowsBuildTest, UsageTextIsTheLinuxOne) {
     EXPECT_EQ(linuxStatus, 0);
     EXPECT_EQ(windowsStatus, 0);
     EXPECT_THAT(linuxText, HasSubstr("/adapter:"));
-    EXPECT_EQ(TextLines(dir_ / "windows" / "console.out"), SplitLines(linuxText));
+    EXPECT_EQ(TextFileLines(dir_ / "windows" / "console.out"), SplitLines(linuxText));
     // Windows ends the lines with CR LF and adds nothing else.
     EXPECT_EQ(windowsText.size(), linuxText.size() + SplitLines(linuxText).size()) << windowsText;
 }
@@ -183,7 +173,7 @@ TEST_F(WindowsBuildTest, WithoutTheCaptureLibraryOneLogLineSaysWhy) {
         const std::filesystem::path dir = dir_ / c.what;
         RunIn(dir, WineGuard(*build_, build_->KorvaneExe(), Wpcap::none), c.args, status);
         EXPECT_EQ(status, 255) << c.what;
-        const std::vector<std::string> log = TextLines(dir / "Korvane.log");
+        const std::vector<std::string> log = TextFileLines(dir / "Korvane.log");
         ASSERT_FALSE(log.empty()) << c.what;
         EXPECT_EQ(log.back().substr(21, c.lastLineStart.size()), c.lastLineStart) << c.what;
         EXPECT_THAT(log.back(), ::testing::EndsWith("install Npcap from npcap.com")) << c.what;
@@ -226,12 +216,12 @@ TEST_P(WindowsReplayTest, SameLogConsoleFilesAndBytesAtTheServerAsLinux) {
     EXPECT_TRUE(linuxBytes == ReadWholeFile(dir_ / "link.2"))
         << "the two builds sent different bytes to the server";
 
-    const std::vector<std::string> linuxLog = TextLines(linuxRun.dir() / "Korvane.log");
+    const std::vector<std::string> linuxLog = TextFileLines(linuxRun.dir() / "Korvane.log");
     EXPECT_THAT(linuxLog, ::testing::Contains(HasSubstr("custom kick messages loaded.")));
-    EXPECT_EQ(WithoutPlatformNames(TextLines(windowsRun.dir() / "Korvane.log")),
+    EXPECT_EQ(WithoutPlatformNames(TextFileLines(windowsRun.dir() / "Korvane.log")),
               WithoutPlatformNames(linuxLog));
-    EXPECT_EQ(WithoutPlatformNames(TextLines(windowsRun.dir() / "korvane.out")),
-              WithoutPlatformNames(TextLines(linuxRun.dir() / "korvane.out")));
+    EXPECT_EQ(WithoutPlatformNames(TextFileLines(windowsRun.dir() / "korvane.out")),
+              WithoutPlatformNames(TextFileLines(linuxRun.dir() / "korvane.out")));
 
     const std::map<std::string, std::string> collected = CollectedFiles(linuxRun.dir());
     EXPECT_FALSE(collected.empty());
@@ -252,8 +242,8 @@ TEST_P(WindowsReplayTest, SameLogConsoleFilesAndBytesAtTheServerAsLinux) {
               windowsStatus);
         EXPECT_EQ(linuxStatus, 1) << "json " << json;  // every session collects an illegal one
         EXPECT_EQ(windowsStatus, linuxStatus) << "json " << json;
-        EXPECT_EQ(TextLines(windowsRun.dir() / "console.out"),
-                  TextLines(linuxRun.dir() / "console.out"))
+        EXPECT_EQ(TextFileLines(windowsRun.dir() / "console.out"),
+                  TextFileLines(linuxRun.dir() / "console.out"))
             << "json " << json;
     }
 }

@@ -221,12 +221,6 @@ TEST(WindowsConsole, KeysTypedAheadOfThePromptAreNotLost) {
     EXPECT_EQ(console->ReadKey(), 'q');
 }
 
-TEST(WindowsConsole, NeverAsksToReopenTheLog) {
-    PipedStdin in;
-    auto console = MakeWindowsConsole();
-    EXPECT_FALSE(console->TakeLogReopenRequest());
-}
-
 // Standard input as the test was started with, when the starter says what it holds: under Wine
 // a pipe from the host system is one that cannot be looked into.
 TEST(WindowsConsole, StandardInputAsGivenIsReadAsItComes) {

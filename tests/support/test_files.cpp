@@ -53,4 +53,14 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> TextFileLines(const std::filesystem::path& path) {
+    std::vector<std::string> lines = SplitLines(ReadWholeFile(path));
+    for (std::string& line : lines) {
+        if (line.ends_with('\r')) {
+            line.pop_back();
+        }
+    }
+    return lines;
+}
+
 }  // namespace korvane::testing

@@ -17,5 +17,8 @@ bool WaitForFile(const std::filesystem::path& path, std::chrono::milliseconds li
 std::filesystem::path FreshDirectory(const std::string& name);
 // The lines of a text, without their line ends.
 std::vector<std::string> SplitLines(const std::string& text);
+// The lines of a text file either build wrote, without their line ends: LF, or CR LF as Windows
+// ends text lines.
+std::vector<std::string> TextFileLines(const std::filesystem::path& path);
 
 }  // namespace korvane::testing
