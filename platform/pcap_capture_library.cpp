@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/pcap_adapter.h"
+#include "platform/pcap_devices.h"
 #include "platform/pcap_functions.h"
 #include "platform/wide_adapter_list.h"
 
@@ -46,11 +47,6 @@ constexpr unsigned long kWrongLinkType = EMEDIUMTYPE;
 #else
 constexpr unsigned long kWrongLinkType = EPROTONOSUPPORT;
 #endif
-
-struct DeviceListFreer {
-    void operator()(pcap_if_t* list) const { pcap_freealldevs(list); }
-};
-using DeviceList = std::unique_ptr<pcap_if_t, DeviceListFreer>;
 
 // Devices libpcap lists on Linux that do not carry Ethernet frames: the cooked "any" device, the
 // netfilter queues, D-Bus, Bluetooth and USB monitors.
@@ -102,6 +98,12 @@ unsigned long ErrorCodeOfActivation(int status) {
         default:
             return EIO;
     }
+}
+
+// The libpcap this program is linked with, which is always there.
+const PcapFunctions& LinkedPcap() {
+    std::string never;
+    return *SystemPcapFunctions(never);
 }
 
 // A live adapter that waits for frames on the capture's selectable descriptor.
@@ -169,55 +171,38 @@ class PollingPcapAdapter final : public PcapAdapter {
 
 class PcapCaptureLibrary final : public CaptureLibrary {
   public:
-    std::string Version() override { return pcap_lib_version(); }
+    std::string Version() override { return pcap_.libVersion(); }
 
     uint32_t PlatformVersion() override { return kPlatformVersionWord; }
 
     bool GetAdapterNames(std::span<uint8_t> buffer) override {
-        char error[PCAP_ERRBUF_SIZE] = {};
-        pcap_if_t* first = nullptr;
-        if (pcap_findalldevs(&first, error) != 0) {
-            return false;
-        }
-        DeviceList devices(first);
         std::vector<AdapterEntry> adapters;
-        for (const pcap_if_t* d = devices.get(); d != nullptr; d = d->next) {
-            if (d->name == nullptr || d->name[0] == '\0' || IsNonEthernetPseudoDevice(d->name)) {
-                continue;
+        const bool listed = ForEachPcapDevice(pcap_, [&](const pcap_if_t& d) {
+            if (d.name != nullptr && d.name[0] != '\0' && !IsNonEthernetPseudoDevice(d.name)) {
+                adapters.push_back({d.name, DescribeDevice(d)});
             }
-            adapters.push_back({d->name, DescribeDevice(*d)});
-        }
-        return WriteWideAdapterList(adapters, buffer).has_value();
+        });
+        return listed && WriteWideAdapterList(adapters, buffer).has_value();
     }
 
     std::unique_ptr<CaptureAdapter> OpenAdapter(std::span<const uint8_t> name, bool wide) override {
         std::string device = DecodeAdapterName(name, wide);
-        if (device.empty()) {
-            lastError_ = ENODEV;
-            return nullptr;
-        }
-        char error[PCAP_ERRBUF_SIZE] = {};
-        // A probe handle finds out whether the device exists, may be captured on and carries
-        // Ethernet frames. This is the one place the link type is checked: what the adapter later
-        // activates is the same device. Its own handle is made once its settings are known.
-        PcapHandle probe(pcap_create(device.c_str(), error), PcapCloser{&pcap_close});
-        if (probe == nullptr) {
-            lastError_ = ENODEV;
-            return nullptr;
-        }
-        int status = pcap_activate(probe.get());
-        if (status < 0) {
-            lastError_ = ErrorCodeOfActivation(status);
-            return nullptr;
-        }
-        if (pcap_datalink(probe.get()) != DLT_EN10MB) {
-            lastError_ = kWrongLinkType;
-            return nullptr;
+        const DeviceProbe probe = device.empty() ? DeviceProbe{} : ProbePcapDevice(pcap_, device);
+        switch (probe.kind) {
+            case DeviceProbe::Kind::noSuchDevice:
+                lastError_ = ENODEV;
+                return nullptr;
+            case DeviceProbe::Kind::notActivated:
+                lastError_ = ErrorCodeOfActivation(probe.status);
+                return nullptr;
+            case DeviceProbe::Kind::notEthernet:
+                lastError_ = kWrongLinkType;
+                return nullptr;
+            case DeviceProbe::Kind::ethernet:
+                break;
         }
         lastError_ = 0;
-        std::string unused;
-        return std::make_unique<PollingPcapAdapter>(*SystemPcapFunctions(unused),
-                                                    std::move(device));
+        return std::make_unique<PollingPcapAdapter>(pcap_, std::move(device));
     }
 
     std::unique_ptr<CapturePacket> AllocatePacket() override {
@@ -227,6 +212,7 @@ class PcapCaptureLibrary final : public CaptureLibrary {
     unsigned long LastError() override { return lastError_; }
 
   private:
+    const PcapFunctions& pcap_ = LinkedPcap();
     unsigned long lastError_ = 0;
 };
 

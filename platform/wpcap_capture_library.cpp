@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/pcap_adapter.h"
+#include "platform/pcap_devices.h"
 #include "platform/pcap_functions.h"
 #include "platform/wide_adapter_list.h"
 
@@ -35,12 +36,6 @@ unsigned long ErrorCodeOfActivation(int status) {
             return ERROR_GEN_FAILURE;
     }
 }
-
-struct DeviceListFreer {
-    decltype(&pcap_freealldevs) free = nullptr;
-    void operator()(pcap_if_t* list) const { free(list); }
-};
-using DeviceList = std::unique_ptr<pcap_if_t, DeviceListFreer>;
 
 // A live adapter that looks for frames every few milliseconds up to the read timeout. A blocking
 // read may never time out while no frame comes (Wine hands reads to a libpcap that starts the
@@ -99,22 +94,16 @@ class WpcapCaptureLibrary final : public CaptureLibrary {
     }
 
     bool GetAdapterNames(std::span<uint8_t> buffer) override {
-        if (pcap_ == nullptr) {
-            return false;
-        }
-        char error[PCAP_ERRBUF_SIZE] = {};
-        pcap_if_t* first = nullptr;
-        if (pcap_->findAllDevs(&first, error) != 0) {
-            return false;
-        }
-        DeviceList devices(first, DeviceListFreer{pcap_->freeAllDevs});
         std::vector<AdapterEntry> adapters;
-        for (const pcap_if_t* d = devices.get(); d != nullptr; d = d->next) {
-            if (d->name == nullptr || d->name[0] == '\0') {
-                continue;
-            }
-            const bool described = d->description != nullptr && d->description[0] != '\0';
-            adapters.push_back({d->name, described ? d->description : d->name});
+        const bool listed =
+            pcap_ != nullptr && ForEachPcapDevice(*pcap_, [&](const pcap_if_t& d) {
+                if (d.name != nullptr && d.name[0] != '\0') {
+                    const bool described = d.description != nullptr && d.description[0] != '\0';
+                    adapters.push_back({d.name, described ? d.description : d.name});
+                }
+            });
+        if (!listed) {
+            return false;
         }
         if (!WantsWideAdapterList(PlatformVersion())) {
             return WriteNarrowAdapterList(adapters, buffer).has_value();
@@ -122,28 +111,23 @@ class WpcapCaptureLibrary final : public CaptureLibrary {
         return WriteWideAdapterList(adapters, buffer).has_value();
     }
 
+    // Npcap's loopback adapter carries no Ethernet frames, and is refused.
     std::unique_ptr<CaptureAdapter> OpenAdapter(std::span<const uint8_t> name, bool wide) override {
         std::string device = DecodeAdapterName(name, wide);
-        if (pcap_ == nullptr || device.empty()) {
-            lastError_ = ERROR_FILE_NOT_FOUND;
-            return nullptr;
-        }
-        // A probe handle finds out whether the device exists, may be captured on and carries
-        // Ethernet frames (Npcap's loopback adapter does not).
-        char error[PCAP_ERRBUF_SIZE] = {};
-        PcapHandle probe(pcap_->create(device.c_str(), error), PcapCloser{pcap_->close});
-        if (probe == nullptr) {
-            lastError_ = ERROR_FILE_NOT_FOUND;
-            return nullptr;
-        }
-        const int status = pcap_->activate(probe.get());
-        if (status < 0) {
-            lastError_ = ErrorCodeOfActivation(status);
-            return nullptr;
-        }
-        if (pcap_->datalink(probe.get()) != DLT_EN10MB) {
-            lastError_ = ERROR_NOT_SUPPORTED;
-            return nullptr;
+        const DeviceProbe probe =
+            pcap_ == nullptr || device.empty() ? DeviceProbe{} : ProbePcapDevice(*pcap_, device);
+        switch (probe.kind) {
+            case DeviceProbe::Kind::noSuchDevice:
+                lastError_ = ERROR_FILE_NOT_FOUND;
+                return nullptr;
+            case DeviceProbe::Kind::notActivated:
+                lastError_ = ErrorCodeOfActivation(probe.status);
+                return nullptr;
+            case DeviceProbe::Kind::notEthernet:
+                lastError_ = ERROR_NOT_SUPPORTED;
+                return nullptr;
+            case DeviceProbe::Kind::ethernet:
+                break;
         }
         lastError_ = 0;
         return std::make_unique<SleepingPcapAdapter>(*pcap_, std::move(device));

@@ -90,11 +90,8 @@ TEST(LiveWine, GuardsRealPlayersOnLoopbackUnderWine) {
     ChildProcess::Options options = ChildProcess::In(dir, console);
     options.stderrFile = dir / "wine.err";
     options.stdinPipe = true;
-    options.environment.insert(options.environment.end(), guard.environment.begin(),
-                               guard.environment.end());
-    std::vector<std::string> args = guard.leadingArgs;
-    args.push_back("/host:127.0.0.1");
-    ChildProcess korvane(guard.path, args, options);
+    const std::unique_ptr<ChildProcess> started = guard.Start({"/host:127.0.0.1"}, options);
+    ChildProcess& korvane = *started;
 
     // The adapter list shows Wine's descriptions of the host's interfaces; lo is typed in.
     ASSERT_TRUE(WaitForText(console, "Select the number of the adapter to open : ", 60s))

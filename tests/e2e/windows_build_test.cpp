@@ -100,14 +100,9 @@ class WindowsBuildTest : public ::testing::Test {
     std::string RunIn(const std::filesystem::path& dir, const GuardCommand& guard,
                       const std::vector<std::string>& args, std::optional<int>& status) {
         std::filesystem::create_directories(dir);
-        std::vector<std::string> all = guard.leadingArgs;
-        all.insert(all.end(), args.begin(), args.end());
         ChildProcess::Options options = ChildProcess::In(dir, dir / "console.out");
         options.stderrFile = dir / "console.err";  // where Wine speaks
-        options.environment.insert(options.environment.end(), guard.environment.begin(),
-                                   guard.environment.end());
-        ChildProcess program(guard.path, all, options);
-        status = program.Wait(60s);
+        status = guard.Start(args, options)->Wait(60s);
         return ReadWholeFile(dir / "console.out");
     }
 

@@ -69,6 +69,14 @@ std::optional<uint64_t> ReplayedRun::MakeCaptureFrom(
     return std::stoull(ReadWholeFile(dir_ / "mkcap.out"));
 }
 
+std::unique_ptr<ChildProcess> GuardCommand::Start(const std::vector<std::string>& args,
+                                                  ChildProcess::Options options) const {
+    std::vector<std::string> all = leadingArgs;
+    all.insert(all.end(), args.begin(), args.end());
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
+    return std::make_unique<ChildProcess>(path, all, options);
+}
+
 GuardCommand LinuxGuard() {
     return {KORVANE_EXE, {}, {}};
 }
@@ -79,16 +87,12 @@ std::optional<int> ReplayedRun::Replay(const std::vector<std::string>& args) {
 
 std::optional<int> ReplayedRun::ReplayWith(const GuardCommand& guard,
                                            const std::vector<std::string>& args) {
-    std::vector<std::string> all = guard.leadingArgs;
-    all.push_back("/replay:" + capture_);
+    std::vector<std::string> all = {"/replay:" + capture_};
     all.insert(all.end(), args.begin(), args.end());
     ChildProcess::Options options = ChildProcess::In(dir_, dir_ / "korvane.out");
     // The program writes only to standard output; what Wine says goes elsewhere.
     options.stderrFile = dir_ / "korvane.err";
-    options.environment.insert(options.environment.end(), guard.environment.begin(),
-                               guard.environment.end());
-    ChildProcess korvane(guard.path, all, options);
-    return korvane.Wait(60s);
+    return guard.Start(all, options)->Wait(60s);
 }
 
 std::vector<std::string> ReplayedRun::Console() const {

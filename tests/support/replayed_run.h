@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace korvane::testing {
 
@@ -27,6 +30,10 @@ struct GuardCommand {
     std::string path;
     std::vector<std::string> leadingArgs;
     std::vector<std::string> environment;
+
+    // Starts the build with the test's `args`, its environment entries added to `options`.
+    std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args,
+                                        ChildProcess::Options options) const;
 };
 // The Linux build of this tree.
 GuardCommand LinuxGuard();
