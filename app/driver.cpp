@@ -97,28 +97,15 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
 }
 
 void Driver::StartFollowing() {
-    players_->SetDisconnect([this](PlayerRecord& record) { removal_->DisconnectPlayer(record); });
-    dispatcher_ = std::make_unique<SessionDispatcher>(*players_, platform_.console);
     decoder_ = std::make_unique<VariantDecoder>(DecoderServices{
         settings_, *log_, *chat_, *removal_, *kickMessages_, *clock_, platform_.workDir});
-    selections_ = std::make_unique<SelectionHandler>(settings_, *chat_, platform_.console, *log_);
-    selections_->SetVariantDecoding(
-        [this](PlayerRecord& record) { decoder_->DecodeVariant(record); });
-    commands_ = std::make_unique<ChatCommands>(settings_, *chat_, *players_,
-                                               [this] { announcer_->AnnounceTime(); });
-    selections_->SetChatTextHandler(
-        [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
-            commands_->HandleChatText(record, sender, text);
-        });
-    dispatcher_->SetGameMessageHandler(
-        [this](PlayerRecord& record, std::span<const uint8_t> message) {
-            selections_->HandlePlayerMessage(record, message);
-        });
-    walk_ = std::make_unique<CaptureWalk>(
-        settings_, platform_.console, *log_, *link_, *filters_, localAddress_,
-        [this](std::span<const uint8_t> frame) { dispatcher_->DispatchMessage(frame); });
+    pipeline_ = std::make_unique<CapturePipeline>(
+        PipelineServices{settings_, platform_.console, *log_, *clock_, *link_, *filters_, *chat_,
+                         *removal_, *decoder_, *players_, *announcer_, localAddress_});
     if (!batchHandler_) {
-        batchHandler_ = [this](std::span<const uint8_t> batch) { walk_->WalkCaptureBuffer(batch); };
+        batchHandler_ = [this](std::span<const uint8_t> batch) {
+            pipeline_->WalkCaptureBuffer(batch);
+        };
     }
 }
 

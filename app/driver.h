@@ -10,13 +10,12 @@
 #include <vector>
 
 #include "app/adapter_list.h"
+#include "app/capture_pipeline.h"
 #include "app/command_line.h"
 #include "app/event_log.h"
 #include "app/filter_installer.h"
 #include "app/time_announcer.h"
-#include "capture/capture_walk.h"
 #include "capture/player_table.h"
-#include "capture/session_dispatcher.h"
 #include "link/chat_sender.h"
 #include "link/kick_message_table.h"
 #include "link/player_removal.h"
@@ -25,8 +24,6 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sockets.h"
-#include "rules/chat_commands.h"
-#include "rules/selection_handler.h"
 #include "rules/variant_decoder.h"
 
 namespace korvane {
@@ -107,12 +104,9 @@ class Driver {
     std::unique_ptr<PlayerTable> players_;
     uint64_t droppedReported_ = 0;
     int64_t droppedReportedAt_ = 0;
-    std::unique_ptr<SessionDispatcher> dispatcher_;
     std::unique_ptr<VariantDecoder> decoder_;
-    std::unique_ptr<SelectionHandler> selections_;
     std::unique_ptr<TimeAnnouncer> announcer_;
-    std::unique_ptr<ChatCommands> commands_;
-    std::unique_ptr<CaptureWalk> walk_;
+    std::unique_ptr<CapturePipeline> pipeline_;
     BatchHandler batchHandler_;
 };
 

@@ -14,14 +14,32 @@ constexpr uint16_t kJumpEqual = 0x15;      // jeq #k
 constexpr uint16_t kJumpSet = 0x45;        // jset #k
 constexpr uint16_t kReturn = 0x06;         // ret #k
 
+// Whole frames once the port is known: the largest IPv4 datagram in an Ethernet frame. Receive
+// offload merges a connection's segments past the MTU, and loopback carries segments of up to
+// 64 KiB; a stream cut short loses exactly the bytes it needs.
+constexpr uint32_t kPortSnapLength = kLargestFrame;
+
 constexpr PortFilterProgram kPortTemplate = {{
-    {kLoadHalf, 0, 0, 12},     {kJumpEqual, 0, 6, 0x86DD}, {kLoadByte, 0, 0, 20},
-    {kJumpEqual, 2, 0, 0x84},  {kJumpEqual, 1, 0, 6},      {kJumpEqual, 0, 13, 0x11},
-    {kLoadHalf, 0, 0, 56},     {kJumpEqual, 10, 11, 2300}, {kJumpEqual, 0, 10, 0x0800},
-    {kLoadByte, 0, 0, 23},     {kJumpEqual, 2, 0, 0x84},   {kJumpEqual, 1, 0, 6},
-    {kJumpEqual, 0, 6, 0x11},  {kLoadHalf, 0, 0, 20},      {kJumpSet, 4, 0, 0x1FFF},
-    {kLoadIpHeader, 0, 0, 14}, {kLoadHalfIndex, 0, 0, 16}, {kJumpEqual, 0, 1, 2300},
-    {kReturn, 0, 0, 1500},     {kReturn, 0, 0, 0},
+    {kLoadHalf, 0, 0, 12},
+    {kJumpEqual, 0, 6, 0x86DD},
+    {kLoadByte, 0, 0, 20},
+    {kJumpEqual, 2, 0, 0x84},
+    {kJumpEqual, 1, 0, 6},
+    {kJumpEqual, 0, 13, 0x11},
+    {kLoadHalf, 0, 0, 56},
+    {kJumpEqual, 10, 11, 2300},
+    {kJumpEqual, 0, 10, 0x0800},
+    {kLoadByte, 0, 0, 23},
+    {kJumpEqual, 2, 0, 0x84},
+    {kJumpEqual, 1, 0, 6},
+    {kJumpEqual, 0, 6, 0x11},
+    {kLoadHalf, 0, 0, 20},
+    {kJumpSet, 4, 0, 0x1FFF},
+    {kLoadIpHeader, 0, 0, 14},
+    {kLoadHalfIndex, 0, 0, 16},
+    {kJumpEqual, 0, 1, 2300},
+    {kReturn, 0, 0, kPortSnapLength},
+    {kReturn, 0, 0, 0},
 }};
 constexpr size_t kPortSlots[] = {7, 17};
 

@@ -11,7 +11,7 @@ using PortFilterProgram = std::array<BpfInstruction, 20>;
 using HostFilterProgram = std::array<BpfInstruction, 10>;
 
 // Passes TCP, UDP or SCTP frames to `port` over IPv4 (unfragmented or first fragment) or IPv6,
-// keeping 1500 bytes of each.
+// whole: up to kLargestFrame bytes of each.
 PortFilterProgram MakePortFilter(uint16_t port);
 
 // Passes IPv4 frames to `address` (host order) and ARP or RARP frames whose target protocol

@@ -1,22 +1,23 @@
 // Cost of following players: one full capture buffer of game traffic walked, each frame found
-// addressed to the server, framed as a session message and its sender looked up in the player
-// table. With and without TCP time-stamp options, which the walk reads frames without; and a
-// buffer of realistic traffic with variant uploads, taken through the rules as well.
+// addressed to the server, taken as a segment of its connection's stream, framed as a session
+// message and its sender looked up in the player table. With and without TCP time-stamp options,
+// which the walk reads frames without; and a buffer of realistic traffic with variant uploads,
+// taken through the rules as well.
 #include <benchmark/benchmark.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <vector>
 
+#include "app/capture_pipeline.h"
 #include "app/event_log.h"
 #include "app/filter_installer.h"
 #include "bench/allocation_count.h"
 #include "bench/outgoing.h"
-#include "capture/capture_walk.h"
 #include "capture/player_table.h"
-#include "capture/session_dispatcher.h"
 #include "link/chat_sender.h"
 #include "link/kick_message_table.h"
 #include "link/player_removal.h"
@@ -25,8 +26,6 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/null_console.h"
-#include "rules/chat_commands.h"
-#include "rules/selection_handler.h"
 #include "rules/variant_decoder.h"
 #include "tools/frame_builder.h"
 #include "tools/game_traffic.h"
@@ -49,9 +48,53 @@ struct Message {
 // The message of a player's `turn`-th frame.
 using Traffic = std::function<Message(uint32_t sender, int turn)>;
 
-// A capture buffer of frames from `players` players, round robin, as many as fit.
-std::vector<uint8_t> Batch(int players, bool timestamps, const Traffic& traffic, size_t& frames) {
+// Where the sequence number of each frame of some batches stands, and how far its connection's
+// stream moves on over all of them: walking the batches again after moving every sequence number
+// on by that much continues each stream, as the same traffic sent once more would.
+class SequenceNumbers {
+  public:
+    // Notes the frame just appended at `at` (the record's start) in batch `batch`.
+    void Note(size_t batch, size_t at, std::span<const uint8_t> frame) {
+        const uint64_t connection = uint64_t{ReadNet32(frame, 26)} << 16 | ReadNet16(frame, 34);
+        const size_t header = frame[14] % 16 * 4u;
+        const size_t data = (frame[14 + header + 12] >> 4) * 4u;
+        places_.push_back({batch, at + kCaptureHeaderLength + 14 + header + 4, connection});
+        flowBytes_[connection] += static_cast<uint32_t>(frame.size() - 14 - header - data);
+    }
+    // Moves every noted sequence number on by its stream's bytes.
+    void MoveOn(std::vector<std::vector<uint8_t>>& batches) const {
+        for (const Place& place : places_) {
+            uint8_t* field = batches[place.batch].data() + place.at;
+            const uint32_t value = ReadNet32({field, 4}, 0) + flowBytes_.at(place.connection);
+            for (int i = 0; i < 4; ++i) {
+                field[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+            }
+        }
+    }
+
+  private:
+    struct Place {
+        size_t batch;
+        size_t at;
+        uint64_t connection;
+    };
+    static uint32_t ReadNet32(std::span<const uint8_t> bytes, size_t at) {
+        return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+               uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    }
+    static uint16_t ReadNet16(std::span<const uint8_t> bytes, size_t at) {
+        return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+    }
+    std::vector<Place> places_;
+    std::map<uint64_t, uint32_t> flowBytes_;
+};
+
+// A capture buffer of frames from `players` players, round robin, as many as fit, each player's
+// frames numbered as one stream.
+std::vector<uint8_t> Batch(int players, bool timestamps, const Traffic& traffic, size_t& frames,
+                           SequenceNumbers& sequences) {
     std::vector<uint8_t> batch(262144, 0);
+    std::map<int, uint32_t> next;
     size_t at = 0;
     frames = 0;
     for (int n = 0;; ++n) {
@@ -61,41 +104,62 @@ std::vector<uint8_t> Batch(int players, bool timestamps, const Traffic& traffic,
         layout.source = {0x7F000002 + static_cast<uint32_t>(player), 40000};
         layout.destination = {kServer, message.port};
         layout.payload = message.payload;
+        layout.sequence = next[player];
+        next[player] += static_cast<uint32_t>(message.payload.size());
         if (timestamps) {
             layout.tcpOptions = tools::TimestampOption(static_cast<uint32_t>(n), 0);
         }
         const std::vector<uint8_t> frame = tools::BuildFrame(layout);
-        std::optional<size_t> next =
+        std::optional<size_t> end =
             AppendCaptureRecord(batch, at, 0, 0, frame, static_cast<uint32_t>(frame.size()));
-        if (!next) {
+        if (!end) {
             break;
         }
-        at = *next;
+        sequences.Note(0, at, frame);
+        at = *end;
         ++frames;
     }
     batch.resize(at);
     return batch;
 }
 
-// What the program is made of from the capture walk on, with an outgoing link; the game
-// messages go to `handler`.
+// What the program is made of from the capture walk on, wired as the program wires it, with an
+// outgoing link; the game messages go to `handler` in place of the rules when one is given.
 struct Following : bench::Outgoing {
-    explicit Following(SessionDispatcher::GameMessageHandler handler) {
+    explicit Following(SessionDispatcher::GameMessageHandler handler = nullptr) {
         settings.portMode = kPortGiven;
-        dispatcher.SetGameMessageHandler(std::move(handler));
+        if (handler) {
+            pipeline.dispatcher().SetGameMessageHandler(std::move(handler));
+        }
     }
-    void Run(benchmark::State& state, const std::vector<uint8_t>& batch, size_t frames) {
-        walk.WalkCaptureBuffer(batch);  // every player known, every record made
-        const uint64_t allocations = bench::Allocations();
+    // Walks `batches` once, then once per iteration, each stream going on where it stopped.
+    void Run(benchmark::State& state, std::vector<std::vector<uint8_t>>& batches,
+             const SequenceNumbers& sequences, size_t frames) {
+        auto walkAll = [&] {
+            for (const std::vector<uint8_t>& batch : batches) {
+                pipeline.WalkCaptureBuffer(batch);
+                players.SweepPlayers();
+            }
+        };
+        walkAll();  // every player known, every record made
+        uint64_t allocations = 0;
         for (auto _ : state) {
-            walk.WalkCaptureBuffer(batch);
+            state.PauseTiming();
+            sequences.MoveOn(batches);
+            const uint64_t before = bench::Allocations();
+            state.ResumeTiming();
+            walkAll();
+            allocations += bench::Allocations() - before;
+        }
+        size_t bytes = 0;
+        for (const std::vector<uint8_t>& batch : batches) {
+            bytes += batch.size();
         }
         state.counters["allocations_per_frame"] =
-            static_cast<double>(bench::Allocations() - allocations) /
-            static_cast<double>(state.iterations() * frames);
+            static_cast<double>(allocations) / static_cast<double>(state.iterations() * frames);
         state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
-        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batch.size()));
-        state.counters["frames_per_buffer"] = static_cast<double>(frames);
+        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+        state.counters["frames"] = static_cast<double>(frames);
     }
 
     FakeCaptureLibrary library;
@@ -103,39 +167,12 @@ struct Following : bench::Outgoing {
         library.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
     FilterInstaller filters{*adapter, console};
     PlayerTable players{clock};
-    SessionDispatcher dispatcher{players, console};
-    CaptureWalk walk{
-        settings, console, log, link, filters, kServer, [this](std::span<const uint8_t> frame) {
-            dispatcher.DispatchMessage(frame);
-        }};
-};
-
-// The rules behind the walk, as the program wires them: selections, variant decoding and chat
-// commands.
-struct Judging {
-    explicit Judging(Following& following)
-        : kicks(following.clock),
-          removal(following.link, following.chat, following.log, following.settings),
-          decoder(DecoderServices{following.settings, following.log, following.chat, removal, kicks,
-                                  following.clock, "."}),
-          selections(following.settings, following.chat, following.console, following.log),
-          commands(following.settings, following.chat, following.players, [] {}) {
-        selections.SetVariantDecoding(
-            [this](PlayerRecord& record) { decoder.DecodeVariant(record); });
-        selections.SetChatTextHandler(
-            [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
-                commands.HandleChatText(record, sender, text);
-            });
-        following.dispatcher.SetGameMessageHandler(
-            [this](PlayerRecord& record, std::span<const uint8_t> message) {
-                selections.HandlePlayerMessage(record, message);
-            });
-    }
-    KickMessageTable kicks;
-    PlayerRemoval removal;
-    VariantDecoder decoder;
-    SelectionHandler selections;
-    ChatCommands commands;
+    KickMessageTable kicks{clock};
+    PlayerRemoval removal{link, chat, log, settings};
+    VariantDecoder decoder{DecoderServices{settings, log, chat, removal, kicks, clock, "."}};
+    TimeAnnouncer announcer{settings, clock, players, chat, console};
+    CapturePipeline pipeline{PipelineServices{settings, console, log, clock, link, filters, chat,
+                                              removal, decoder, players, announcer, kServer}};
 };
 
 // Game messages alone, each counted by the handler.
@@ -144,16 +181,17 @@ void BM_WalkGameTraffic(benchmark::State& state) {
     const bool timestamps = state.range(1) != 0;
     const std::vector<uint8_t> content(60, 0x41);
     size_t frames = 0;
-    const std::vector<uint8_t> batch = Batch(
+    SequenceNumbers sequences;
+    std::vector<std::vector<uint8_t>> batches{Batch(
         players, timestamps,
         [&](uint32_t sender, int) {
             return Message{tools::BuildGameMessage(sender, 1, 10, content)};
         },
-        frames);
+        frames, sequences)};
     size_t handed = 0;
     Following following(
         [&](PlayerRecord&, std::span<const uint8_t> message) { handed += message.size(); });
-    following.Run(state, batch, frames);
+    following.Run(state, batches, sequences, frames);
     benchmark::DoNotOptimize(handed);
 }
 BENCHMARK(BM_WalkGameTraffic)
@@ -196,11 +234,11 @@ void BM_WalkTrafficWithUploads(benchmark::State& state) {
         }
     };
     size_t frames = 0;
-    const std::vector<uint8_t> batch = Batch(kPlayers, false, traffic, frames);
+    SequenceNumbers sequences;
+    std::vector<std::vector<uint8_t>> batches{Batch(kPlayers, false, traffic, frames, sequences)};
 
-    Following following(nullptr);
-    Judging judging(following);
-    following.Run(state, batch, frames);
+    Following following;
+    following.Run(state, batches, sequences, frames);
     size_t judged = 0;
     following.players.records().ForEach(
         [&](const PlayerRecord& record) { judged += record.chassisName == "Atlas" ? 1 : 0; });
@@ -220,6 +258,7 @@ void BM_WalkGameSession(benchmark::State& state) {
     std::ostringstream scenario;
     tools::WriteGameTraffic(plan, scenario);
     std::vector<std::vector<uint8_t>> batches(1, std::vector<uint8_t>(262144, 0));
+    SequenceNumbers sequences;
     size_t at = 0;
     size_t frames = 0;
     for (const tools::TimedFrame& frame :
@@ -228,41 +267,27 @@ void BM_WalkGameSession(benchmark::State& state) {
         if (port != kPort) {
             continue;  // the port filter's work
         }
-        std::optional<size_t> next =
+        std::optional<size_t> end =
             AppendCaptureRecord(batches.back(), at, frame.seconds, frame.micros, frame.bytes,
                                 static_cast<uint32_t>(frame.bytes.size()));
-        if (!next) {
+        if (!end) {
             batches.back().resize(at);
             batches.emplace_back(262144, 0);
-            next = AppendCaptureRecord(batches.back(), 0, frame.seconds, frame.micros, frame.bytes,
-                                       static_cast<uint32_t>(frame.bytes.size()));
+            at = 0;
+            end = AppendCaptureRecord(batches.back(), 0, frame.seconds, frame.micros, frame.bytes,
+                                      static_cast<uint32_t>(frame.bytes.size()));
         }
-        at = *next;
+        sequences.Note(batches.size() - 1, at, frame.bytes);
+        at = *end;
         ++frames;
     }
     batches.back().resize(at);
 
-    Following following(nullptr);
+    Following following;
     following.settings.puretech = true;
-    Judging judging(following);
-    auto walkSession = [&] {
-        for (const std::vector<uint8_t>& batch : batches) {
-            following.walk.WalkCaptureBuffer(batch);
-            following.players.SweepPlayers();
-        }
-    };
-    walkSession();  // every record made once
-    const uint64_t allocations = bench::Allocations();
-    for (auto _ : state) {
-        walkSession();
-    }
-    state.counters["allocations_per_frame"] =
-        static_cast<double>(bench::Allocations() - allocations) /
-        static_cast<double>(state.iterations() * frames);
-    state.counters["frames"] = static_cast<double>(frames);
+    following.Run(state, batches, sequences, frames);
     state.counters["frames_per_second"] = benchmark::Counter(
         static_cast<double>(state.iterations() * frames), benchmark::Counter::kIsRate);
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
 }
 BENCHMARK(BM_WalkGameSession)->Unit(benchmark::kMillisecond);
 

@@ -42,7 +42,8 @@ void CaptureWalk::WalkCaptureBuffer(std::span<const uint8_t> buffer) {
 void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
     const PlainFrame plain = PlainTcpFrame(captured, plainFrame_);
     const ByteReader frame(plain.bytes);
-    if (frame.size() <= kMinimumFrame) {
+    const bool traced = frame.size() > kMinimumFrame;
+    if (!traced && !plain.ipv4Tcp) {
         return;
     }
     const std::span<const uint8_t> source = frame.Bytes(FrameLayout::kSourceAddressOffset, 4);
@@ -54,7 +55,7 @@ void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
     const bool hasCode = frame.Has(kCodeOffset, 2);
     const uint16_t code = hasCode ? frame.U16(kCodeOffset) : 0;
 
-    if (settings_.debugTrace) {
+    if (traced && settings_.debugTrace) {
         console_.Write(StringPrintf("%d.%d.%d.%d.%d -> %d.%d.%d.%d.%d (code=%04x) len=%d\n",
                                     source[0], source[1], source[2], source[3], sourcePort,
                                     destination[0], destination[1], destination[2], destination[3],
@@ -64,23 +65,22 @@ void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
         return;
     }
     const uint32_t destinationAddress = frame.NetU32(FrameLayout::kDestinationAddressOffset);
-    if (const std::optional<SocketEnd> own = link_.localEnd();
+    if (const std::optional<SocketEnd> own = server_.OwnEnd();
         own && own->address == frame.NetU32(FrameLayout::kSourceAddressOffset) &&
         own->port == sourcePort) {
         return;  // the program's own link to the server
     }
 
-    if (settings_.portMode != kPortGiven && !link_.linkUp()) {
-        if (frame.U16(kTokenOffset) != SessionMessage::kToken ||
+    if (settings_.portMode != kPortGiven && !server_.LinkUp()) {
+        if (!traced || frame.U16(kTokenOffset) != SessionMessage::kToken ||
             destinationAddress != localAddress_ || code != SessionMessage::kCommandConnect) {
             return;
         }
         settings_.serverPort = destinationPort;
         log_.LogEvent(StringPrintf("Server port %d detected (%04x)", settings_.serverPort, code));
-        if (link_.ConnectToServer(settings_.serverPort) != 0) {
+        if (!server_.PortDetected(destinationPort)) {
             return;  // the next connect message tries again
         }
-        filters_.SetPortFilter(settings_.serverPort);
         dispatch_(plain.bytes);
         return;
     }

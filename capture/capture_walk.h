@@ -2,16 +2,30 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "app/event_log.h"
-#include "app/filter_installer.h"
 #include "app/run_settings.h"
-#include "link/server_link.h"
 #include "platform/console.h"
+#include "platform/sockets.h"
 
 namespace korvane {
+
+// What the walk asks of the server's side and tells it; the driver wires it to the link and the
+// packet filters.
+class ServerPortHook {
+  public:
+    virtual ~ServerPortHook() = default;
+    // Whether the program's own link to the server is up.
+    virtual bool LinkUp() const = 0;
+    // The program's own end of its link, whose frames are not the players'.
+    virtual std::optional<SocketEnd> OwnEnd() const = 0;
+    // The server port was found: connects to it and, once connected, follows it. Whether the
+    // connection was made.
+    virtual bool PortDetected(uint16_t port) = 0;
+};
 
 // Walks each buffer of captured records, traces frames with "/debug", finds the server port
 // from the first connect message while it is unknown, and hands every frame addressed to the
@@ -21,16 +35,17 @@ class CaptureWalk {
     // Receives a frame to the server in the plain layout (payload at 54).
     using Dispatch = std::function<void(std::span<const uint8_t> frame)>;
 
-    // Frames of this many bytes or fewer carry no session message worth a look.
+    // Frames of this many bytes or fewer are not traced and cannot show the port; they are
+    // handed on all the same, since a segment of a few bytes, a FIN or an RST counts for the
+    // connection's stream.
     static constexpr size_t kMinimumFrame = 60;
 
-    CaptureWalk(RunSettings& settings, Console& console, EventLog& log, ServerLink& link,
-                FilterInstaller& filters, uint32_t localAddress, Dispatch dispatch)
+    CaptureWalk(RunSettings& settings, Console& console, EventLog& log, ServerPortHook& server,
+                uint32_t localAddress, Dispatch dispatch)
         : settings_(settings),
           console_(console),
           log_(log),
-          link_(link),
-          filters_(filters),
+          server_(server),
           localAddress_(localAddress),
           dispatch_(std::move(dispatch)) {}
 
@@ -46,8 +61,7 @@ class CaptureWalk {
     RunSettings& settings_;
     Console& console_;
     EventLog& log_;
-    ServerLink& link_;
-    FilterInstaller& filters_;
+    ServerPortHook& server_;
     uint32_t localAddress_;
     Dispatch dispatch_;
     std::vector<uint8_t> plainFrame_;  // a frame rewritten without its header options

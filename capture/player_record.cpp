@@ -31,15 +31,19 @@ size_t PlayerRecord::HeldBytes() const {
     if (configData != nullptr) {
         bytes += sizeof(ConfigData);
     }
-    for (const std::unique_ptr<HeldFrame>* held : {&firstFragment, &secondFragment}) {
-        if (*held != nullptr) {
-            bytes += sizeof(HeldFrame) + (*held)->data.capacity();
-        }
-    }
+    bytes += stream.HeldBytes();
     pendingSelections.ForEach([&bytes](const QueuedSelection& queued) {
         bytes += sizeof(QueuedSelection) + queued.data.capacity();
     });
     return bytes;
+}
+
+void PlayerRecord::TakeId(uint32_t id) {
+    if (!named_) {
+        name.Set(StringPrintf("%08x", id));
+        named_ = true;
+    }
+    playerId = id;
 }
 
 LogPlayer PlayerRecord::ForLog() const {

@@ -8,15 +8,16 @@
 
 #include "app/event_log.h"
 #include "capture/fixed_text.h"
-#include "capture/held_frame.h"
 #include "capture/idle_timer.h"
 #include "capture/pointer_list.h"
 #include "capture/queued_selection.h"
+#include "capture/tcp_stream.h"
 #include "platform/clock.h"
 
 namespace korvane {
 
-// Everything the program knows about the player (or players) behind one source address.
+// Everything the program knows about the player behind one connection: the client's address and
+// port.
 class PlayerRecord {
   public:
     static constexpr int32_t kIdleSeconds = 7800;
@@ -27,7 +28,12 @@ class PlayerRecord {
     using Address = std::array<uint8_t, 4>;  // IPv4, wire order
     using ConfigData = std::array<uint8_t, kConfigDataBytes>;
 
+    // Made for a connection before any message named a player id.
+    struct Unnamed {};
+    static constexpr Unnamed kUnnamed{};
+
     PlayerRecord(uint32_t id, const Clock& clock);
+    PlayerRecord(Unnamed, const Clock& clock) : PlayerRecord(0, clock) { named_ = false; }
     virtual ~PlayerRecord() = default;
     PlayerRecord(const PlayerRecord&) = delete;
     PlayerRecord& operator=(const PlayerRecord&) = delete;
@@ -45,6 +51,12 @@ class PlayerRecord {
 
     // The player's identity as a log line shows it.
     LogPlayer ForLog() const;
+
+    // A message named the connection's player id. The first id names a record that has no name
+    // yet, as a record made for that id is named.
+    void TakeId(uint32_t id);
+    // A message of the connection that names no id: the record keeps the name it has.
+    void MarkNamed() { named_ = true; }
 
     uint32_t configLength1 = 0;
     uint32_t configLength2 = 0;
@@ -64,6 +76,7 @@ class PlayerRecord {
     int32_t configOk = 1;
     FixedText<kAddressKeyCapacity> addressKey;
     Address ipAddress{};
+    uint16_t port = 0;  // the client's TCP port
     uint32_t playerId;
     bool active = true;
     bool fragmentPending = false;
@@ -73,13 +86,17 @@ class PlayerRecord {
     uint32_t previousChassisTech = 0;
     uint32_t previousComponentTech = 0;
     bool kickPending = false;
-    std::unique_ptr<HeldFrame> firstFragment;
-    std::unique_ptr<HeldFrame> secondFragment;
+    // What the server's TCP has read of the connection, and what it holds back.
+    TcpStream stream;
+    bool differingCopyWarned = false;  // the connection's one warning of a differing copy
     IdleTimer idleTimer;
     // Configuration pieces that came before their turn, the most recently queued first.
     OwningPointerList<QueuedSelection> pendingSelections;
     // Pieces dropped from a full queue since the last complete upload.
     uint32_t droppedSelections = 0;
+
+  private:
+    bool named_ = true;
 };
 
 }  // namespace korvane

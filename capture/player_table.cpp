@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <optional>
 #include <random>
 
@@ -33,6 +34,10 @@ size_t WriteAddressKey(AddressBytes address, std::array<char, kMaxKeyLength>& ou
 uint32_t AddressValue(AddressBytes address) {
     return uint32_t{address[0]} << 24 | uint32_t{address[1]} << 16 | uint32_t{address[2]} << 8 |
            uint32_t{address[3]};
+}
+
+uint64_t ConnectionValue(uint32_t address, uint16_t port) {
+    return uint64_t{address} << 16 | port;
 }
 
 // The address whose key is exactly `key`, if there is one.
@@ -82,16 +87,16 @@ uint32_t KeyHash(std::string_view key) {
     return hash;
 }
 
-size_t SeededAddressHash::operator()(uint32_t address) const {
-    // The finishing steps of splitmix64: every bit of the seeded address reaches every bit.
-    uint64_t x = address + seed;
+size_t SeededConnectionHash::operator()(uint64_t connection) const {
+    // The finishing steps of splitmix64: every bit of the seeded connection reaches every bit.
+    uint64_t x = connection + seed;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
     return static_cast<size_t>(x ^ (x >> 31));
 }
 
 PlayerTable::PlayerTable(const Clock& clock, Limits limits) : clock_(clock), limits_(limits) {
-    const SeededAddressHash hash{RandomSeed()};
+    const SeededConnectionHash hash{RandomSeed()};
     for (PlayerBucket& bucket : buckets_) {
         bucket = PlayerBucket(0, hash);
     }
@@ -103,36 +108,59 @@ size_t PlayerTable::BucketOf(std::string_view key) const {
     return KeyHash(key) % kBuckets;
 }
 
-PlayerSlot* PlayerTable::FindSlot(uint32_t address, size_t bucket) const {
-    const auto found = buckets_[bucket].find(address);
+PlayerSlot* PlayerTable::FindSlot(uint64_t connection, size_t bucket) const {
+    const auto found = buckets_[bucket].find(connection);
     return found == buckets_[bucket].end() ? nullptr : const_cast<PlayerSlot*>(&found->second);
 }
 
 PlayerRecord* PlayerTable::Find(std::string_view key) const {
-    const std::optional<std::array<uint8_t, 4>> address = AddressOfKey(key);
+    const size_t colon = key.find(':');
+    const std::string_view addressText = key.substr(0, colon);
+    const std::optional<std::array<uint8_t, 4>> address = AddressOfKey(addressText);
     if (!address) {
         return nullptr;
     }
-    const PlayerSlot* slot = FindSlot(AddressValue(*address), BucketOf(key));
-    return slot == nullptr ? nullptr : slot->record;
+    const size_t bucket = BucketOf(addressText);
+    if (colon != std::string_view::npos) {
+        const std::string_view portText = key.substr(colon + 1);
+        uint16_t port = 0;
+        const auto [end, error] =
+            std::from_chars(portText.data(), portText.data() + portText.size(), port);
+        if (portText.empty() || error != std::errc() || end != portText.data() + portText.size()) {
+            return nullptr;
+        }
+        const PlayerSlot* slot = FindSlot(ConnectionValue(AddressValue(*address), port), bucket);
+        return slot == nullptr ? nullptr : slot->record;
+    }
+    // Any connection of the address: the newest.
+    const PlayerSlot* newest = nullptr;
+    for (const auto& [connection, slot] : buckets_[bucket]) {
+        if ((connection >> 16) == AddressValue(*address) &&
+            (newest == nullptr || slot.serial > newest->serial)) {
+            newest = &slot;
+        }
+    }
+    return newest == nullptr ? nullptr : newest->record;
 }
 
-PlayerRecord& PlayerTable::Lookup(uint32_t id, AddressBytes address) {
+PlayerRecord& PlayerTable::Lookup(std::optional<uint32_t> id, const ConnectionEnd& end) {
     std::array<char, kMaxKeyLength> keyText{};
-    const std::string_view key(keyText.data(), WriteAddressKey(address, keyText));
-    const uint32_t value = AddressValue(address);
+    const std::string_view key(keyText.data(), WriteAddressKey(end.address, keyText));
+    const uint64_t value = ConnectionValue(AddressValue(end.address), end.port);
     const size_t bucket = BucketOf(key);
     PlayerSlot* slot = FindSlot(value, bucket);
     if (slot == nullptr) {
         while (count() >= limits_.maxRecords && DropForCount()) {
         }
-        auto made = std::make_unique<PlayerRecord>(id, clock_);
+        auto made = id ? std::make_unique<PlayerRecord>(*id, clock_)
+                       : std::make_unique<PlayerRecord>(PlayerRecord::kUnnamed, clock_);
         made->addressKey.Set(key);
-        std::copy(address.begin(), address.end(), made->ipAddress.begin());
+        std::copy(end.address.begin(), end.address.end(), made->ipAddress.begin());
+        made->port = end.port;
         slot = &buckets_[bucket][value];
         slot->record = made.get();
         slot->position = all_.AddFrontAt(std::move(made));
-        slot->address = value;
+        slot->connection = value;
         slot->bucket = bucket;
         slot->serial = nextSerial_++;
         newcomers_.MoveToFront(*slot);
@@ -155,14 +183,20 @@ PlayerRecord& PlayerTable::Lookup(uint32_t id, AddressBytes address) {
     return record;
 }
 
-PlayerRecord& PlayerTable::GetPlayer(AddressBytes address) {
-    return Lookup(0, address);
+PlayerRecord& PlayerTable::GetPlayer(AddressBytes address, uint16_t port) {
+    PlayerRecord& record = Lookup(0, {address, port});
+    record.MarkNamed();
+    return record;
 }
 
-PlayerRecord& PlayerTable::GetPlayerWithId(uint32_t id, AddressBytes address) {
-    PlayerRecord& record = Lookup(id, address);
-    record.playerId = id;
+PlayerRecord& PlayerTable::GetPlayerWithId(uint32_t id, AddressBytes address, uint16_t port) {
+    PlayerRecord& record = Lookup(id, {address, port});
+    record.TakeId(id);
     return record;
+}
+
+PlayerRecord& PlayerTable::GetConnection(const ConnectionEnd& end) {
+    return Lookup(std::nullopt, end);
 }
 
 void PlayerTable::Watch(PlayerSlot& slot) {
@@ -272,7 +306,7 @@ void PlayerTable::Destroy(PlayerSlot& slot) {
         watched_[slot.watchIndex] = nullptr;
     }
     all_.RemoveAt(slot.position);
-    buckets_[slot.bucket].erase(slot.address);
+    buckets_[slot.bucket].erase(slot.connection);
 }
 
 bool PlayerTable::DropForCount() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,6 +18,12 @@ namespace korvane {
 
 using AddressBytes = std::span<const uint8_t, 4>;
 
+// A client's connection to the server: its IPv4 address (wire order) and TCP port.
+struct ConnectionEnd {
+    AddressBytes address;
+    uint16_t port = 0;
+};
+
 // The key of an address: its four bytes as unsigned decimal numbers in wire order, with dots.
 std::string AddressKey(AddressBytes address);
 // The key's hash: for each character, hash = (hash << 3) ^ character, in 32 bits.
@@ -27,7 +34,7 @@ uint32_t KeyHash(std::string_view key);
 struct PlayerSlot {
     PlayerRecord* record = nullptr;
     OwningPointerList<PlayerRecord>::Position position;
-    uint32_t address = 0;           // the map's key
+    uint64_t connection = 0;        // the map's key: address and port
     size_t bucket = 0;              // the bucket holding the map
     uint64_t serial = 0;            // order of creation: higher is newer
     uint64_t lastHeard = 0;         // order of the latest lookup: higher is later
@@ -38,25 +45,27 @@ struct PlayerSlot {
     QueueLink<PlayerSlot> holding;  // holders of bytes, kicked or not, the latest heard first
 };
 
-// A hash of the address with a secret seed, so that nobody outside can choose addresses that
-// fall together.
-struct SeededAddressHash {
+// A hash of the connection with a secret seed, so that nobody outside can choose addresses and
+// ports that fall together.
+struct SeededConnectionHash {
     uint64_t seed = 0;
-    size_t operator()(uint32_t address) const;
+    size_t operator()(uint64_t connection) const;
 };
 
-// One bucket: the records of the addresses whose keys hash into it, by address.
-using PlayerBucket = std::unordered_map<uint32_t, PlayerSlot, SeededAddressHash>;
+// One bucket: the records of the connections whose address keys hash into it, by connection.
+using PlayerBucket = std::unordered_map<uint64_t, PlayerSlot, SeededConnectionHash>;
 
-// One record per source address, found on every frame from it and swept away when it is no
-// longer followed. Lookups restart a record's idle timer; the sweep retires idle records and
-// destroys, one pass later, those no longer active.
+// One record per connection (source address and port), found on every frame of it and swept
+// away when it is no longer followed. Players behind one address are followed each on their own;
+// the key text, and so the bucket, is the address's, which the log shows. Lookups restart a
+// record's idle timer; the sweep retires idle records and destroys, one pass later, those no longer
+// active.
 //
-// Every address that sends a frame gets a record, and a passive guard cannot tell a spoofed
+// Every connection that sends a frame gets a record, and a passive guard cannot tell a spoofed
 // address from a player, so the table stays fast and bounded under a flood:
 // - The key's hash picks one of ten buckets; within a bucket the record is found through a
-//   hash map keyed by the address with the table's own secret seed, so no choice of addresses
-//   makes a lookup walk a long chain, and a lookup allocates nothing.
+//   hash map keyed by the connection with the table's own secret seed, so no choice of
+//   addresses makes a lookup walk a long chain, and a lookup allocates nothing.
 // - The sweep visits only the records that can have changed: those looked up since the last
 //   sweep, those it retired itself, kicked ones, and those whose idle time has run out (the
 //   longest silent, found from the back of the silence queues). It visits them as a walk of the
@@ -83,13 +92,18 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     PlayerTable(const Clock& clock, Limits limits);
     ~PlayerTable() override;
 
+    // The record of the address written as `key` ("a.b.c.d"), the newest of its connections if
+    // it has several; or of one connection, "a.b.c.d:port".
     PlayerRecord* Find(std::string_view key) const override;
     size_t BucketOf(std::string_view key) const override;
 
-    // The record of an address, made with player id 0 when there is none.
-    PlayerRecord& GetPlayer(AddressBytes address);
-    // The record of an address (made with `id` when there is none), its player id set to `id`.
-    PlayerRecord& GetPlayerWithId(uint32_t id, AddressBytes address);
+    // The record of a connection, made with player id 0 when there is none.
+    PlayerRecord& GetPlayer(AddressBytes address, uint16_t port = 0);
+    // The record of a connection (made with `id` when there is none), its player id set to `id`.
+    PlayerRecord& GetPlayerWithId(uint32_t id, AddressBytes address, uint16_t port = 0);
+    // The record of a connection, made when there is none without a name yet: the first message
+    // that names a player id names it (PlayerRecord::TakeId), as a record made for that id is.
+    PlayerRecord& GetConnection(const ConnectionEnd& end);
 
     void SetDisconnect(Disconnect disconnect) { disconnect_ = std::move(disconnect); }
     // One pass over the records that can have changed, newest first.
@@ -108,8 +122,8 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     using Queue = IntrusiveQueue<PlayerSlot, &PlayerSlot::silence>;
     using HoldingQueue = IntrusiveQueue<PlayerSlot, &PlayerSlot::holding>;
 
-    PlayerRecord& Lookup(uint32_t id, AddressBytes address);
-    PlayerSlot* FindSlot(uint32_t address, size_t bucket) const;
+    PlayerRecord& Lookup(std::optional<uint32_t> id, const ConnectionEnd& end);
+    PlayerSlot* FindSlot(uint64_t connection, size_t bucket) const;
     // Lists a record for the next sweep's visit.
     void Watch(PlayerSlot& slot);
     void Visit(PlayerSlot& slot);

@@ -1,12 +1,14 @@
 // The whole program from the capture on, wired as the driver wires it: the capture walk with
-// port detection, the session dispatcher with its reassembly, the player table and its sweep,
+// port detection, each connection's TCP stream, the session dispatcher, the player table and its
+// sweep,
 // the selection handling with the variant decoder and its verdict, kicks and removals, the chat
 // commands and the time announcements. The link runs on fake sockets that keep nothing, the
 // clock is a manual one the input moves, the console keeps nothing and collected variants land
 // in a directory of the target's own. The input's layout is in fuzz/pipeline_input.h.
 //
 // Besides running clean: whatever the players send, no record holds more than one oversized
-// configuration's worth of pieces or more queued pieces than the handler keeps.
+// configuration's worth of pieces, more queued pieces than the handler keeps, or more stream
+// bytes than a message and the out-of-order bound.
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
@@ -14,13 +16,13 @@
 #include <span>
 #include <vector>
 
+#include "app/capture_pipeline.h"
 #include "app/event_log.h"
 #include "app/filter_installer.h"
 #include "app/run_settings.h"
 #include "app/time_announcer.h"
-#include "capture/capture_walk.h"
 #include "capture/player_table.h"
-#include "capture/session_dispatcher.h"
+#include "capture/tcp_stream.h"
 #include "fuzz/judging_services.h"
 #include "fuzz/pipeline_input.h"
 #include "fuzz/require.h"
@@ -34,8 +36,6 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/null_console.h"
-#include "rules/chat_commands.h"
-#include "rules/selection_handler.h"
 #include "rules/variant_decoder.h"
 
 namespace {
@@ -67,8 +67,8 @@ RunSettings SettingsOf(uint8_t switches, uint8_t minutes) {
 
 // What the driver builds for following players, around the judging services that live across
 // inputs, made anew for every input.
-struct Pipeline {
-    explicit Pipeline(fuzz::JudgingServices& judging)
+struct Run {
+    explicit Run(fuzz::JudgingServices& judging)
         : settings(judging.settings),
           clock(judging.clock),
           console(judging.console),
@@ -84,22 +84,11 @@ struct Pipeline {
         } else {
             filters.SetHostFilter(PipelineInput::kServerAddress);
         }
-        players.SetDisconnect([this](PlayerRecord& record) { removal.DisconnectPlayer(record); });
-        selections.SetVariantDecoding(
-            [this](PlayerRecord& record) { decoder.DecodeVariant(record); });
-        selections.SetChatTextHandler(
-            [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
-                commands.HandleChatText(record, sender, text);
-            });
-        dispatcher.SetGameMessageHandler(
-            [this](PlayerRecord& record, std::span<const uint8_t> message) {
-                selections.HandlePlayerMessage(record, message);
-            });
     }
 
     // One pass of the main loop over a batch of records.
     void Pass(std::span<const uint8_t> batch) {
-        walk.WalkCaptureBuffer(batch);
+        pipeline.WalkCaptureBuffer(batch);
         players.SweepPlayers();
         announcer.AnnouncementTick();
     }
@@ -107,7 +96,7 @@ struct Pipeline {
     void Step(const PipelineStep& step) {
         switch (step.opcode) {
             case PipelineInput::kFrame: {
-                const std::vector<uint8_t> frame = fuzz::PipelineFrame(step);
+                const std::vector<uint8_t> frame = frames.Next(step);
                 std::vector<uint8_t> batch(frame.size() + 32, 0);
                 const ClockReading now = clock.Now();
                 const std::optional<size_t> end = AppendCaptureRecord(
@@ -143,6 +132,11 @@ struct Pipeline {
             }
             Require(record.pendingSelections.count() <= SelectionHandler::kMaxQueuedSelections,
                     "the queue of early pieces is bounded");
+            const TcpStream::Limits limits;
+            Require(record.stream.HeldBytes() <=
+                        32768 + limits.maxAheadBytes +
+                            (limits.maxAheadSegments + 1) * (sizeof(std::vector<uint8_t>) + 64),
+                    "a stream holds at most a message and its out-of-order bound");
         });
     }
 
@@ -160,17 +154,11 @@ struct Pipeline {
         library.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
     FilterInstaller filters{*adapter, console};
     PlayerTable players{clock};
-    SessionDispatcher dispatcher{players, console};
-    SelectionHandler selections{settings, chat, console, log};
     TimeAnnouncer announcer{settings, clock, players, chat, console};
-    ChatCommands commands{settings, chat, players, [this] { announcer.AnnounceTime(); }};
-    CaptureWalk walk{settings,
-                     console,
-                     log,
-                     link,
-                     filters,
-                     PipelineInput::kServerAddress,
-                     [this](std::span<const uint8_t> frame) { dispatcher.DispatchMessage(frame); }};
+    CapturePipeline pipeline{PipelineServices{settings, console, log, clock, link, filters, chat,
+                                              removal, decoder, players, announcer,
+                                              PipelineInput::kServerAddress}};
+    fuzz::PipelineFrames frames;
 };
 
 }  // namespace
@@ -185,11 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t minutes = size > 1 ? data[1] : 0;
     judging.Reset(SettingsOf(switches, minutes));
     {
-        Pipeline pipeline(judging);
+        Run run(judging);
         fuzz::PipelineSteps steps(std::span<const uint8_t>(data, size));
         while (const std::optional<PipelineStep> step = steps.Next()) {
-            pipeline.Step(*step);
-            pipeline.RequireBoundedRecords();
+            run.Step(*step);
+            run.RequireBoundedRecords();
         }
     }
     if ((switches & PipelineInput::kCollect) != 0) {

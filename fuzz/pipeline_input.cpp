@@ -47,12 +47,14 @@ std::optional<PipelineStep> PipelineSteps::Next() {
     }
 }
 
-std::vector<uint8_t> PipelineFrame(const PipelineStep& step) {
+std::vector<uint8_t> PipelineFrames::Next(const PipelineStep& step) {
     using Input = PipelineInput;
     const unsigned player = step.player % Input::kPlayers;
+    const bool second = (step.player & Input::kSecondConnection) != 0;
+    const unsigned flags = (step.player >> Input::kFlagShift) & Input::kFlagMask;
     tools::FrameSpec layout;
     layout.source = {Input::kFirstPlayerAddress + player,
-                     static_cast<uint16_t>(Input::kFirstPlayerPort + player)};
+                     static_cast<uint16_t>(Input::kFirstPlayerPort + player + (second ? 8 : 0))};
     layout.destination = {(step.shape & Input::kOtherAddress) != 0 ? Input::kOtherServerAddress
                                                                    : Input::kServerAddress,
                           static_cast<uint16_t>(Input::kServerPort +
@@ -67,6 +69,19 @@ std::vector<uint8_t> PipelineFrame(const PipelineStep& step) {
     }
     if ((step.shape & Input::kIpOption) != 0) {
         layout.ipOptions = {1, 1, 1, 0};  // NOP, NOP, NOP, end of options
+    }
+    constexpr uint8_t kFlags[] = {tools::kTcpPsh | tools::kTcpAck, tools::kTcpSyn,
+                                  tools::kTcpFin | tools::kTcpAck, tools::kTcpRst};
+    layout.tcpFlags = kFlags[flags];
+    uint32_t& next = next_[player + (second ? Input::kPlayers : 0)];
+    const auto length = static_cast<uint32_t>(layout.payload.size());
+    if ((step.shape & Input::kResend) != 0) {
+        layout.sequence = next - length;
+    } else if ((step.shape & Input::kAhead) != 0) {
+        layout.sequence = next + length;
+    } else {
+        layout.sequence = next;
+        next += length + (layout.tcpFlags == tools::kTcpSyn ? 1 : 0);
     }
     std::vector<uint8_t> frame = tools::BuildFrame(layout);
     if ((step.shape & Input::kCutTo96) != 0 && frame.size() > Input::kCutLength) {

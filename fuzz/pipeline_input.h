@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -16,8 +17,11 @@ namespace korvane::fuzz {
 //   byte 1   "/time:" in minutes; 0 for no announcements
 //   then steps back to back, each an opcode byte whose value modulo 4 says what follows:
 //   0 frame     u8 player, u8 shape, u16 payload length, the payload: one frame from player
-//               127.0.0.(2 + player % 8), port 40000 + player % 8, to the server 127.0.0.1:2300
-//               (the shape bits below change that), taken through the capture walk
+//               127.0.0.(2 + player % 8), port 40000 + player % 8 (+ 8 with the player's bit 3:
+//               a second connection behind the address), to the server 127.0.0.1:2300 (the
+//               shape bits below change that), taken through the capture walk. Bits 4 and 5 of
+//               the player byte set TCP flags: 1 SYN, 2 FIN, 3 RST. Each connection's sequence
+//               numbers count on by the payloads sent, unless the shape says otherwise.
 //   1 buffer    u16 length, that many bytes: a capture buffer as the driver fills it
 //   2 clock     u16: the clock moves on by that many tenths of a second
 //   3 link      u8: bits 0-1 make that many of the next sends fail, bit 2 set refuses new
@@ -43,7 +47,10 @@ struct PipelineInput {
         kTimestamps = 4,    // TCP time-stamp option
         kIpOption = 8,      // a four-byte IPv4 option
         kCutTo96 = 16,      // captured length cut to 96 bytes, as while detecting the port
+        kResend = 32,       // the sequence number of the previous payload's length back
+        kAhead = 64,        // a payload's length ahead, leaving a gap; the count does not move
     };
+    enum PlayerBits : uint8_t { kSecondConnection = 8, kFlagShift = 4, kFlagMask = 3 };
     enum LinkBits : uint8_t { kFailSendsMask = 3, kRefuseConnects = 4, kServerCloses = 8 };
 
     static constexpr uint32_t kServerAddress = 0x7F000001;
@@ -77,8 +84,14 @@ class PipelineSteps {
     size_t at_ = 2;
 };
 
-// The frame a frame step stands for.
-std::vector<uint8_t> PipelineFrame(const PipelineStep& step);
+// The frames frame steps stand for, each connection's sequence numbers counted on.
+class PipelineFrames {
+  public:
+    std::vector<uint8_t> Next(const PipelineStep& step);
+
+  private:
+    std::array<uint32_t, 2 * PipelineInput::kPlayers> next_{};
+};
 
 // Writing seeds.
 void AppendFrameStep(std::vector<uint8_t>& input, uint8_t player, uint8_t shape,

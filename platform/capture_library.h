@@ -9,6 +9,10 @@
 
 namespace korvane {
 
+// The largest frame the capture keeps whole: the largest IPv4 datagram (65,535 bytes) in an
+// Ethernet frame.
+inline constexpr uint32_t kLargestFrame = 65535 + 14;
+
 // One classic BPF instruction, laid out like libpcap's bpf_insn.
 struct BpfInstruction {
     uint16_t code = 0;

@@ -5,9 +5,8 @@
 namespace korvane {
 
 namespace {
-// Largest frame part a live capture keeps; the installed filter cuts frames further (neither of
-// the program's filters keeps more than 1500 bytes).
-constexpr int kSnapLength = 2048;
+// Largest frame part a live capture keeps: the port filter keeps whole frames.
+constexpr int kSnapLength = static_cast<int>(kLargestFrame);
 }  // namespace
 
 PcapAdapter::PcapAdapter(const PcapFunctions& pcap, std::string device)

@@ -198,4 +198,18 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text) {
     return Endpoint{*address, static_cast<uint16_t>(port)};
 }
 
+std::vector<uint8_t> FlowNumbering::Build(FrameSpec layout) {
+    const auto [place, made] =
+        next_.try_emplace({layout.source, layout.destination}, kFirstSequence);
+    layout.sequence = place->second;
+    place->second +=
+        static_cast<uint32_t>(layout.payload.size()) + ((layout.tcpFlags & kTcpSyn) != 0 ? 1u : 0u);
+    return BuildFrame(layout);
+}
+
+uint32_t FlowNumbering::Next(const Endpoint& source, const Endpoint& destination) const {
+    const auto found = next_.find({source, destination});
+    return found == next_.end() ? kFirstSequence : found->second;
+}
+
 }  // namespace korvane::tools

@@ -2,10 +2,12 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvane::tools {
@@ -53,6 +55,21 @@ struct FrameSpec {
 // a frame without options is exactly 54 bytes plus the payload. Throws std::invalid_argument
 // for options longer than 40 bytes or a payload that does not fit an IPv4 packet.
 std::vector<uint8_t> BuildFrame(const FrameSpec& layout);
+
+// Numbers each flow's segments as one TCP stream: a frame built through it carries the flow's
+// next sequence number, which then moves on by the payload (a SYN counts one). Every flow starts
+// at the same number, far from zero.
+class FlowNumbering {
+  public:
+    static constexpr uint32_t kFirstSequence = 0x10000000;
+
+    std::vector<uint8_t> Build(FrameSpec layout);
+    // The sequence number the flow's next frame gets.
+    uint32_t Next(const Endpoint& source, const Endpoint& destination) const;
+
+  private:
+    std::map<std::pair<Endpoint, Endpoint>, uint32_t> next_;
+};
 
 // The 12-byte option block Linux puts on every segment: NOP, NOP, timestamp (kind 8, length
 // 10, value, echo reply), which makes the TCP data offset 8 (32 bytes).

@@ -54,13 +54,13 @@ std::vector<uint8_t> Ipv6Frame(uint8_t nextHeader, uint16_t dstPort) {
     return f;
 }
 
-TEST(PortFilter, PassesTcpUdpSctpToThePortKeeping1500Bytes) {
+TEST(PortFilter, PassesTcpUdpSctpToThePortKeepingWholeFrames) {
     auto filter = MakePortFilter(2300);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 1500u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(17, 2300)), 1500u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(0x84, 2300)), 1500u);
-    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 2300)), 1500u);
-    EXPECT_EQ(Keep(filter, Ipv6Frame(0x84, 2300)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 65549u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(17, 2300)), 65549u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(0x84, 2300)), 65549u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 2300)), 65549u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(0x84, 2300)), 65549u);
 }
 
 TEST(PortFilter, RejectsOtherPortsProtocolsAndLaterFragments) {
@@ -69,13 +69,13 @@ TEST(PortFilter, RejectsOtherPortsProtocolsAndLaterFragments) {
     EXPECT_EQ(Keep(filter, Ipv4Frame(1, 2300)), 0u);  // ICMP
     EXPECT_EQ(Keep(filter, Ipv6Frame(17, 80)), 0u);
     EXPECT_EQ(Keep(filter, Ipv6Frame(58, 2300)), 0u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x0010)), 0u);     // not the first fragment
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x4000)), 1500u);  // don't fragment: fine
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x0010)), 0u);      // not the first fragment
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x4000)), 65549u);  // don't fragment: fine
 }
 
 TEST(PortFilter, FindsThePortBehindIpOptions) {
     auto filter = MakePortFilter(2300);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 24)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 24)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2301, 24)), 0u);
 }
 
@@ -83,8 +83,8 @@ TEST(PortFilter, WritesThePortIntoBothSlots) {
     auto filter = MakePortFilter(47624);
     EXPECT_EQ(filter[7].k, 47624u);
     EXPECT_EQ(filter[17].k, 47624u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 47624)), 1500u);
-    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 47624)), 1500u);
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 47624)), 65549u);
+    EXPECT_EQ(Keep(filter, Ipv6Frame(6, 47624)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 0u);
 }
 

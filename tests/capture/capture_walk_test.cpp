@@ -8,7 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/filter_installer.h"
+#include "app/link_port_hook.h"
 #include "capture/byte_reader.h"
+#include "link/server_link.h"
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
@@ -110,20 +113,16 @@ class CaptureWalkTest : public ::testing::Test {
     std::unique_ptr<CaptureAdapter> adapter_ =
         library_.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
     FilterInstaller filters_{*adapter_, console_};
+    LinkPortHook hook_{link_, filters_};
     std::vector<std::vector<uint8_t>> dispatched_;
     std::function<void()> onDispatch_;
-    CaptureWalk walk_{settings_,
-                      console_,
-                      log_,
-                      link_,
-                      filters_,
-                      kServer,
-                      [this](std::span<const uint8_t> frame) {
-                          dispatched_.emplace_back(frame.begin(), frame.end());
-                          if (onDispatch_) {
-                              onDispatch_();
-                          }
-                      }};
+    CaptureWalk walk_{
+        settings_, console_, log_, hook_, kServer, [this](std::span<const uint8_t> frame) {
+            dispatched_.emplace_back(frame.begin(), frame.end());
+            if (onDispatch_) {
+                onDispatch_();
+            }
+        }};
 };
 
 TEST_F(CaptureWalkTest, RecordsFollowOneAnotherOnMultiplesOfFour) {
@@ -182,14 +181,16 @@ TEST_F(CaptureWalkTest, TraceShowsEveryFrameLongerThanSixtyBytes) {
     EXPECT_THAT(TraceLines(),
                 ::testing::ElementsAre("127.0.0.5.1234 -> 127.0.0.1.2300 (code=0001) len=80",
                                        "127.0.0.1.2300 -> 127.0.0.5.1234 (code=1234) len=94"));
-    ASSERT_EQ(dispatched_.size(), 1u);  // the 60-byte frame is not even handed on
-    EXPECT_EQ(dispatched_[0].size(), 80u);
+    // The 60-byte frame is not traced, but handed on: its bytes count for the stream.
+    ASSERT_EQ(dispatched_.size(), 2u);
+    EXPECT_EQ(dispatched_[0].size(), 60u);
+    EXPECT_EQ(dispatched_[1].size(), 80u);
 
     settings_.debugTrace = false;
     console_.ClearOutput();
     Walk(Batch({ToServer(2300, Payload(26))}));
     EXPECT_EQ(console_.output(), "");
-    EXPECT_EQ(dispatched_.size(), 2u);
+    EXPECT_EQ(dispatched_.size(), 3u);
 }
 
 TEST_F(CaptureWalkTest, OnlyIpv4CarryingTcpIsHandedOnAfterTheTrace) {

@@ -10,6 +10,7 @@
 #include "capture/session_dispatcher.h"
 #include "platform/clock.h"
 #include "platform/scripted_console.h"
+#include "tests/support/stream_world.h"
 #include "tools/frame_builder.h"
 #include "tools/session_builder.h"
 
@@ -39,12 +40,10 @@ Bytes CreationFrame(Bytes ipOptions = {}, Bytes tcpOptions = {}) {
 
 // What dispatching a frame does to a fresh table: the console text and the record's name.
 std::string DispatchOutcome(std::span<const uint8_t> frame) {
-    ManualClock clock;
-    PlayerTable players(clock);
-    ScriptedConsole console;
-    SessionDispatcher(players, console).DispatchMessage(frame);
-    const PlayerRecord* record = players.Find("127.0.0.2");
-    return console.output() + "|" + (record == nullptr ? "none" : record->name.c_str());
+    testing::StreamWorld world;
+    world.Take(frame);
+    const PlayerRecord* record = world.players.Find("127.0.0.2");
+    return world.console.output() + "|" + (record == nullptr ? "none" : record->name.c_str());
 }
 
 TEST(PlainTcpFrameTest, OptionsAreRemoved) {

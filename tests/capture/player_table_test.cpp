@@ -122,7 +122,7 @@ TEST_F(PlayerTableTest, CreationGivesStartValues) {
     EXPECT_EQ(plain.chassisIndex, -1);
     EXPECT_EQ(plain.selectionSequence, 0);
     EXPECT_TRUE(plain.configPart1.empty() && plain.configPart2.empty());
-    EXPECT_EQ(plain.firstFragment.get(), nullptr);
+    EXPECT_FALSE(plain.stream.HoldsPart());
     EXPECT_EQ(plain.idleTimer.duration(), 7800);
     EXPECT_EQ(plain.idleTimer.start(), kStart);
 

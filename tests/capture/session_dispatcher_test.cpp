@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "capture/player_table.h"
 #include "platform/clock.h"
 #include "platform/scripted_console.h"
+#include "tests/support/stream_world.h"
 #include "tools/frame_builder.h"
 #include "tools/session_builder.h"
 
@@ -24,14 +26,6 @@ constexpr uint32_t kAddressA = 0x7F000002;
 constexpr uint32_t kAddressB = 0x7F000003;
 constexpr const char* kKeyA = "127.0.0.2";
 constexpr const char* kKeyB = "127.0.0.3";
-
-Bytes Frame(Bytes payload, uint32_t source = kAddressA) {
-    tools::FrameSpec layout;
-    layout.source = {source, 40000};
-    layout.destination = {kServer, 2300};
-    layout.payload = std::move(payload);
-    return tools::BuildFrame(layout);
-}
 
 void PutU16(Bytes& bytes, size_t at, uint16_t value) {
     bytes[at] = static_cast<uint8_t>(value);
@@ -49,18 +43,8 @@ Bytes RawCreation(uint32_t id, const Bytes& nameBytes) {
     return tools::BuildSystemMessage(tools::kCommandCreatePlayer, id, 0, 0, extra);
 }
 
-// A piece of `frameLength` captured bytes from `source` whose payload starts with the size
-// word `size` and the token; the other payload bytes count up from `seed`.
-Bytes PieceFrame(size_t frameLength, uint16_t size, uint8_t seed, uint32_t source = kAddressA) {
-    Bytes payload(frameLength - tools::kPlainHeadersLength);
-    for (size_t i = 0; i < payload.size(); ++i) {
-        payload[i] = static_cast<uint8_t>(seed + i);
-    }
-    PutU16(payload, 0, size);
-    PutU16(payload, 2, tools::kSessionToken);
-    return Frame(payload, source);
-}
-
+// Frames go through the connection's stream, as the program takes them, each one's sequence
+// number where its connection's stream goes on; whole messages reach the dispatcher.
 class SessionDispatcherTest : public ::testing::Test {
   protected:
     struct Seen {
@@ -69,23 +53,54 @@ class SessionDispatcherTest : public ::testing::Test {
         Bytes message;
     };
 
-    void Dispatch(const Bytes& frame) { dispatcher_.DispatchMessage(frame); }
+    // The next segment of the connection of `source` (port 40000, or `port`).
+    Bytes Frame(Bytes payload, uint32_t source = kAddressA, uint16_t port = 40000) {
+        tools::FrameSpec layout;
+        layout.source = {source, port};
+        layout.destination = {kServer, 2300};
+        layout.payload = std::move(payload);
+        return flows_.Build(layout);
+    }
+    // A segment `offset` bytes into the connection's stream from where it goes on, which does
+    // not move on.
+    Bytes FrameAhead(Bytes payload, size_t offset, uint32_t source = kAddressA) {
+        tools::FrameSpec layout;
+        layout.source = {source, 40000};
+        layout.destination = {kServer, 2300};
+        layout.payload = std::move(payload);
+        layout.sequence =
+            flows_.Next(layout.source, layout.destination) + static_cast<uint32_t>(offset);
+        return tools::BuildFrame(layout);
+    }
+    // A piece of `frameLength` captured bytes from `source` whose payload starts with the size
+    // word `size` and the token; the other payload bytes count up from `seed`.
+    Bytes PieceFrame(size_t frameLength, uint16_t size, uint8_t seed, uint32_t source = kAddressA) {
+        Bytes payload(frameLength - tools::kPlainHeadersLength);
+        for (size_t i = 0; i < payload.size(); ++i) {
+            payload[i] = static_cast<uint8_t>(seed + i);
+        }
+        PutU16(payload, 0, size);
+        PutU16(payload, 2, tools::kSessionToken);
+        return Frame(payload, source);
+    }
+
+    void Dispatch(const Bytes& frame) { world_.Take(frame); }
     void RecordGameMessages() {
         dispatcher_.SetGameMessageHandler([this](PlayerRecord& record, std::span<const uint8_t> m) {
             seen_.push_back({&record, m.data(), Bytes(m.begin(), m.end())});
         });
     }
-    // Whether the record of `key` is idle: no piece held.
+    // Whether the record of `key` is idle: no part of a message held.
     bool Idle(const char* key) {
         const PlayerRecord* record = players_.Find(key);
-        return record != nullptr && !record->fragmentPending && record->firstFragment == nullptr &&
-               record->secondFragment == nullptr;
+        return record != nullptr && !record->fragmentPending && !record->stream.HoldsPart();
     }
 
-    ManualClock clock_{{1076424589, 0}};
-    PlayerTable players_{clock_};
-    ScriptedConsole console_;
-    SessionDispatcher dispatcher_{players_, console_};
+    testing::StreamWorld world_;
+    PlayerTable& players_ = world_.players;
+    ScriptedConsole& console_ = world_.console;
+    SessionDispatcher& dispatcher_ = world_.dispatcher;
+    tools::FlowNumbering flows_;
     std::vector<Seen> seen_;
 };
 
@@ -99,27 +114,30 @@ TEST_F(SessionDispatcherTest, SizeWordDecidesBetweenWholeMessageAndPiece) {
     EXPECT_TRUE(Idle(kKeyA));
 
     PutU16(message, 0, 47);
-    const Bytes piece = Frame(message);
-    Dispatch(piece);
+    Dispatch(Frame(message));
     EXPECT_EQ(seen_.size(), 1u);
     PlayerRecord* record = players_.Find(kKeyA);
-    ASSERT_NE(record->firstFragment, nullptr);
     EXPECT_TRUE(record->fragmentPending);
-    EXPECT_EQ(record->firstFragment->data, piece);
-    EXPECT_EQ(record->firstFragment->frameLength, 100u);
-    EXPECT_EQ(record->firstFragment->messageSize, 47);
+    EXPECT_EQ(record->stream.HeldBytes() > 0, true);
+    Dispatch(Frame({0x77}));  // the message's last byte
+    ASSERT_EQ(seen_.size(), 2u);
+    EXPECT_EQ(seen_[1].message.size(), 47u);
+    EXPECT_TRUE(Idle(kKeyA));
 
-    // The size word is signed.
+    // The size word is signed: a negative size begins no message, and the stream waits for a
+    // segment that begins one.
     PutU16(message, 0, 0x8000);
     Dispatch(Frame(message, kAddressB));
-    ASSERT_NE(players_.Find(kKeyB)->firstFragment, nullptr);
-    EXPECT_EQ(players_.Find(kKeyB)->firstFragment->messageSize, -32768);
+    EXPECT_EQ(seen_.size(), 2u);
+    EXPECT_EQ(players_.Find(kKeyB)->stream.state(), TcpStream::State::unanchored);
 }
 
 TEST_F(SessionDispatcherTest, CreationNeedsNinetySixBytesAndUpdatesTheRecord) {
     Dispatch(
         Frame(tools::BuildSystemMessage(tools::kCommandCreatePlayer, 0x1234, 0, 0, Bytes(59))));
-    EXPECT_EQ(players_.records().count(), 0u);
+    // The connection has its record from its first frame on, but the message names nobody.
+    ASSERT_EQ(players_.records().count(), 1u);
+    EXPECT_EQ(players_.Find(kKeyA)->playerId, 0u);
     EXPECT_EQ(console_.output(), "");
 
     Dispatch(Frame(tools::BuildGameMessage(0x22, 5, 0)));
@@ -192,7 +210,8 @@ TEST_F(SessionDispatcherTest, GameMessagesReachTheHandlerOnlyWhenAddressedToTheH
     for (uint32_t receiver : {1u, 0x00010001u, 7u}) {
         Dispatch(Frame(tools::BuildGameMessage(1, receiver, 4)));
     }
-    EXPECT_EQ(players_.records().count(), 0u);
+    ASSERT_EQ(players_.records().count(), 1u);
+    EXPECT_EQ(players_.Find(kKeyA)->playerId, 0u);  // the host's messages name nobody
     EXPECT_TRUE(seen_.empty());
 
     Dispatch(Frame(tools::BuildGameMessage(0x44, 0x00010002, 4)));
@@ -229,14 +248,15 @@ TEST_F(SessionDispatcherTest, WrongTokenIsIgnored) {
     Bytes message = tools::BuildGameMessage(0x45, 1, 4);
     PutU16(message, 2, 0xFAB1);
     Dispatch(Frame(message));
-    EXPECT_EQ(players_.records().count(), 0u);
+    EXPECT_EQ(players_.Find(kKeyA)->playerId, 0u);
     EXPECT_TRUE(seen_.empty());
 
-    PutU16(message, 0, 500);  // a first piece without the token is dropped
+    PutU16(message, 0, 500);  // no message begins without the token
     Dispatch(Frame(message));
-    EXPECT_TRUE(Idle(kKeyA));
+    EXPECT_TRUE(seen_.empty());
     Dispatch(PieceFrame(100, 500, 0));
     EXPECT_TRUE(players_.Find(kKeyA)->fragmentPending);
+    EXPECT_EQ(players_.Find(kKeyA)->stream.HeldBytes(), 500u);  // the piece, nothing before it
 }
 
 TEST_F(SessionDispatcherTest, MessageSplitOverTwoFramesIsHandledOnce) {
@@ -259,7 +279,7 @@ TEST_F(SessionDispatcherTest, LaterPieceMayBeTheStart) {
     PutU16(content, 40 - 29, 0x0102);
     PutU16(content, 42 - 29, tools::kSessionToken);
     const Bytes message = tools::BuildGameMessage(0x61, 1, 3, content);
-    Dispatch(Frame(Slice(message, 40, message.size())));
+    Dispatch(FrameAhead(Slice(message, 40, message.size()), 40));
     ASSERT_TRUE(players_.Find(kKeyA)->fragmentPending);
     Dispatch(Frame(Slice(message, 0, 40)));
     ASSERT_EQ(seen_.size(), 1u);
@@ -270,48 +290,48 @@ TEST_F(SessionDispatcherTest, LaterPieceMayBeTheStart) {
 
 TEST_F(SessionDispatcherTest, HeldPieceSurvivesWholeMessages) {
     RecordGameMessages();
+    // Two players behind one address: a piece held on one connection survives the other's
+    // whole messages.
     const Bytes message = tools::BuildGameMessage(0x61, 1, 3, Bytes(60, 0x11));
     Dispatch(Frame(Slice(message, 0, 50)));
-    Dispatch(Frame(tools::BuildGameMessage(0x61, 1, 8)));
+    Dispatch(Frame(tools::BuildGameMessage(0x62, 1, 8), kAddressA, 40001));
     ASSERT_EQ(seen_.size(), 1u);
-    EXPECT_TRUE(players_.Find(kKeyA)->fragmentPending);
-    ASSERT_NE(players_.Find(kKeyA)->firstFragment, nullptr);
+    EXPECT_EQ(seen_[0].record, players_.Find("127.0.0.2:40001"));
+    EXPECT_TRUE(players_.Find("127.0.0.2:40000")->fragmentPending);
     Dispatch(Frame(Slice(message, 50, message.size())));
     ASSERT_EQ(seen_.size(), 2u);
     EXPECT_EQ(seen_[1].message, message);
+    EXPECT_EQ(seen_[1].record, players_.Find("127.0.0.2:40000"));
+    EXPECT_EQ(seen_[1].record->playerId, 0x61u);
+    EXPECT_EQ(seen_[0].record->playerId, 0x62u);
 }
 
-TEST_F(SessionDispatcherTest, PiecesThatDoNotJoinAreBothDropped) {
+TEST_F(SessionDispatcherTest, PiecesAreHeldUntilTheirMessageIsWhole) {
+    // Pieces whose lengths do not add up to the size word wait for the rest of the message.
     RecordGameMessages();
     Dispatch(PieceFrame(94, 500, 0));
     Dispatch(PieceFrame(84, 7, 0));
-    EXPECT_TRUE(Idle(kKeyA));
-    // Joined they would not fit the reassembly buffer.
-    Dispatch(PieceFrame(1000, 1592, 0));
-    Dispatch(PieceFrame(700, 3, 0));
-    EXPECT_TRUE(Idle(kKeyA));
-    EXPECT_TRUE(seen_.empty());
-    EXPECT_EQ(console_.output(), "");
-    // Back to idle: the next piece is held again.
-    Dispatch(PieceFrame(94, 500, 0));
     EXPECT_TRUE(players_.Find(kKeyA)->fragmentPending);
+    EXPECT_TRUE(seen_.empty());
+    // A message larger than any two frames of 1,500 bytes is joined as well.
+    const Bytes large = tools::BuildGameMessage(0x45, 1, 3, Bytes(1592 - 29, 0x33));
+    Dispatch(Frame(Slice(large, 0, 946), kAddressB));
+    Dispatch(Frame(Slice(large, 946, large.size()), kAddressB));
+    ASSERT_EQ(seen_.size(), 1u);
+    EXPECT_EQ(seen_[0].message, large);
+    EXPECT_TRUE(Idle(kKeyB));
 }
 
-TEST_F(SessionDispatcherTest, PieceTooLongToJoinIsHeldOnlyInPart) {
+TEST_F(SessionDispatcherTest, LargestMessageIsJoinedFromManySegments) {
     RecordGameMessages();
-    const Bytes huge = PieceFrame(60'000, 0x7000, 0);
-    Dispatch(huge);
-    const PlayerRecord* record = players_.Find(kKeyA);
-    ASSERT_NE(record->firstFragment, nullptr);
-    EXPECT_EQ(record->firstFragment->frameLength, 60'000u);
-    EXPECT_EQ(record->firstFragment->data, Slice(huge, 0, SessionDispatcher::kReassemblyBytes));
-    // Whatever follows, the two are released unjoined, as any pair that does not fit.
-    Dispatch(PieceFrame(100, 7, 0));
+    Bytes message = tools::BuildGameMessage(0x45, 1, 4, Bytes(0x7FFF - 29, 0x5C));
+    ASSERT_EQ(message.size(), 0x7FFFu);
+    for (size_t at = 0; at < message.size(); at += 536) {
+        Dispatch(Frame(Slice(message, at, std::min(message.size(), at + 536))));
+    }
+    ASSERT_EQ(seen_.size(), 1u);
+    EXPECT_EQ(seen_[0].message, message);
     EXPECT_TRUE(Idle(kKeyA));
-    Dispatch(PieceFrame(94, 500, 0));
-    Dispatch(huge);
-    EXPECT_TRUE(Idle(kKeyA));
-    EXPECT_TRUE(seen_.empty());
 }
 
 TEST_F(SessionDispatcherTest, PiecesFromDifferentAddressesDoNotMix) {
@@ -324,7 +344,6 @@ TEST_F(SessionDispatcherTest, PiecesFromDifferentAddressesDoNotMix) {
     EXPECT_EQ(console_.output(), "000000b2 User connected\n000000a1 User connected\n");
     EXPECT_EQ(players_.Find(kKeyA)->name.view(), "Alpha");
     EXPECT_EQ(players_.Find(kKeyB)->name.view(), "Bravo Two");
-    // Later pieces are held in the room the joined ones took: shorter ones keep nothing of them.
     const Bytes third = tools::BuildCreationMessage(0xC3, std::string_view("Cy"));
     Dispatch(Frame(Slice(third, 0, 20), kAddressB));
     Dispatch(Frame(Slice(third, 20, third.size()), kAddressB));
@@ -333,61 +352,51 @@ TEST_F(SessionDispatcherTest, PiecesFromDifferentAddressesDoNotMix) {
 }
 
 TEST_F(SessionDispatcherTest, ShortMessagesThrowTruncatedData) {
+    PlayerRecord& record = players_.GetPlayer(std::array<uint8_t, 4>{127, 0, 0, 2});
     Bytes tiny(10, 0);
     PutU16(tiny, 0, 10);
     PutU16(tiny, 2, tools::kSessionToken);
-    EXPECT_THROW(Dispatch(Frame(tiny)), TruncatedData);
+    EXPECT_THROW(dispatcher_.DispatchMessage(record, tiny), TruncatedData);
 
     Bytes play = Slice(tools::BuildDeletionMessage(3), 0, 24);  // "play" but no command
     PutU16(play, 0, 24);
-    EXPECT_THROW(Dispatch(Frame(play)), TruncatedData);
-
-    EXPECT_THROW(dispatcher_.DispatchMessage(Slice(Frame(tiny), 0, 40)), TruncatedData);
+    EXPECT_THROW(dispatcher_.DispatchMessage(record, play), TruncatedData);
+    // Taken from a stream, such a message is dropped and the stream goes on.
+    EXPECT_NO_THROW(Dispatch(Frame(play)));
+    Dispatch(Frame(tools::BuildDeletionMessage(3)));
+    EXPECT_FALSE(players_.Find(kKeyA)->active);
 }
 
 TEST_F(SessionDispatcherTest, CutGameMessageStillFindsTheSender) {
     Bytes cut = Slice(tools::BuildGameMessage(0x45, 1, 4), 0, 24);  // sender, no receiver
     PutU16(cut, 0, 24);
-    EXPECT_THROW(Dispatch(Frame(cut)), TruncatedData);
-    ASSERT_NE(players_.Find(kKeyA), nullptr);
-    EXPECT_EQ(players_.Find(kKeyA)->playerId, 0x45u);
+    PlayerRecord& record = players_.GetPlayer(std::array<uint8_t, 4>{127, 0, 0, 2});
+    EXPECT_THROW(dispatcher_.DispatchMessage(record, cut), TruncatedData);
+    EXPECT_EQ(record.playerId, 0x45u);
 }
 
-TEST(JoinFragmentsTest, StartPieceIsFollowedByTheOtherPayload) {
-    const Bytes startFrame = PieceFrame(1000, 1092, 1, kAddressA);
-    const Bytes restFrame = PieceFrame(200, 0x0707, 2, kAddressB);
-    const HeldFrame start(startFrame, 1092);
-    const HeldFrame rest(restFrame, 0x0707);
-    Bytes expected = startFrame;
-    expected.insert(expected.end(), restFrame.begin() + 54, restFrame.end());
-
+TEST_F(SessionDispatcherTest, JoinedMessageBeginsWithTheStartPiece) {
+    // The start piece, with the message's size word, comes first or last; either way the
+    // message is its payload followed by the other piece's.
     for (bool reversed : {false, true}) {
         SCOPED_TRACE(reversed);
-        Bytes buffer(1500, 0xEE);
-        const auto joined =
-            reversed ? JoinFragments(rest, start, buffer) : JoinFragments(start, rest, buffer);
-        ASSERT_EQ(joined, 1146u);
-        EXPECT_EQ(Slice(buffer, 0, 1146), expected);
-        EXPECT_TRUE(
-            std::all_of(buffer.begin() + 1146, buffer.end(), [](uint8_t b) { return b == 0xEE; }));
+        RecordGameMessages();
+        const uint32_t address = reversed ? kAddressB : kAddressA;
+        Bytes message = tools::BuildGameMessage(0x51, 1, 3, Bytes(1092 - 29, 0x2B));
+        PutU16(message, 946, 0x0707);  // where the second piece begins, no header
+        const Bytes start = Slice(message, 0, 946);
+        const Bytes rest = Slice(message, 946, message.size());
+        if (reversed) {
+            Dispatch(FrameAhead(rest, 946, address));
+            Dispatch(Frame(start, address));
+        } else {
+            Dispatch(Frame(start, address));
+            Dispatch(Frame(rest, address));
+        }
+        ASSERT_EQ(seen_.size(), 1u);
+        EXPECT_EQ(seen_[0].message, message);
+        seen_.clear();
     }
-}
-
-TEST(JoinFragmentsTest, FailsWhenLengthsDoNotAddUpOrDoNotFit) {
-    const Bytes big = PieceFrame(1000, 0, 1);
-    const Bytes other = PieceFrame(700, 0, 2);
-    Bytes buffer(1700, 0xEE);
-    const std::span<uint8_t> reassembly(buffer.data(), 1500);
-
-    EXPECT_EQ(JoinFragments(HeldFrame(big, 1591), HeldFrame(other, 5), reassembly), std::nullopt);
-    EXPECT_EQ(JoinFragments(HeldFrame(big, 1592), HeldFrame(other, 5), reassembly), std::nullopt);
-    EXPECT_EQ(JoinFragments(HeldFrame(other, 5), HeldFrame(big, 1592), reassembly), std::nullopt);
-    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0xEE; }));
-
-    // A joined frame of exactly the buffer's size fits.
-    const Bytes fitting = PieceFrame(554, 0, 2);
-    EXPECT_EQ(JoinFragments(HeldFrame(big, 1446), HeldFrame(fitting, 5), reassembly), 1500u);
-    EXPECT_EQ(buffer[1500], 0xEE);
 }
 
 }  // namespace

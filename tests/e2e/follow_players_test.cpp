@@ -311,10 +311,10 @@ TEST_F(FollowPlayersTest, AMessageSplitOverTwoSegmentsIsJoinedOnce) {
         // it, taking the lead.
         "at +2.0 127.0.0.3:40002 > 127.0.0.1:2300 create id=fab00063 split=32 reverse "
         "name=Kit Fox\n"
-        // Reversed with a later piece that does not begin like a message: it is dropped, the
-        // start is held and nothing is shown.
+        // Reversed with a later piece that does not begin like a message: it is held until the
+        // start comes, which it follows by its sequence number.
         "at +3.0 127.0.0.4:40003 > 127.0.0.1:2300 create id=44 split=40 reverse name=Lost\n"
-        // A whole message while a piece is held is handled.
+        // The connection's next message is handled as well.
         "at +4.0 127.0.0.4:40003 > 127.0.0.1:2300 create id=45 name=Found\n"
         // The names come from the second pieces: the joined messages are whole.
         "at +5.0 127.0.0.2:40001 > 127.0.0.1:2300 delete id=2a split=20\n"
@@ -323,8 +323,8 @@ TEST_F(FollowPlayersTest, AMessageSplitOverTwoSegmentsIsJoinedOnce) {
 
     EXPECT_THAT(run.Running(),
                 ElementsAre("Analyzing traffic on server port 2300...", "0000002a User connected",
-                            "fab00063 User connected", "00000045 User connected",
-                            "0000002a User Bob (Unknown) disconnected",
+                            "fab00063 User connected", "00000044 User connected",
+                            "00000045 User connected", "0000002a User Bob (Unknown) disconnected",
                             "fab00063 User Kit Fox (Unknown) disconnected"));
 }
 

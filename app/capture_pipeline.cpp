@@ -1,0 +1,28 @@
+#include "app/capture_pipeline.h"
+
+namespace korvane {
+
+CapturePipeline::CapturePipeline(const PipelineServices& services)
+    : hook_(services.link, services.filters),
+      dispatcher_(services.console),
+      streams_(services.players, dispatcher_, services.log, services.clock),
+      selections_(services.settings, services.chat, services.console, services.log),
+      commands_(services.settings, services.chat, services.players,
+                [&announcer = services.announcer] { announcer.AnnounceTime(); }),
+      walk_(services.settings, services.console, services.log, hook_, services.localAddress,
+            [this](std::span<const uint8_t> frame) { streams_.Take(frame); }) {
+    services.players.SetDisconnect(
+        [&removal = services.removal](PlayerRecord& record) { removal.DisconnectPlayer(record); });
+    selections_.SetVariantDecoding(
+        [&decoder = services.decoder](PlayerRecord& record) { decoder.DecodeVariant(record); });
+    selections_.SetChatTextHandler(
+        [this](PlayerRecord& record, uint32_t sender, std::string_view text) {
+            commands_.HandleChatText(record, sender, text);
+        });
+    dispatcher_.SetGameMessageHandler(
+        [this](PlayerRecord& record, std::span<const uint8_t> message) {
+            selections_.HandlePlayerMessage(record, message);
+        });
+}
+
+}  // namespace korvane
