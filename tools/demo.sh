@@ -80,8 +80,9 @@ Korvane demo: a whole game session
 The capture $capture (made from tools/demo/session.scenario) holds three
 minutes of a game server at 127.0.0.1:2300. Four players join (Kit Fox from Linux, with TCP
 time stamps on every segment), pick stock mechs, IS and Clan, and upload custom variants:
-Wolfhound's is legal, Kit Fox's mixes IS and Clan weapons, Jumper's Atlas carries jump jets,
-which an Atlas may not. They type chat commands, and two of them leave.
+Wolfhound's is legal (its pieces in one TCP segment), Kit Fox's mixes IS and Clan weapons,
+Jumper's Atlas carries jump jets, which an Atlas may not (its pieces cut over six segments).
+They type chat commands, and two of them leave.
 
 Korvane replays it on the capture's clock, finds the server port from the first connect
 message, and takes its kick messages from Korvane.flunk (a copy of tools/demo/Korvane.flunk):

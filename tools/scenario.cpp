@@ -21,7 +21,8 @@ namespace {
 
 constexpr uint64_t kMicrosPerSecond = 1'000'000;
 constexpr uint64_t kSplitGapMicros = 1'000;
-constexpr uint64_t kUploadGapMicros = 1'000;  // between the messages of an upload
+constexpr uint64_t kUploadGapMicros = 1'000;   // between the messages of an upload
+constexpr uint64_t kSegmentGapMicros = 1'000;  // between the frames of a line with segment options
 // The largest container an upload line may ask for with size=.
 constexpr uint64_t kMaxUploadSize = 16 * 1024 * 1024;
 constexpr uint64_t kLatestStamp = 0xFFFFFFFFull * kMicrosPerSecond + 999'999;
@@ -432,6 +433,77 @@ std::vector<uint8_t> CopyPayload(const ScenarioEvent& event, uint64_t index, std
     return payload;
 }
 
+// How a line asks its stream of bytes to be cut and written (see scenario.h).
+struct SegmentOptions {
+    bool coalesce = false;
+    bool with = false;
+    size_t mss = 0;  // 0: not given
+    size_t skip = 0;
+    std::optional<std::string_view> segorder;
+    std::optional<std::string_view> retransmit;
+    std::optional<std::string_view> lose;
+
+    bool Any() const {
+        return coalesce || with || mss != 0 || skip != 0 || segorder || retransmit || lose;
+    }
+};
+
+const std::set<std::string_view>& SegmentKeys() {
+    static const std::set<std::string_view> keys = {"mss", "skip", "segorder", "retransmit",
+                                                    "lose"};
+    return keys;
+}
+
+// The segments the stream of `messages` is cut into, in the order of their bytes, each with
+// its offset and length: at message boundaries (and split= within each longer message), or
+// every `mss` bytes, or not at all; the first `skip` bytes left out.
+std::vector<std::pair<size_t, size_t>> CutStream(const std::vector<std::vector<uint8_t>>& messages,
+                                                 size_t split, const SegmentOptions& options) {
+    size_t total = 0;
+    std::set<size_t> boundaries;
+    for (const auto& message : messages) {
+        if (!options.coalesce && options.mss == 0) {
+            if (split != 0 && message.size() > split) {
+                boundaries.insert(total + split);
+            }
+            if (total != 0) {
+                boundaries.insert(total);
+            }
+        }
+        total += message.size();
+    }
+    if (options.mss != 0) {
+        for (size_t at = options.skip + options.mss; at < total; at += options.mss) {
+            boundaries.insert(at);
+        }
+    }
+    std::vector<std::pair<size_t, size_t>> cuts;
+    size_t start = options.skip;
+    for (size_t boundary : boundaries) {
+        if (boundary > start) {
+            cuts.emplace_back(start, boundary - start);
+            start = boundary;
+        }
+    }
+    cuts.emplace_back(start, total - start);
+    return cuts;
+}
+
+// The segments an event without the segment options writes, as the frame maker writes them.
+std::vector<ScenarioSegment> PlainSegments(const ScenarioEvent& event) {
+    if (event.split == 0) {
+        return {{event.micros, 0, event.payload.size(), false}};
+    }
+    const ScenarioSegment head{event.micros, 0, event.split, false};
+    const ScenarioSegment tail{event.micros + kSplitGapMicros, event.split,
+                               event.payload.size() - event.split, false};
+    if (event.reverse) {
+        return {{event.micros, tail.offset, tail.length, false},
+                {tail.micros, head.offset, head.length, false}};
+    }
+    return {head, tail};
+}
+
 // Reads the lines of a scenario and hands each event to `take` as soon as its line is read, so
 // that a long scenario need not be held whole.
 class ScenarioReader {
@@ -449,12 +521,165 @@ class ScenarioReader {
     void ReadLine(std::string_view line, const std::string& fileName, int lineNumber, int depth);
     void Repeat(ScenarioEvent& event, const LineParser& parser,
                 const std::map<std::string_view, std::string_view>& values);
+    // The frames of a line with segment options.
+    std::vector<ScenarioSegment> Segments(const LineParser& parser, uint64_t micros,
+                                          const std::vector<std::vector<uint8_t>>& messages,
+                                          size_t split, const SegmentOptions& options) const;
+    void SegmentedLine(const LineParser& parser, ScenarioEvent&& event,
+                       const std::vector<std::vector<uint8_t>>& messages,
+                       std::optional<std::string_view> splitText, const SegmentOptions& options,
+                       const std::map<std::string_view, std::string_view>& values);
+    // Hands an event on once the next line is known not to join it (see `with`).
+    void Emit(ScenarioEvent&& event);
+    // Puts the event's bytes into the held event's last segment and after it.
+    void Join(ScenarioEvent&& event, const LineParser& parser);
+    void Flush();
 
     const ScenarioVariables& variables_;
     Take take_;
     std::optional<uint64_t> base_;
     uint64_t latest_ = 0;  // time of the latest frame so far
+    std::optional<ScenarioEvent> held_;
 };
+
+void ScenarioReader::Emit(ScenarioEvent&& event) {
+    Flush();
+    held_ = std::move(event);
+}
+
+void ScenarioReader::Flush() {
+    if (held_) {
+        ScenarioEvent event = std::move(*held_);
+        held_.reset();
+        take_(std::move(event));
+    }
+}
+
+void ScenarioReader::Join(ScenarioEvent&& event, const LineParser& parser) {
+    if (!held_ || held_->syn || held_->repeat != 0 || held_->random) {
+        parser.Fail("with needs a line before it whose message it can join");
+    }
+    ScenarioEvent& before = *held_;
+    if (before.source != event.source || before.destination != event.destination) {
+        parser.Fail("with needs the line before it on the same flow (source and destination)");
+    }
+    if (before.tsopt != event.tsopt) {
+        parser.Fail("with needs tsopt on both lines or on neither");
+    }
+    std::vector<ScenarioSegment> joined =
+        before.segments ? *before.segments : PlainSegments(before);
+    if (joined.empty() || joined.back().otherBytes ||
+        joined.back().offset + joined.back().length != before.payload.size()) {
+        parser.Fail("with needs the last segment the line before writes to end its bytes");
+    }
+    const std::vector<ScenarioSegment>& after = *event.segments;
+    if (after.empty() || after.front().offset != 0) {
+        parser.Fail("with needs the first segment this line writes to start its bytes");
+    }
+    joined.back().length += after.front().length;
+    joined.back().micros = after.front().micros;
+    if (joined.back().length > kMaxPayload) {
+        parser.Fail("joined segment of " + std::to_string(joined.back().length) +
+                    " bytes does not fit one IPv4 packet");
+    }
+    for (size_t i = 1; i < after.size(); ++i) {
+        ScenarioSegment segment = after[i];
+        segment.offset += before.payload.size();
+        joined.push_back(segment);
+    }
+    before.payload.insert(before.payload.end(), event.payload.begin(), event.payload.end());
+    before.segments = std::move(joined);
+    before.split = 0;
+    before.reverse = false;
+}
+
+// Distinct segment numbers below `count`, each with whether ":other" followed it (only where
+// `other` is allowed).
+std::vector<std::pair<size_t, bool>> SegmentNumbers(const LineParser& parser, std::string_view key,
+                                                    std::string_view text, size_t count,
+                                                    bool other) {
+    std::vector<std::pair<size_t, bool>> numbers;
+    std::set<size_t> seen;
+    const bool valid = ForEachListed(text, [&](std::string_view item) {
+        bool isOther = false;
+        if (other && item.ends_with(":other")) {
+            item.remove_suffix(6);
+            isOther = true;
+        }
+        auto number = ParseDecimal(item, count - 1);
+        if (!number || !seen.insert(*number).second) {
+            return false;
+        }
+        numbers.emplace_back(*number, isOther);
+        return true;
+    });
+    if (!valid) {
+        parser.Fail(std::string(key) + "= needs distinct segment numbers 0 to " +
+                    std::to_string(count - 1) + (other ? ", each with or without :other" : "") +
+                    " (the line has " + std::to_string(count) + " segments), not '" +
+                    std::string(text) + "'");
+    }
+    return numbers;
+}
+
+std::vector<ScenarioSegment> ScenarioReader::Segments(
+    const LineParser& parser, uint64_t micros, const std::vector<std::vector<uint8_t>>& messages,
+    size_t split, const SegmentOptions& options) const {
+    const std::vector<std::pair<size_t, size_t>> cuts = CutStream(messages, split, options);
+    const size_t count = cuts.size();
+    std::vector<size_t> order(count);
+    for (size_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    if (options.segorder) {
+        const auto numbers = SegmentNumbers(parser, "segorder", *options.segorder, count, false);
+        if (numbers.size() != count) {
+            parser.Fail("segorder= needs each segment number 0 to " + std::to_string(count - 1) +
+                        " once (the line has " + std::to_string(count) + " segments), not '" +
+                        std::string(*options.segorder) + "'");
+        }
+        for (size_t i = 0; i < count; ++i) {
+            order[i] = numbers[i].first;
+        }
+    }
+    std::map<size_t, bool> resent;  // segment number, with other bytes
+    if (options.retransmit) {
+        for (auto [number, other] :
+             SegmentNumbers(parser, "retransmit", *options.retransmit, count, true)) {
+            resent[number] = other;
+        }
+    }
+    std::set<size_t> lost;
+    if (options.lose) {
+        for (auto [number, other] : SegmentNumbers(parser, "lose", *options.lose, count, false)) {
+            lost.insert(number);
+        }
+    }
+    std::vector<ScenarioSegment> written;
+    auto write = [&](size_t number, bool other) {
+        const auto [offset, length] = cuts[number];
+        if (length > kMaxPayload) {
+            parser.Fail("segment of " + std::to_string(length) +
+                        " bytes does not fit one IPv4 packet");
+        }
+        written.push_back({micros + written.size() * kSegmentGapMicros, offset, length, other});
+    };
+    for (size_t position = 0; position < count; ++position) {
+        if (!lost.contains(order[position])) {
+            write(order[position], false);
+        }
+        if (position > 0 && resent.contains(order[position - 1])) {
+            write(order[position - 1], resent[order[position - 1]]);
+        }
+        if (position + 1 == count && resent.contains(order[position])) {
+            write(order[position], resent[order[position]]);
+        }
+    }
+    if (!written.empty() && written.back().micros > kLatestStamp) {
+        parser.Fail("the line's segments run past the latest time a capture holds");
+    }
+    return written;
+}
 
 void ScenarioReader::Read(std::string_view text, const std::string& fileName, int depth) {
     int lineNumber = 0;
@@ -468,6 +693,9 @@ void ScenarioReader::Read(std::string_view text, const std::string& fileName, in
         }
         ReadLine(line, fileName, lineNumber, depth);
     }
+    if (depth == 0) {
+        Flush();
+    }
 }
 
 void ScenarioReader::Read(std::istream& in, const std::string& fileName, int depth) {
@@ -479,6 +707,9 @@ void ScenarioReader::Read(std::istream& in, const std::string& fileName, int dep
             line.pop_back();
         }
         ReadLine(line, fileName, lineNumber, depth);
+    }
+    if (depth == 0) {
+        Flush();
     }
 }
 
@@ -609,6 +840,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     std::optional<std::string_view> splitText;
     bool deferReset = false;
     bool framed = false;
+    SegmentOptions segmentOptions;
     for (size_t i = 6; i < tokens.size(); ++i) {
         std::string_view option = tokens[i].text;
         if (auto flagKind = kFlagKinds.find(option);
@@ -616,10 +848,12 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
             parser.Fail(event.kind + " takes no option '" + std::string(option) + "'");
         }
         if (option == "reverse" || option == "tsopt" || option == "deferreset" ||
-            option == "framed") {
+            option == "framed" || option == "coalesce" || option == "with") {
             bool& flag = option == "reverse"      ? event.reverse
                          : option == "tsopt"      ? event.tsopt
                          : option == "deferreset" ? deferReset
+                         : option == "coalesce"   ? segmentOptions.coalesce
+                         : option == "with"       ? segmentOptions.with
                                                   : framed;
             if (flag) {
                 parser.Fail(std::string(option) + " given twice");
@@ -643,7 +877,8 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
             splitText = value;
             continue;
         }
-        const bool general = kRepeatOptions.contains(key) && event.kind != "upload";
+        const bool general =
+            (kRepeatOptions.contains(key) && event.kind != "upload") || SegmentKeys().contains(key);
         if (!general && !rule->second.allowed.contains(key)) {
             parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
         }
@@ -694,6 +929,28 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
                         " bytes does not fit one IPv4 packet");
         }
     }
+    if (values.contains("mss")) {
+        segmentOptions.mss = parser.Decimal(values, "mss", 1, kMaxPayload);
+    }
+    if (values.contains("skip")) {
+        size_t total = 0;
+        for (const auto& payload : payloads) {
+            total += payload.size();
+        }
+        segmentOptions.skip = parser.Decimal(values, "skip", 1, total - 1, 0,
+                                             " (the line has " + std::to_string(total) + " bytes)");
+    }
+    for (std::string_view key : {"segorder", "retransmit", "lose"}) {
+        if (auto found = values.find(key); found != values.end()) {
+            (key == "segorder"     ? segmentOptions.segorder
+             : key == "retransmit" ? segmentOptions.retransmit
+                                   : segmentOptions.lose) = found->second;
+        }
+    }
+    if (segmentOptions.Any()) {
+        SegmentedLine(parser, std::move(event), payloads, splitText, segmentOptions, values);
+        return;
+    }
     if (upload) {
         // Each message longer than split= goes in two segments.
         size_t split = 0;
@@ -718,7 +975,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
             message.micros = event.micros + i * gap;
             message.split = payloads[i].size() > split ? split : 0;
             message.payload = std::move(payloads[i]);
-            take_(std::move(message));
+            Emit(std::move(message));
         }
         latest_ = end;
         return;
@@ -756,7 +1013,57 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     if (latest_ > kLatestStamp) {
         parser.Fail("bad time '" + std::string(when) + "'");
     }
-    take_(std::move(event));
+    Emit(std::move(event));
+}
+
+void ScenarioReader::SegmentedLine(const LineParser& parser, ScenarioEvent&& event,
+                                   const std::vector<std::vector<uint8_t>>& messages,
+                                   std::optional<std::string_view> splitText,
+                                   const SegmentOptions& options,
+                                   const std::map<std::string_view, std::string_view>& values) {
+    if (event.syn) {
+        parser.Fail("a bare SYN has no bytes to cut into segments");
+    }
+    if (event.random) {
+        parser.Fail("random takes no segment options");
+    }
+    for (std::string_view key : {"repeat", "over", "spread", "step"}) {
+        if (values.contains(key)) {
+            parser.Fail("repeat= takes no segment options");
+        }
+    }
+    if (event.reverse) {
+        parser.Fail("reverse does not go with the segment options (segorder= gives the order)");
+    }
+    if (options.coalesce && (splitText || options.mss != 0)) {
+        parser.Fail("coalesce does not go with split= or mss=");
+    }
+    if (options.mss != 0 && splitText) {
+        parser.Fail("mss= does not go with split=");
+    }
+    size_t split = 0;
+    if (splitText) {
+        // As without the segment options: an upload's messages each cut when longer, another
+        // kind's message cut within it.
+        const size_t most = event.kind == "upload" ? kMaxPayload : messages.front().size() - 1;
+        const std::optional<uint64_t> number = ParseDecimal(*splitText, most);
+        if (!number || *number == 0) {
+            parser.Fail("split= needs a number from 1 to " + std::to_string(most) + ", not '" +
+                        std::string(*splitText) + "'");
+        }
+        split = *number;
+    }
+    event.segments = Segments(parser, event.micros, messages, split, options);
+    event.payload.clear();
+    for (const auto& message : messages) {
+        event.payload.insert(event.payload.end(), message.begin(), message.end());
+    }
+    latest_ = event.segments->empty() ? event.micros : event.segments->back().micros;
+    if (options.with) {
+        Join(std::move(event), parser);
+    } else {
+        Emit(std::move(event));
+    }
 }
 
 // Builds the frames of events, keeping each flow's sequence numbers.
@@ -771,7 +1078,7 @@ class FrameMaker {
         uint32_t& sequence = SequenceOf(flow);
         const uint32_t acknowledgement = SequenceOf(opposite);
 
-        auto frameAt = [&](uint64_t at, size_t offset, size_t length) {
+        auto frameAt = [&](uint64_t at, size_t offset, size_t length, bool otherBytes = false) {
             FrameSpec layout;
             layout.source = source;
             layout.destination = event.destination;
@@ -783,6 +1090,11 @@ class FrameMaker {
                 layout.acknowledgement = acknowledgement;
                 layout.payload.assign(payload.begin() + static_cast<long>(offset),
                                       payload.begin() + static_cast<long>(offset + length));
+                if (otherBytes) {
+                    for (uint8_t& byte : layout.payload) {
+                        byte = static_cast<uint8_t>(~byte);
+                    }
+                }
             }
             if (event.tsopt) {
                 layout.tcpOptions = TimestampOption(static_cast<uint32_t>(at / 1000), 0);
@@ -794,6 +1106,11 @@ class FrameMaker {
         if (event.syn) {
             frameAt(micros, 0, 0);
             sequence += 1;
+        } else if (event.segments) {
+            for (const ScenarioSegment& segment : *event.segments) {
+                frameAt(segment.micros, segment.offset, segment.length, segment.otherBytes);
+            }
+            sequence += static_cast<uint32_t>(payload.size());
         } else if (event.split == 0) {
             frameAt(micros, 0, payload.size());
             sequence += static_cast<uint32_t>(payload.size());

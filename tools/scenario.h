@@ -57,11 +57,43 @@ namespace korvane::tools {
 // second 1 ms after the first, and the messages are then 2 ms apart. name= and text= take the
 // rest of the line verbatim, so they come last. An event spans its segments' times; the next
 // event may not come before the last of them.
+// Segment options, for every kind that carries a message (not syn, random or repeat=), the
+// upload's messages counted as one stream of bytes; segment numbers count the segments as they
+// are cut (after skip=), from 0 in the order of their bytes; numbers in decimal:
+//   coalesce          all of the event's messages in one segment (not with split= or mss=)
+//   mss=<n>           the stream cut into segments of at most n payload bytes
+//   with              the line's first segment travels in the previous line's last one, written
+//                     at this line's time: the previous line's bytes waited for this line's (as
+//                     Nagle's algorithm makes them). Both lines on one flow; the previous line's
+//                     last segment written must be the end of its bytes, this line's first the
+//                     start of its own
+//   segorder=<i>,...  the segments are written in this order, a permutation of all of them
+//   retransmit=<i>[:other],...  segment i is written again after the segment written after it
+//                     (right after it when it is the last); with :other the copy carries other
+//                     bytes of the same length (each byte inverted)
+//   lose=<i>,...      segment i is never written (a frame the capture lost)
+//   skip=<n>          the first n bytes of the stream are never written (the capture starts
+//                     inside a message); fewer than the stream holds
+// Without coalesce or mss= the stream is cut as without these options: one segment per message,
+// split= cutting each (reverse does not go with them). Sequence numbers stay true, counting
+// lost and skipped bytes; the event's frames are written 1 ms apart from its time, in the order
+// written.
 // How the payloads of a `random` line are drawn.
 struct RandomPayload {
     uint64_t seed = 0;
     size_t maxBytes = 200;
     bool framed = false;
+};
+
+// One segment an event writes: its bytes are the event's payload from `offset`, which the
+// sequence number counts from the event's first byte.
+struct ScenarioSegment {
+    uint64_t micros = 0;
+    size_t offset = 0;
+    size_t length = 0;
+    bool otherBytes = false;  // each byte inverted: a retransmission whose bytes differ
+
+    bool operator==(const ScenarioSegment&) const = default;
 };
 
 struct ScenarioEvent {
@@ -81,6 +113,9 @@ struct ScenarioEvent {
     uint32_t spread = 1;
     std::optional<size_t> step;
     std::optional<RandomPayload> random;  // payloads drawn per copy
+    // With the segment options: the frames written, in order; `payload` is the whole stream
+    // (every message of an upload), and split and reverse are not used.
+    std::optional<std::vector<ScenarioSegment>> segments;
 };
 
 struct Scenario {

@@ -57,14 +57,19 @@ std::vector<Upload> UploadsOf(const tools::Scenario& scenario) {
         if (event.kind != "upload") {
             continue;
         }
-        const ByteReader message(event.payload);
-        const size_t at = tools::PieceOffsetOf(event.payload);
+        // One message, or with segment options all the line's messages one after the other.
         auto& [sender, pieces] = byLine[event.line];
-        sender = message.U32(SessionMessage::kSenderOffset);
-        const std::span<const uint8_t> piece = message.Rest(at);
-        pieces.push_back({message.U8(SessionMessage::kTypeOffset),
-                          message.U16(SelectionMessage::kSequenceOffset),
-                          std::vector<uint8_t>(piece.begin(), piece.end())});
+        std::span<const uint8_t> rest(event.payload);
+        while (!rest.empty()) {
+            const std::span<const uint8_t> bytes = rest.first(ByteReader(rest).U16(0));
+            rest = rest.subspan(bytes.size());
+            const ByteReader message(bytes);
+            sender = message.U32(SessionMessage::kSenderOffset);
+            const std::span<const uint8_t> piece = message.Rest(tools::PieceOffsetOf(bytes));
+            pieces.push_back({message.U8(SessionMessage::kTypeOffset),
+                              message.U16(SelectionMessage::kSequenceOffset),
+                              std::vector<uint8_t>(piece.begin(), piece.end())});
+        }
     }
     std::vector<Upload> uploads;
     for (auto& [line, upload] : byLine) {

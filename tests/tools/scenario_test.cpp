@@ -376,6 +376,211 @@ TEST(ScenarioFramesTest, UploadSplitCutsEachLongerMessageInTwoSegments) {
               "t.scenario:2: time 100.0029 is earlier than the frame before");
 }
 
+// One frame a line with segment options writes: when (milliseconds after 100 s), its bytes as
+// the line's stream from `from` to `to`, and whether they are the other bytes of a
+// retransmission (each inverted).
+struct SegmentFrame {
+    uint32_t millis = 0;
+    size_t from = 0;
+    size_t to = 0;
+    bool other = false;
+};
+
+struct SegmentCase {
+    std::string name;
+    std::string lines;  // "@" is the flow 127.0.0.2:1 > 127.0.0.1:2300
+    std::vector<uint8_t> stream;
+    std::vector<SegmentFrame> frames;
+};
+
+void PrintTo(const SegmentCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+std::vector<uint8_t> Joined(const std::vector<std::vector<uint8_t>>& messages) {
+    std::vector<uint8_t> joined;
+    for (const auto& message : messages) {
+        joined.insert(joined.end(), message.begin(), message.end());
+    }
+    return joined;
+}
+
+// A game message of 60 bytes, and an upload of three messages.
+const std::vector<uint8_t> kSixty = BuildGameMessage(0x102, 5, 7, std::vector<uint8_t>(31));
+const std::string kSixtyLine = "game sender=102 receiver=5 type=7 pad=31";
+const auto kPieces = Upload(9, Variant(1, {}, "x"), 1000, 3);
+const std::string kPiecesLine = "upload sender=102 seq=9 chassis=1 pieces=3";
+const size_t kP0 = kPieces[0].size();
+const size_t kP01 = kP0 + kPieces[1].size();
+const size_t kP012 = kP01 + kPieces[2].size();
+const std::vector<uint8_t> kCommand = BuildChatMessage(0x102, 1, 0, "~commands");
+
+// Frames of at most `most` bytes from `from` to `to`, 1 ms apart.
+std::vector<SegmentFrame> Chunks(size_t from, size_t to, size_t most) {
+    std::vector<SegmentFrame> frames;
+    for (size_t at = from; at < to; at += most) {
+        frames.push_back({static_cast<uint32_t>(frames.size()), at, std::min(at + most, to)});
+    }
+    return frames;
+}
+
+class SegmentLine : public ::testing::TestWithParam<SegmentCase> {};
+
+TEST_P(SegmentLine, WritesTheStreamWithTrueSequenceNumbers) {
+    std::string lines = GetParam().lines;
+    for (size_t at = 0; (at = lines.find('@', at)) != std::string::npos;) {
+        lines.replace(at, 1, "127.0.0.2:1 > 127.0.0.1:2300");
+    }
+    // The SYN before and the connect message after fix the first and the next sequence number.
+    auto frames = ScenarioFrames(ParseScenario("at 99 127.0.0.2:1 > 127.0.0.1:2300 syn\n" + lines +
+                                                   "at 101 127.0.0.2:1 > 127.0.0.1:2300 connect\n",
+                                               "t.scenario"));
+    const auto& expected = GetParam().frames;
+    const auto& stream = GetParam().stream;
+    ASSERT_EQ(frames.size(), expected.size() + 2);
+    const uint32_t first = ByteReader(frames.front().bytes).NetU32(38) + 1;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        const TimedFrame& frame = frames[i + 1];
+        EXPECT_EQ(frame.seconds, 100u);
+        EXPECT_EQ(frame.micros, expected[i].millis * 1000);
+        EXPECT_EQ(ByteReader(frame.bytes).NetU32(38), first + expected[i].from);
+        std::vector<uint8_t> bytes(stream.begin() + static_cast<long>(expected[i].from),
+                                   stream.begin() + static_cast<long>(expected[i].to));
+        if (expected[i].other) {
+            for (uint8_t& byte : bytes) {
+                byte = static_cast<uint8_t>(~byte);
+            }
+        }
+        EXPECT_EQ(std::vector<uint8_t>(frame.bytes.begin() + 54, frame.bytes.end()), bytes);
+        EXPECT_TRUE(TcpChecksumValid(frame.bytes));
+    }
+    EXPECT_EQ(ByteReader(frames.back().bytes).NetU32(38), first + stream.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, SegmentLine,
+    ::testing::Values(
+        SegmentCase{"CoalescedUpload",
+                    "at 100 @ " + kPiecesLine + " coalesce name=x\n",
+                    Joined(kPieces),
+                    {{0, 0, kP012}}},
+        SegmentCase{
+            "CoalesceOnOneMessage", "at 100 @ " + kSixtyLine + " coalesce\n", kSixty, {{0, 0, 60}}},
+        SegmentCase{"ChatCommandWithTheLastPiece",
+                    "at 100 @ " + kPiecesLine +
+                        " name=x\nat 100.005 @ chat sender=102 "
+                        "receiver=1 with text=~commands\n",
+                    Joined({kPieces[0], kPieces[1], kPieces[2], kCommand}),
+                    {{0, 0, kP0}, {1, kP0, kP01}, {5, kP01, kP012 + kCommand.size()}}},
+        SegmentCase{"CoalescedUploadWithAChatCommand",
+                    "at 100 @ chat sender=102 receiver=1 text=~commands\n"
+                    "at 100.002 @ " +
+                        kPiecesLine + " coalesce with name=x\n",
+                    Joined({kCommand, kPieces[0], kPieces[1], kPieces[2]}),
+                    {{2, 0, kCommand.size() + kP012}}},
+        SegmentCase{
+            "WithAfterSplitThenMss",
+            "at 100 @ " + kSixtyLine + " split=20\nat 100.003 @ " + kSixtyLine + " mss=50 with\n",
+            Joined({kSixty, kSixty}),
+            {{0, 0, 20}, {3, 20, 110}, {4, 110, 120}}},
+        SegmentCase{"MssOnOneMessage",
+                    "at 100 @ " + kSixtyLine + " mss=25\n",
+                    kSixty,
+                    {{0, 0, 25}, {1, 25, 50}, {2, 50, 60}}},
+        SegmentCase{"MssAcrossTheMessagesOfAnUpload",
+                    "at 100 @ " + kPiecesLine + " mss=70 name=x\n", Joined(kPieces),
+                    Chunks(0, kP012, 70)},
+        SegmentCase{"RetransmittedAfterTheNext",
+                    "at 100 @ " + kSixtyLine + " mss=25 retransmit=0\n",
+                    kSixty,
+                    {{0, 0, 25}, {1, 25, 50}, {2, 0, 25}, {3, 50, 60}}},
+        SegmentCase{"RetransmittedWithOtherBytes",
+                    "at 100 @ " + kSixtyLine + " mss=25 retransmit=1:other\n",
+                    kSixty,
+                    {{0, 0, 25}, {1, 25, 50}, {2, 50, 60}, {3, 25, 50, true}}},
+        SegmentCase{"LastRetransmittedRightAfterIt",
+                    "at 100 @ " + kSixtyLine + " mss=25 retransmit=2,0:other\n",
+                    kSixty,
+                    {{0, 0, 25}, {1, 25, 50}, {2, 0, 25, true}, {3, 50, 60}, {4, 50, 60}}},
+        SegmentCase{"Reordered",
+                    "at 100 @ " + kSixtyLine + " mss=25 segorder=2,0,1\n",
+                    kSixty,
+                    {{0, 50, 60}, {1, 0, 25}, {2, 25, 50}}},
+        SegmentCase{"RetransmittedAfterTheNextWritten",
+                    "at 100 @ " + kSixtyLine + " mss=25 segorder=2,0,1 retransmit=2\n",
+                    kSixty,
+                    {{0, 50, 60}, {1, 0, 25}, {2, 50, 60}, {3, 25, 50}}},
+        SegmentCase{"Lost",
+                    "at 100 @ " + kSixtyLine + " mss=25 lose=1\n",
+                    kSixty,
+                    {{0, 0, 25}, {1, 50, 60}}},
+        SegmentCase{"WholeMessageLost", "at 100 @ " + kSixtyLine + " lose=0\n", kSixty, {}},
+        SegmentCase{"LostThenRetransmitted",
+                    "at 100 @ " + kSixtyLine + " mss=25 lose=0 retransmit=0\n",
+                    kSixty,
+                    {{0, 25, 50}, {1, 0, 25}, {2, 50, 60}}},
+        SegmentCase{"LostPieceOfAnUpload",
+                    "at 100 @ " + kPiecesLine + " lose=1 name=x\n",
+                    Joined(kPieces),
+                    {{0, 0, kP0}, {1, kP01, kP012}}},
+        SegmentCase{"Skipped", "at 100 @ " + kSixtyLine + " skip=10\n", kSixty, {{0, 10, 60}}},
+        SegmentCase{"SkippedIntoTheSecondPiece",
+                    "at 100 @ " + kPiecesLine + " skip=" + std::to_string(kP0 + 5) + " name=x\n",
+                    Joined(kPieces),
+                    {{0, kP0 + 5, kP01}, {1, kP01, kP012}}},
+        SegmentCase{"SkippedThenCut",
+                    "at 100 @ " + kSixtyLine + " skip=10 mss=25\n",
+                    kSixty,
+                    {{0, 10, 35}, {1, 35, 60}}},
+        SegmentCase{"SplitWithTheHeadLost",
+                    "at 100 @ " + kSixtyLine + " split=20 lose=0\n",
+                    kSixty,
+                    {{0, 20, 60}}}),
+    [](const auto& param) { return param.param.name; });
+
+TEST(ScenarioParse, SegmentOptionErrors) {
+    const std::string at = "at 100 127.0.0.2:1 > 127.0.0.1:2 ";
+    const std::string next = "\nat 100.5 127.0.0.2:1 > 127.0.0.1:2 ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"syn coalesce", "1: a bare SYN has no bytes to cut into segments"},
+        {"random seed=1 mss=5", "1: random takes no segment options"},
+        {"connect repeat=2 lose=0", "1: repeat= takes no segment options"},
+        {"connect split=4 reverse lose=0", "1: reverse does not go with the segment options"},
+        {"connect coalesce mss=4", "1: coalesce does not go with split= or mss="},
+        {"connect mss=4 split=4", "1: mss= does not go with split="},
+        {"connect mss=0", "1: mss= needs a decimal number 1 to 65483, not '0'"},
+        {"connect skip=36", "1: skip= needs a decimal number 1 to 35 (the line has 36 bytes)"},
+        {"connect mss=10 segorder=0,1,2",
+         "1: segorder= needs each segment number 0 to 3 once (the line has 4 segments), not "
+         "'0,1,2'"},
+        {"connect mss=10 segorder=0,1,2,2",
+         "1: segorder= needs distinct segment numbers 0 to 3 (the line has 4 segments)"},
+        {"connect mss=10 lose=4", "1: lose= needs distinct segment numbers 0 to 3 (the line"},
+        {"connect mss=10 retransmit=1:others",
+         "1: retransmit= needs distinct segment numbers 0 to 3, each with or without :other"},
+        {"upload sender=1 seq=1 chassis=1 size=70000 piecebytes=60000 coalesce name=x",
+         "1: segment of 70086 bytes does not fit one IPv4 packet"},
+        {"connect with", "1: with needs a line before it whose message it can join"},
+        {"syn" + next + "connect with", "2: with needs a line before it whose message"},
+        {"connect\nat 100.5 127.0.0.3:1 > 127.0.0.1:2 connect with",
+         "2: with needs the line before it on the same flow"},
+        {"connect lose=0" + next + "connect with",
+         "2: with needs the last segment the line before writes to end its bytes"},
+        {"connect mss=10 segorder=3,0,1,2" + next + "connect with",
+         "2: with needs the last segment the line before writes"},
+        {"connect" + next + "connect skip=1 with",
+         "2: with needs the first segment this line writes to start its bytes"},
+        {"connect tsopt" + next + "connect with", "2: with needs tsopt on both lines or on"},
+    };
+    for (const auto& [line, error] : cases) {
+        EXPECT_THAT(ErrorOf(at + line + "\n"), HasSubstr("t.scenario:" + error)) << line;
+    }
+    // A line's frames go out 1 ms apart; the next line may not come before the last of them.
+    EXPECT_EQ(ErrorOf(at + "connect mss=10\nat 100.0029 127.0.0.2:1 > 127.0.0.1:2 syn\n"),
+              "t.scenario:2: time 100.0029 is earlier than the frame before");
+}
+
 TEST(ScenarioFramesTest, SequenceNumbersCountUpPerFlow) {
     auto scenario = ParseScenario(
         "at 100 127.0.0.2:1 > 127.0.0.1:2300 syn\n"
