@@ -56,6 +56,9 @@ void StreamStage::Take(std::span<const uint8_t> frame) {
 }
 
 void StreamStage::Message(std::span<const uint8_t> message) {
+    // The message itself is whole: the record shows as holding a part only for what it holds
+    // besides.
+    current_->fragmentPending = current_->stream.HoldsOutOfOrder();
     try {
         dispatcher_.DispatchMessage(*current_, message);
     } catch (...) {

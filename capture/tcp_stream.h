@@ -65,6 +65,9 @@ class TcpStream {
 
     // Whether part of a message is held: its first bytes, or segments beyond a gap.
     bool HoldsPart() const { return !partial_.empty() || !ahead_.empty(); }
+    // Whether segments beyond a gap are held: while a message is handed on, the part of a
+    // message held besides it.
+    bool HoldsOutOfOrder() const { return !ahead_.empty(); }
     // The bytes held apart from the stream itself.
     size_t HeldBytes() const;
     State state() const { return state_; }
