@@ -72,6 +72,8 @@ class SessionDispatcherTest : public ::testing::Test {
             flows_.Next(layout.source, layout.destination) + static_cast<uint32_t>(offset);
         return tools::BuildFrame(layout);
     }
+    // `payload` sent again in place of the connection's last bytes.
+    Bytes FrameAgain(Bytes payload) { return FrameAhead(payload, 0 - payload.size()); }
     // A piece of `frameLength` captured bytes from `source` whose payload starts with the size
     // word `size` and the token; the other payload bytes count up from `seed`.
     Bytes PieceFrame(size_t frameLength, uint16_t size, uint8_t seed, uint32_t source = kAddressA) {
@@ -373,6 +375,23 @@ TEST_F(SessionDispatcherTest, CutGameMessageStillFindsTheSender) {
     PlayerRecord& record = players_.GetPlayer(std::array<uint8_t, 4>{127, 0, 0, 2});
     EXPECT_THROW(dispatcher_.DispatchMessage(record, cut), TruncatedData);
     EXPECT_EQ(record.playerId, 0x45u);
+}
+
+TEST_F(SessionDispatcherTest, DifferingCopyIsWarnedOfOncePerConnection) {
+    RecordGameMessages();
+    const Bytes message = tools::BuildGameMessage(0x61, 1, 3, Bytes(60, 0x11));
+    const Bytes other = tools::BuildGameMessage(0x61, 1, 3, Bytes(60, 0x22));
+    Dispatch(Frame(Slice(message, 0, 50)));
+    Dispatch(FrameAgain(Slice(message, 0, 50)));  // the same bytes: no warning
+    EXPECT_EQ(console_.output(), "");
+    Dispatch(FrameAgain(Slice(other, 0, 50)));
+    Dispatch(FrameAgain(Slice(other, 0, 50)));
+    EXPECT_EQ(console_.output(),
+              "Tue Feb 10 14:49:49: Warning: 127.0.0.2:40000 sent bytes again that differ from the "
+              "first copy; the first copy stands, as the server reads it\n");
+    Dispatch(Frame(Slice(message, 50, message.size())));
+    ASSERT_EQ(seen_.size(), 1u);
+    EXPECT_EQ(seen_[0].message, message);
 }
 
 TEST_F(SessionDispatcherTest, JoinedMessageBeginsWithTheStartPiece) {
