@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -74,20 +73,6 @@ std::vector<std::string> WithoutWarnings(std::vector<std::string> lines) {
     return lines;
 }
 
-// Whether the stand-in reports its connection `number` closed within 10 seconds.
-bool WaitForClose(const StandinProcess& server, int number) {
-    const std::string closed = "standin: connection " + std::to_string(number) + " closed after ";
-    for (int tries = 0; tries < 1000; ++tries) {
-        for (const std::string& line : server.Output()) {
-            if (line.starts_with(closed)) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
 // Replays the session against the stand-in on `port`, and waits until the stand-in has seen the
 // guard's link (its connection `connection`) closed.
 Replayed Replay(const std::filesystem::path& dir, StandinProcess& server, const std::string& port,
@@ -104,7 +89,7 @@ Replayed Replay(const std::filesystem::path& dir, StandinProcess& server, const 
     }
     EXPECT_EQ(run.Replay({"/host:127.0.0.1", "/port:" + port, "/report", "/puretech"}), 0)
         << ReadWholeFile(run.dir() / "korvane.out");
-    EXPECT_TRUE(WaitForClose(server, connection));
+    EXPECT_TRUE(server.WaitForClose(connection, 10s));
     replayed.log = WithoutWarnings(run.LogWhileRunning());
     replayed.console = WithoutWarnings(run.Running());
     return replayed;

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -63,21 +62,6 @@ std::map<std::string, std::string> CollectedFiles(const std::filesystem::path& d
         }
     }
     return files;
-}
-
-// Waits until the stand-in has seen connection `number` close, so that all it received is in its
-// dump file.
-bool WaitForClose(const StandinProcess& server, int number) {
-    const std::string closed = "standin: connection " + std::to_string(number) + " closed after ";
-    for (int tries = 0; tries < 1000; ++tries) {
-        for (const std::string& line : server.Output()) {
-            if (line.starts_with(closed)) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
 }
 
 class WindowsBuildTest : public ::testing::Test {
@@ -195,7 +179,7 @@ TEST_P(WindowsReplayTest, SameLogConsoleFilesAndBytesAtTheServerAsLinux) {
     ASSERT_TRUE(linuxRun.MakeCaptureFrom(scenarioFile, {{"port", std::to_string(port)}}));
     std::filesystem::copy_file(kickMessages, linuxRun.dir() / "Korvane.flunk");
     ASSERT_EQ(linuxRun.Replay(switches), 0) << ReadWholeFile(linuxRun.dir() / "korvane.out");
-    ASSERT_TRUE(WaitForClose(server, 1));
+    ASSERT_TRUE(server.WaitForClose(1, 10s));
 
     ReplayedRun windowsRun(dir_ / "windows");
     windowsRun.UseCaptureOf(linuxRun);
@@ -203,7 +187,7 @@ TEST_P(WindowsReplayTest, SameLogConsoleFilesAndBytesAtTheServerAsLinux) {
     const std::filesystem::path exe = InstallWithTestWpcap(*build_, windowsRun.dir());
     ASSERT_EQ(windowsRun.ReplayWith(WineGuard(*build_, exe, Wpcap::besideIt), switches), 0)
         << ReadWholeFile(windowsRun.dir() / "korvane.out");
-    ASSERT_TRUE(WaitForClose(server, 2));
+    ASSERT_TRUE(server.WaitForClose(2, 10s));
     server.Stop();
 
     const std::string linuxBytes = ReadWholeFile(dir_ / "link.1");

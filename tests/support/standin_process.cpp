@@ -78,6 +78,15 @@ bool StandinProcess::WaitForLine(const std::string& line, std::chrono::milliseco
     });
 }
 
+bool StandinProcess::WaitForClose(int number, std::chrono::milliseconds limit) {
+    const std::string closed = "standin: connection " + std::to_string(number) + " closed after ";
+    return WaitUntil(limit, [&] {
+        const std::vector<std::string> lines = Output();
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return line.starts_with(closed); });
+    });
+}
+
 std::optional<int> StandinProcess::Wait(std::chrono::milliseconds limit) {
     return process_.Wait(limit);
 }

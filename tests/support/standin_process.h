@@ -39,6 +39,9 @@ class StandinProcess {
     bool WaitForLines(size_t count, std::chrono::milliseconds limit);
     // Waits until it has printed `line`; false after `limit`.
     bool WaitForLine(const std::string& line, std::chrono::milliseconds limit);
+    // Waits until it has seen its connection `number` closed, so that all that connection brought
+    // is in its dump file; false after `limit`.
+    bool WaitForClose(int number, std::chrono::milliseconds limit);
     // The exit status, or nothing when it has not ended within `limit` (it is then killed).
     std::optional<int> Wait(std::chrono::milliseconds limit);
     // Asks it to stop (SIGTERM).
