@@ -249,10 +249,10 @@ int Driver::RunLoop() {
         const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
         batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
         players_->SweepPlayers();
-        ReportDroppedPlayers(false);
+        ReportBounds(false);
         announcer_->AnnouncementTick();
     }
-    ReportDroppedPlayers(true);
+    ReportBounds(true);
     if (const std::string why = adapter_->ErrorText(); !why.empty()) {
         // Something the capture got over: a damaged file that ended the replay early, a
         // promiscuous mode it had to do without.
@@ -269,21 +269,27 @@ void Driver::ReopenLog() {
     }
 }
 
-void Driver::ReportDroppedPlayers(bool atEnd) {
-    const uint64_t dropped = players_->droppedRecords();
-    if (dropped == droppedReported_) {
+void Driver::ReportBounds(bool atEnd) {
+    ReportCount(players_->droppedRecords(), droppedPlayers_, atEnd,
+                "Warning: the player table is full; %llu records of the longest-silent addresses "
+                "dropped so far");
+    if (pipeline_ != nullptr) {
+        ReportCount(pipeline_->streams().boundsHit(), streamBounds_, atEnd,
+                    "Warning: segments ahead of a gap passed a connection's bound %llu times so "
+                    "far; each time the gap was given up");
+    }
+}
+
+void Driver::ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format) {
+    if (count == told.count) {
         return;  // the common case, checked on every pass
     }
     const int64_t now = clock_->Now().seconds;
-    if (!atEnd && droppedReported_ != 0 && now - droppedReportedAt_ < 60) {
+    if (!atEnd && told.count != 0 && now - told.at < 60) {
         return;
     }
-    log_->LogEvent(
-        StringPrintf("Warning: the player table is full; %llu records of the "
-                     "longest-silent addresses dropped so far",
-                     static_cast<unsigned long long>(dropped)));
-    droppedReported_ = dropped;
-    droppedReportedAt_ = now;
+    log_->LogEvent(StringPrintf(format, static_cast<unsigned long long>(count)));
+    told = {count, now};
 }
 
 int Driver::ShutDown() {

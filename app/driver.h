@@ -76,9 +76,16 @@ class Driver {
     int RunLoop();
     // Begins a new log file under the log's name, as a log rotation asks after renaming it.
     void ReopenLog();
-    // Logs how many records a full player table has dropped: at the first, then at most once a
-    // minute while more go, and at the end whatever was not told yet.
-    void ReportDroppedPlayers(bool atEnd);
+    // A count of what a bound turned away, and how much of it the log has told.
+    struct ToldCount {
+        uint64_t count = 0;
+        int64_t at = 0;  // when it was last told
+    };
+    // Logs how many records a full player table has dropped, and how often segments ahead of a
+    // gap passed a connection's bound: each at the first, then at most once a minute while the
+    // count goes on rising, and at the end whatever was not told yet.
+    void ReportBounds(bool atEnd);
+    void ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format);
     int ShutDown();
     void Print(const std::string& text) { platform_.console.Write(text); }
 
@@ -102,8 +109,8 @@ class Driver {
     std::vector<uint8_t> captureBuffer_;
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
-    uint64_t droppedReported_ = 0;
-    int64_t droppedReportedAt_ = 0;
+    ToldCount droppedPlayers_;
+    ToldCount streamBounds_;
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<TimeAnnouncer> announcer_;
     std::unique_ptr<CapturePipeline> pipeline_;

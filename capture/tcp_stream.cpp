@@ -166,9 +166,10 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
             Drain(sink, outcome);
         }
     }
-    if (!ahead_.empty() &&
-        (OverBounds(limits) || segment.millis - waitingSince_ > limits.gapMillis)) {
-        outcome.overBound = OverBounds(limits);
+    // Each give-up takes at least the first held segment, so this ends within the bounds.
+    while (!ahead_.empty() &&
+           (OverBounds(limits) || segment.millis - waitingSince_ > limits.gapMillis)) {
+        outcome.overBound |= OverBounds(limits);
         GiveUpGap(segment.millis, sink, outcome);
     }
     if (finSeen_ && ahead_.empty() && Distance(next_, finAt_) >= 0) {
@@ -273,6 +274,7 @@ void TcpStream::TakeInOrder(std::span<const uint8_t> bytes, bool segmentStart, S
                     OutOfStep(outcome);
                     return;
                 }
+                partial_.reserve(static_cast<size_t>(SizeWord(partial_)));
             }
             const size_t size = static_cast<size_t>(SizeWord(partial_));
             const size_t more = std::min(size - partial_.size(), bytes.size());
