@@ -39,6 +39,9 @@ void StreamStage::Take(std::span<const uint8_t> frame) {
     segment.rst = (flags & kRst) != 0;
     segment.millis = now.seconds * 1000 + now.micros / 1000;
 
+    if (segment.payload.empty() && (flags & (kSyn | kFin | kRst)) == 0) {
+        return;  // an acknowledgement alone: nothing for the stream
+    }
     PlayerRecord& record = players_.GetConnection({source, port});
     current_ = &record;
     const TcpStream::Outcome outcome = record.stream.Take(segment, limits_, *this);
