@@ -29,6 +29,7 @@ constexpr uint64_t kLatestStamp = 0xFFFFFFFFull * kMicrosPerSecond + 999'999;
 // Room for the largest payload in one IPv4 packet with a timestamp option.
 constexpr size_t kMaxPayload = 0xFFFF - 20 - 20 - 12;
 constexpr uint64_t kMaxRepeat = 10'000'000;
+constexpr uint64_t kMaxAhead = 0x7FFFFFFF;  // half the sequence space
 // Included files within included files, at most this deep (an include loop ends there).
 constexpr int kMaxIncludeDepth = 8;
 
@@ -718,9 +719,9 @@ void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
     if (values.contains("repeat")) {
         event.repeat = parser.Decimal(values, "repeat", 1, kMaxRepeat);
     }
-    if (!event.repeat &&
-        (values.contains("over") || values.contains("spread") || values.contains("step"))) {
-        parser.Fail("over=, spread= and step= go with repeat=");
+    if (!event.repeat && (values.contains("over") || values.contains("spread") ||
+                          values.contains("ports") || values.contains("step"))) {
+        parser.Fail("over=, spread=, ports= and step= go with repeat=");
     }
     if (auto over = values.find("over"); over != values.end()) {
         auto micros = ParseTime(over->second);
@@ -737,6 +738,8 @@ void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
         std::min<uint64_t>(uint64_t{0xFFFFFFFF} - event.source.address + 1, 0xFFFFFFFF);
     event.spread = static_cast<uint32_t>(
         parser.Decimal(values, "spread", 1, addresses, 1, " (addresses beyond 255.255.255.255)"));
+    event.ports = static_cast<uint32_t>(parser.Decimal(
+        values, "ports", 1, uint64_t{65536} - event.source.port, 1, " (ports beyond 65535)"));
     if (values.contains("step")) {
         if (event.random || event.payload.size() < 2) {
             parser.Fail("step= needs a payload of at least 2 bytes to count in");
@@ -833,7 +836,8 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     event.syn = event.kind == "syn";
 
     // Options every kind may take besides split=, and the flags with the kinds they go with.
-    static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "step"};
+    static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "ports",
+                                                              "step"};
     static const std::map<std::string_view, std::string_view> kFlagKinds = {
         {"deferreset", "upload"}, {"framed", "random"}};
     std::map<std::string_view, std::string_view> values;
@@ -878,7 +882,8 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
             continue;
         }
         const bool general =
-            (kRepeatOptions.contains(key) && event.kind != "upload") || SegmentKeys().contains(key);
+            ((kRepeatOptions.contains(key) || key == "ahead") && event.kind != "upload") ||
+            SegmentKeys().contains(key);
         if (!general && !rule->second.allowed.contains(key)) {
             parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
         }
@@ -946,6 +951,15 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
              : key == "retransmit" ? segmentOptions.retransmit
                                    : segmentOptions.lose) = found->second;
         }
+    }
+    if (values.contains("ahead")) {
+        if (event.syn) {
+            parser.Fail("a bare SYN carries no bytes to send ahead");
+        }
+        if (segmentOptions.Any()) {
+            parser.Fail("ahead= does not go with the segment options (lose= leaves a gap there)");
+        }
+        event.ahead = parser.Decimal(values, "ahead", 1, kMaxAhead);
     }
     if (segmentOptions.Any()) {
         SegmentedLine(parser, std::move(event), payloads, splitText, segmentOptions, values);
@@ -1027,7 +1041,7 @@ void ScenarioReader::SegmentedLine(const LineParser& parser, ScenarioEvent&& eve
     if (event.random) {
         parser.Fail("random takes no segment options");
     }
-    for (std::string_view key : {"repeat", "over", "spread", "step"}) {
+    for (std::string_view key : {"repeat", "over", "spread", "ports", "step"}) {
         if (values.contains(key)) {
             parser.Fail("repeat= takes no segment options");
         }
@@ -1103,6 +1117,8 @@ class FrameMaker {
                             static_cast<uint32_t>(at % kMicrosPerSecond), BuildFrame(layout)});
         };
 
+        // The bytes a copy leaves out before its own: never sent, counted all the same.
+        sequence += static_cast<uint32_t>(event.ahead);
         if (event.syn) {
             frameAt(micros, 0, 0);
             sequence += 1;
@@ -1188,6 +1204,7 @@ class FrameStream {
             const ScenarioEvent& event = stream.event;
             Endpoint source = event.source;
             source.address += static_cast<uint32_t>(stream.next % event.spread);
+            source.port += static_cast<uint16_t>(stream.next / event.spread % event.ports);
             maker_.Make(event, stream.NextMicros(), source,
                         CopyPayload(event, stream.next, stream.rng), take_);
             if (++stream.next < event.repeat) {

@@ -111,7 +111,9 @@ struct ScenarioEvent {
     uint64_t repeat = 0;
     uint64_t overMicros = 0;
     uint32_t spread = 1;
+    uint32_t ports = 1;
     std::optional<size_t> step;
+    size_t ahead = 0;                     // bytes left out before each copy's own (ahead=)
     std::optional<RandomPayload> random;  // payloads drawn per copy
     // With the segment options: the frames written, in order; `payload` is the whole stream
     // (every message of an upload), and split and reverse are not used.

@@ -634,6 +634,31 @@ TEST(ScenarioFramesTest, RepeatedLineGoesOutAmongLaterLines) {
     EXPECT_EQ(ByteReader(frames[4].bytes).NetU32(38), ByteReader(frames[0].bytes).NetU32(38) + 34);
 }
 
+TEST(ScenarioFramesTest, RepeatedLinesOpenConnectionsOnManyPortsAndSendBeyondAGap) {
+    auto frames = ScenarioFrames(ParseScenario(
+        "at 100 127.0.0.2:40000 > 127.0.0.1:2300 syn repeat=4 spread=2 ports=2\n"
+        "at 101 127.0.0.2:40000 > 127.0.0.1:2300 raw hex=0102 repeat=4 spread=2 ports=2 "
+        "ahead=100\n"
+        "at 102 127.0.0.9:1 > 127.0.0.1:2300 raw hex=03\n"
+        "at 103 127.0.0.9:1 > 127.0.0.1:2300 raw hex=04 ahead=7\n",
+        "t.scenario"));
+    ASSERT_EQ(frames.size(), 10u);
+    auto seq = [&](size_t i) { return ByteReader(frames[i].bytes).NetU32(38); };
+    const std::vector<std::pair<uint32_t, uint16_t>> connections = {
+        {0x7F000002, 40000}, {0x7F000003, 40000}, {0x7F000002, 40001}, {0x7F000003, 40001}};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        for (size_t frame : {i, i + 4}) {
+            EXPECT_EQ(ByteReader(frames[frame].bytes).NetU32(26), connections[i].first);
+            EXPECT_EQ(ByteReader(frames[frame].bytes).NetU16(34), connections[i].second);
+        }
+        // Each connection's bytes begin 100 bytes beyond the one its SYN leads to.
+        EXPECT_EQ(seq(i + 4), seq(i) + 1 + 100);
+    }
+    // A single line leaves its gap too, and the flow goes on beyond it.
+    EXPECT_EQ(seq(9), seq(8) + 1 + 7);
+}
+
 TEST(ScenarioFramesTest, RandomPayloadsFollowTheSeed) {
     auto frames = [](const std::string& options) {
         return ScenarioFrames(ParseScenario(
@@ -665,7 +690,13 @@ TEST(ScenarioFramesTest, RandomPayloadsFollowTheSeed) {
 TEST(ScenarioParse, RepetitionErrors) {
     const std::string at = "at 100 127.0.0.2:1 > 127.0.0.1:2 ";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"connect spread=2", "over=, spread= and step= go with repeat="},
+        {"connect spread=2", "over=, spread=, ports= and step= go with repeat="},
+        {"connect ports=2", "over=, spread=, ports= and step= go with repeat="},
+        {"connect repeat=2 ports=65536", "ports= needs a decimal number 1 to 65535 (ports beyond"},
+        {"connect ahead=0", "ahead= needs a decimal number 1 to 2147483647, not '0'"},
+        {"syn ahead=5", "a bare SYN carries no bytes to send ahead"},
+        {"connect ahead=5 mss=10", "ahead= does not go with the segment options"},
+        {"upload sender=1 seq=1 chassis=1 ahead=2 name=x", "upload takes no option 'ahead='"},
         {"connect repeat=0", "repeat= needs a decimal number 1 to 10000000, not '0'"},
         {"connect repeat=2 split=3", "repeat= takes no split= or reverse"},
         {"connect repeat=2 step=35",
