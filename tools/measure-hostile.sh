@@ -6,7 +6,8 @@
 # came out as in their session alone (the honest case, which always runs first). Installs what is missing and builds korvane and korvane-mkcap.
 #
 #   bash tools/measure-hostile.sh [CASE ...]     cases: honest spoof-100k spoof-1m queue queues
-#                                                stream split random reuse (default: all)
+#                                                stream split random reuse ahead ports
+#                                                (default: all)
 #
 # KORVANE_BUILD_DIR (default: build in the clone) is where it builds; KORVANE_MEASURE_DIR
 # (default: <build>/measure-hostile) where the captures and each run's files go (a capture is
@@ -31,6 +32,8 @@ cases=(
     "split split.scenario 100000"
     "random random.scenario 100000"
     "reuse reuse.scenario 100000"
+    "ahead ahead.scenario 100000 3000"
+    "ports ports.scenario 20000"
 )
 wanted=("$@")
 selected=()

@@ -151,7 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileCase{"SplitMessagesThatNeverJoin", "split.scenario", 5'000},
                       HostileCase{"RandomFrames", "random.scenario", 10'000},
                       HostileCase{"PlayerIdsFromOtherAddresses", "reuse.scenario", 5'000,
-                                  "00000203 User connected", 5'001}),
+                                  "00000203 User connected", 5'001},
+                      HostileCase{"SegmentsBeyondGapsThatNeverFill", "ahead.scenario", 20'000,
+                                  "", 0, 1'000},
+                      HostileCase{"ManyPortsOfFewAddresses", "ports.scenario", 17'000,
+                                  "Warning: the player table is full; ", 1}),
     [](const ::testing::TestParamInfo<HostileCase>& param) { return param.param.name; });
 
 }  // namespace

@@ -14,6 +14,7 @@
 namespace korvane::testing {
 
 namespace {
+constexpr size_t kTimestampOptionBytes = 12;
 // Long enough for the kernel to put a message on the wire before the next one is written.
 constexpr auto kSegmentPause = std::chrono::milliseconds(50);
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
@@ -57,13 +58,18 @@ std::string WithoutStamp(const std::string& line) {
     return line.size() > 21 ? line.substr(21) : std::string();
 }
 
-Player::Player(uint32_t address, int port) {
+Player::Player(uint32_t address, int port, int maxSegment) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) {
         return;
     }
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (maxSegment != 0 &&
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &maxSegment, sizeof maxSegment) != 0) {
+        return;
+    }
+    maxPayload_ = maxSegment != 0 ? static_cast<size_t>(maxSegment) - kTimestampOptionBytes : 0;
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = htonl(address);
@@ -91,6 +97,14 @@ bool Player::SendSplit(const std::vector<uint8_t>& message, size_t firstBytes) {
            SendSegment(message.data() + firstBytes, message.size() - firstBytes);
 }
 
+bool Player::SendTogether(const std::vector<std::vector<uint8_t>>& messages) {
+    std::vector<uint8_t> bytes;
+    for (const auto& message : messages) {
+        bytes.insert(bytes.end(), message.begin(), message.end());
+    }
+    return SendSegment(bytes.data(), bytes.size());
+}
+
 void Player::Close() {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -101,6 +115,10 @@ void Player::Close() {
 bool Player::SendSegment(const uint8_t* bytes, size_t length) {
     if (fd_ < 0) {
         return false;
+    }
+    if (maxPayload_ != 0 && length > maxPayload_) {
+        return SendSegment(bytes, maxPayload_) &&
+               SendSegment(bytes + maxPayload_, length - maxPayload_);
     }
     const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL);
     std::this_thread::sleep_for(kSegmentPause);

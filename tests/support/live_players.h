@@ -29,10 +29,15 @@ bool IsLogLine(const std::string& line);
 std::string WithoutStamp(const std::string& line);
 
 // A player of the live tests: a TCP connection to the server at 127.0.0.1 from its own
-// loopback address, on which every message goes out as a segment of its own.
+// loopback address, on which every send goes out at once (no Nagle delay) as a segment of its
+// own. A `maxSegment` other than 0 is the connection's segment size: set as its TCP_MAXSEG
+// before it connects, and the player writes longer bytes in sends of at most that size less
+// the 12 bytes of the time stamp option, each a segment, as TCP cuts them on a wire. (On
+// loopback the kernel's segmentation offload would put a longer send in one frame whatever the
+// segment size.)
 class Player {
   public:
-    Player(uint32_t address, int port);
+    Player(uint32_t address, int port, int maxSegment = 0);
     ~Player();
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
@@ -43,6 +48,8 @@ class Player {
     bool Send(const std::vector<uint8_t>& message);
     // Sends the message in two segments, the first `firstBytes` long, with a pause between.
     bool SendSplit(const std::vector<uint8_t>& message, size_t firstBytes);
+    // Sends the messages one after the other in a single send, then pauses.
+    bool SendTogether(const std::vector<std::vector<uint8_t>>& messages);
     // Closes the connection (the server sees it end).
     void Close();
 
@@ -53,6 +60,7 @@ class Player {
     bool SendSegment(const uint8_t* bytes, size_t length);
 
     int fd_ = -1;
+    size_t maxPayload_ = 0;  // 0: no bound
     bool connected_ = false;
     size_t segmentsSent_ = 0;
 };
