@@ -152,8 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileCase{"RandomFrames", "random.scenario", 10'000},
                       HostileCase{"PlayerIdsFromOtherAddresses", "reuse.scenario", 5'000,
                                   "00000203 User connected", 5'001},
-                      HostileCase{"SegmentsBeyondGapsThatNeverFill", "ahead.scenario", 20'000,
-                                  "", 0, 1'000},
+                      HostileCase{"SegmentsBeyondGapsThatNeverFill", "ahead.scenario", 20'000, "",
+                                  0, 1'000},
                       HostileCase{"ManyPortsOfFewAddresses", "ports.scenario", 17'000,
                                   "Warning: the player table is full; ", 1}),
     [](const ::testing::TestParamInfo<HostileCase>& param) { return param.param.name; });
