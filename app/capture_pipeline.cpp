@@ -3,14 +3,17 @@
 namespace korvane {
 
 CapturePipeline::CapturePipeline(const PipelineServices& services)
-    : hook_(services.link, services.filters),
-      dispatcher_(services.console),
+    : hook_(services.link, services.filters, services.localAddress),
+      dispatcher_(services.console, services.players, services.log),
       streams_(services.players, dispatcher_, services.log, services.clock),
       selections_(services.settings, services.chat, services.console, services.log),
       commands_(services.settings, services.chat, services.players,
                 [&announcer = services.announcer] { announcer.AnnounceTime(); }),
       walk_(services.settings, services.console, services.log, hook_, services.localAddress,
-            [this](std::span<const uint8_t> frame) { streams_.Take(frame); }) {
+            services.clock,
+            {[this](std::span<const uint8_t> frame) { streams_.Take(frame); },
+             [this](std::span<const uint8_t> frame) { streams_.TakeServer(frame); }}) {
+    services.players.SetHeldElsewhere([this] { return walk_.fragments().HeldBytes(); });
     services.players.SetDisconnect(
         [&removal = services.removal](PlayerRecord& record) { removal.DisconnectPlayer(record); });
     selections_.SetVariantDecoding(

@@ -88,7 +88,7 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     Print("Press <Escape> anytime to exit.\n");
     Print("Korvane is running.\n");
     if (settings_.portMode == kPortGiven) {
-        filters_->SetPortFilter(settings_.serverPort);
+        filters_->SetPortFilter(settings_.serverPort, localAddress_);
     } else {
         filters_->SetHostFilter(localAddress_);
     }
@@ -270,13 +270,41 @@ void Driver::ReopenLog() {
 }
 
 void Driver::ReportBounds(bool atEnd) {
-    ReportCount(players_->droppedRecords(), droppedPlayers_, atEnd,
+    ReportCount(players_->droppedRecords(), told_[0], atEnd,
                 "Warning: the player table is full; %llu records of the longest-silent addresses "
                 "dropped so far");
-    if (pipeline_ != nullptr) {
-        ReportCount(pipeline_->streams().boundsHit(), streamBounds_, atEnd,
-                    "Warning: segments ahead of a gap passed a connection's bound %llu times so "
-                    "far; each time the gap was given up");
+    if (pipeline_ == nullptr) {
+        return;
+    }
+    const StreamStage& streams = pipeline_->streams();
+    const CaptureWalk& walk = pipeline_->walk();
+    const Ipv4Reassembly::Counts& fragments = walk.fragments().counts();
+    const struct {
+        uint64_t count;
+        const char* format;
+    } counts[] = {
+        {streams.boundsHit(),
+         "Warning: segments ahead of a gap passed a connection's bound %llu times so far; each "
+         "time the gap was given up"},
+        {streams.outsideWindow(),
+         "Warning: %llu segments outside their connection's receive window dropped so far, as "
+         "the server drops them"},
+        {streams.untrusted(),
+         "Warning: %llu connections not trusted so far: opened without a handshake the server "
+         "completed, or found open without one while handshakes are seen; nothing of them is "
+         "judged"},
+        {walk.badChecksums(),
+         "Warning: %llu frames with checksums the server's stack refuses dropped so far"},
+        {fragments.overlapping + fragments.tooLong + fragments.timedOut + fragments.overBound +
+             fragments.malformed,
+         "Warning: %llu fragmented datagrams dropped so far: overlapping, too long, never "
+         "completed or past the bounds"},
+        {pipeline_->dispatcher().forgedIds(),
+         "Warning: %llu messages in a player id not their connection's ignored so far"},
+    };
+    size_t slot = 1;
+    for (const auto& [count, format] : counts) {
+        ReportCount(count, told_[slot++], atEnd, format);
     }
 }
 

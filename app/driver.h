@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -81,9 +82,11 @@ class Driver {
         uint64_t count = 0;
         int64_t at = 0;  // when it was last told
     };
-    // Logs how many records a full player table has dropped, and how often segments ahead of a
-    // gap passed a connection's bound: each at the first, then at most once a minute while the
-    // count goes on rising, and at the end whatever was not told yet.
+    // Logs how many records a full player table has dropped, and how often the capture met what
+    // the server's stack turns away or a bound: segments beyond a gap's bound, outside their
+    // window, connections not trusted, bad checksums, dropped fragments and forged ids. Each at
+    // the first, then at most once a minute while the count goes on rising, and at the end
+    // whatever was not told yet.
     void ReportBounds(bool atEnd);
     void ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format);
     int ShutDown();
@@ -109,8 +112,8 @@ class Driver {
     std::vector<uint8_t> captureBuffer_;
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
-    ToldCount droppedPlayers_;
-    ToldCount streamBounds_;
+    // The table full, then the capture's counts in ReportBounds' order.
+    std::array<ToldCount, 7> told_{};
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<TimeAnnouncer> announcer_;
     std::unique_ptr<CapturePipeline> pipeline_;

@@ -5,8 +5,8 @@
 
 namespace korvane {
 
-void FilterInstaller::SetPortFilter(int32_t port) {
-    const PortFilterProgram program = MakePortFilter(static_cast<uint16_t>(port));
+void FilterInstaller::SetPortFilter(int32_t port, uint32_t serverAddress) {
+    const PortFilterProgram program = MakePortFilter(static_cast<uint16_t>(port), serverAddress);
     adapter_.SetBpf(program);  // the library's answer changes nothing here
     console_.Write(StringPrintf("Analyzing traffic on server port %d...\n", port));
 }

@@ -13,8 +13,8 @@ class FilterInstaller {
     FilterInstaller(CaptureAdapter& adapter, Console& console)
         : adapter_(adapter), console_(console) {}
 
-    // Frames to the server port only, from now on.
-    void SetPortFilter(int32_t port);
+    // Frames to the server port, and the server's handshake segments, from now on.
+    void SetPortFilter(int32_t port, uint32_t serverAddress);
     // Frames to the guarded address only, while the server port is being detected.
     void SetHostFilter(uint32_t localAddress);
 

@@ -13,7 +13,8 @@ namespace korvane {
 // connects, and the packet filters, which then follow that port.
 class LinkPortHook final : public ServerPortHook {
   public:
-    LinkPortHook(ServerLink& link, FilterInstaller& filters) : link_(link), filters_(filters) {}
+    LinkPortHook(ServerLink& link, FilterInstaller& filters, uint32_t serverAddress)
+        : link_(link), filters_(filters), serverAddress_(serverAddress) {}
 
     bool LinkUp() const override { return link_.linkUp(); }
     std::optional<SocketEnd> OwnEnd() const override { return link_.localEnd(); }
@@ -21,13 +22,14 @@ class LinkPortHook final : public ServerPortHook {
         if (link_.ConnectToServer(port) != 0) {
             return false;
         }
-        filters_.SetPortFilter(port);
+        filters_.SetPortFilter(port, serverAddress_);
         return true;
     }
 
   private:
     ServerLink& link_;
     FilterInstaller& filters_;
+    uint32_t serverAddress_;
 };
 
 }  // namespace korvane

@@ -26,7 +26,13 @@ void TimeAnnouncer::AnnouncementTick() {
 
 void TimeAnnouncer::AnnounceTime() {
     const std::string text = CalendarText(clock_.Now().seconds);
-    const PlayerRecord* newest = players_.Newest();
+    // The newest player: a connection not trusted speaks for nobody.
+    const PlayerRecord* newest = nullptr;
+    players_.records().ForEach([&](const PlayerRecord& record) {
+        if (newest == nullptr && record.Trusted()) {
+            newest = &record;
+        }
+    });
     if (newest == nullptr) {
         return;
     }

@@ -21,6 +21,7 @@ using korvane::tools::PcapFileWriter;
 
 constexpr int kFramesPerFile = 20000;
 constexpr uint16_t kServerPort = 2300;
+constexpr uint32_t kServerAddress = 0x7F000001;  // 127.0.0.1
 
 // An Ethernet / IPv4 / TCP frame of `size` bytes to `port`.
 std::vector<uint8_t> TcpFrame(uint16_t port, size_t size) {
@@ -83,7 +84,7 @@ std::unique_ptr<ReplayCapture> OpenWithFilter(const std::string& path, ManualClo
                                               bool filtered, std::string& reason) {
     auto replay = ReplayCapture::Open(path, clock, reason);
     if (replay != nullptr && filtered) {
-        auto filter = korvane::MakePortFilter(kServerPort);
+        auto filter = korvane::MakePortFilter(kServerPort, kServerAddress);
         if (!replay->SetBpf(filter)) {
             reason = "port filter refused";
             return nullptr;

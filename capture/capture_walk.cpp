@@ -1,6 +1,7 @@
 #include "capture/capture_walk.h"
 
 #include "capture/byte_reader.h"
+#include "capture/frame_checksums.h"
 #include "capture/frame_headers.h"
 #include "capture/session_message.h"
 #include "platform/format.h"
@@ -41,37 +42,83 @@ void CaptureWalk::WalkCaptureBuffer(std::span<const uint8_t> buffer) {
 
 void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
     const PlainFrame plain = PlainTcpFrame(captured, plainFrame_);
+    if (plain.fragment && !plain.ipv4Tcp) {
+        TakeFragment(captured);  // a later fragment: its port fields are not there
+        return;
+    }
     const ByteReader frame(plain.bytes);
     const bool traced = frame.size() > kMinimumFrame;
     if (!traced && !plain.ipv4Tcp) {
         return;
     }
-    const std::span<const uint8_t> source = frame.Bytes(FrameLayout::kSourceAddressOffset, 4);
-    const std::span<const uint8_t> destination =
-        frame.Bytes(FrameLayout::kDestinationAddressOffset, 4);
-    const uint16_t sourcePort = frame.NetU16(FrameLayout::kSourcePortOffset);
-    const uint16_t destinationPort = frame.NetU16(FrameLayout::kDestinationPortOffset);
-    // The code word lies beyond the shortest frames; there it is absent, and shown as 0.
-    const bool hasCode = frame.Has(kCodeOffset, 2);
-    const uint16_t code = hasCode ? frame.U16(kCodeOffset) : 0;
-
     if (traced && settings_.debugTrace) {
+        const std::span<const uint8_t> source = frame.Bytes(FrameLayout::kSourceAddressOffset, 4);
+        const std::span<const uint8_t> destination =
+            frame.Bytes(FrameLayout::kDestinationAddressOffset, 4);
+        // The code word lies beyond the shortest frames; there it is absent, and shown as 0.
+        const uint16_t code = frame.Has(kCodeOffset, 2) ? frame.U16(kCodeOffset) : 0;
         console_.Write(StringPrintf("%d.%d.%d.%d.%d -> %d.%d.%d.%d.%d (code=%04x) len=%d\n",
-                                    source[0], source[1], source[2], source[3], sourcePort,
-                                    destination[0], destination[1], destination[2], destination[3],
-                                    destinationPort, code, static_cast<int>(frame.size())));
+                                    source[0], source[1], source[2], source[3],
+                                    frame.NetU16(FrameLayout::kSourcePortOffset), destination[0],
+                                    destination[1], destination[2], destination[3],
+                                    frame.NetU16(FrameLayout::kDestinationPortOffset), code,
+                                    static_cast<int>(frame.size())));
     }
     if (!plain.ipv4Tcp) {
         return;
     }
+    if (plain.fragment) {
+        TakeFragment(captured);
+        return;
+    }
+    if (!ChecksumsHold(captured, localAddress_)) {
+        ++badChecksums_;
+        return;
+    }
+    AnalyzeSegment(plain.bytes, traced);
+}
+
+void CaptureWalk::TakeFragment(std::span<const uint8_t> captured) {
+    const ByteReader frame(captured);
+    if (frame.size() < FrameLayout::kTcpOffset ||
+        frame.NetU32(FrameLayout::kDestinationAddressOffset) != localAddress_) {
+        return;  // only the server's IP layer puts datagrams together for it
+    }
+    if (!Ipv4HeaderChecksumHolds(captured, localAddress_)) {
+        ++badChecksums_;
+        return;
+    }
+    const ClockReading now = clock_.Now();
+    const std::optional<std::span<const uint8_t>> datagram =
+        fragments_.Take(captured, now.seconds * 1000 + now.micros / 1000);
+    if (!datagram) {
+        return;
+    }
+    const PlainFrame whole = PlainTcpFrame(*datagram, plainFrame_);
+    if (!whole.ipv4Tcp || whole.fragment) {
+        return;
+    }
+    if (!ChecksumsHold(*datagram, localAddress_)) {
+        ++badChecksums_;
+        return;
+    }
+    AnalyzeSegment(whole.bytes, whole.bytes.size() > kMinimumFrame);
+}
+
+void CaptureWalk::AnalyzeSegment(std::span<const uint8_t> plain, bool traced) {
+    const ByteReader frame(plain);
+    const uint32_t sourceAddress = frame.NetU32(FrameLayout::kSourceAddressOffset);
     const uint32_t destinationAddress = frame.NetU32(FrameLayout::kDestinationAddressOffset);
+    const uint16_t sourcePort = frame.NetU16(FrameLayout::kSourcePortOffset);
+    const uint16_t destinationPort = frame.NetU16(FrameLayout::kDestinationPortOffset);
     if (const std::optional<SocketEnd> own = server_.OwnEnd();
-        own && own->address == frame.NetU32(FrameLayout::kSourceAddressOffset) &&
-        own->port == sourcePort) {
+        own && ((own->address == sourceAddress && own->port == sourcePort) ||
+                (own->address == destinationAddress && own->port == destinationPort))) {
         return;  // the program's own link to the server
     }
 
     if (settings_.portMode != kPortGiven && !server_.LinkUp()) {
+        const uint16_t code = frame.Has(kCodeOffset, 2) ? frame.U16(kCodeOffset) : 0;
         if (!traced || frame.U16(kTokenOffset) != SessionMessage::kToken ||
             destinationAddress != localAddress_ || code != SessionMessage::kCommandConnect) {
             return;
@@ -81,15 +128,21 @@ void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
         if (!server_.PortDetected(destinationPort)) {
             return;  // the next connect message tries again
         }
-        dispatch_(plain.bytes);
+        targets_.toServer(plain);
         return;
     }
 
+    if (sourceAddress == localAddress_ && sourcePort == settings_.serverPort) {
+        if (targets_.fromServer) {
+            targets_.fromServer(plain);
+        }
+        return;
+    }
     if (destinationPort != settings_.serverPort || destinationAddress != localAddress_) {
         return;
     }
     try {
-        dispatch_(plain.bytes);
+        targets_.toServer(plain);
     } catch (...) {
         console_.Write("Unhandled exception in analyzePacket_port_2300()\n");
     }

@@ -8,6 +8,8 @@
 
 #include "app/event_log.h"
 #include "app/run_settings.h"
+#include "capture/ipv4_reassembly.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sockets.h"
 
@@ -29,10 +31,16 @@ class ServerPortHook {
 
 // Walks each buffer of captured records, traces frames with "/debug", finds the server port
 // from the first connect message while it is unknown, and hands every frame addressed to the
-// game server on.
+// game server on, and the server's own segments from its port.
+//
+// Only what the server's stack takes is handed on: IPv4 fragments to the server are put back
+// together into their datagram first, and a frame whose checksums the stack would refuse is
+// dropped and counted. The trace shows each frame as captured: a later fragment, whose port
+// fields are not there, is not traced, nor is the datagram it completes (its first fragment
+// was).
 class CaptureWalk {
   public:
-    // Receives a frame to the server in the plain layout (payload at 54).
+    // Receives a frame in the plain layout (payload at 54).
     using Dispatch = std::function<void(std::span<const uint8_t> frame)>;
 
     // Frames of this many bytes or fewer are not traced and cannot show the port; they are
@@ -40,14 +48,22 @@ class CaptureWalk {
     // connection's stream.
     static constexpr size_t kMinimumFrame = 60;
 
+    struct Targets {
+        Dispatch toServer;    // frames to the server's address and port
+        Dispatch fromServer;  // the server's frames from its port, once the port is followed
+    };
+
     CaptureWalk(RunSettings& settings, Console& console, EventLog& log, ServerPortHook& server,
-                uint32_t localAddress, Dispatch dispatch)
+                uint32_t localAddress, const Clock& clock, Targets targets,
+                Ipv4Reassembly::Limits fragmentLimits = {})
         : settings_(settings),
           console_(console),
           log_(log),
           server_(server),
           localAddress_(localAddress),
-          dispatch_(std::move(dispatch)) {}
+          clock_(clock),
+          targets_(std::move(targets)),
+          fragments_(fragmentLimits) {}
 
     // One buffer as the capture driver filled it: records of a capture header and a frame.
     // Every record is handled; a record running past the end of the buffer, or one that would
@@ -57,13 +73,25 @@ class CaptureWalk {
     // One captured frame.
     void analyzePacket_port_2300(std::span<const uint8_t> frame);
 
+    // Frames dropped since the start for checksums the server's stack refuses.
+    uint64_t badChecksums() const { return badChecksums_; }
+    // Datagrams waiting for fragments, and what became of the others.
+    const Ipv4Reassembly& fragments() const { return fragments_; }
+
   private:
+    // A whole IPv4 packet carrying TCP, in the plain layout, its checksums checked.
+    void AnalyzeSegment(std::span<const uint8_t> plain, bool traced);
+    void TakeFragment(std::span<const uint8_t> captured);
+
     RunSettings& settings_;
     Console& console_;
     EventLog& log_;
     ServerPortHook& server_;
     uint32_t localAddress_;
-    Dispatch dispatch_;
+    const Clock& clock_;
+    Targets targets_;
+    Ipv4Reassembly fragments_;
+    uint64_t badChecksums_ = 0;
     std::vector<uint8_t> plainFrame_;  // a frame rewritten without its header options
 };
 

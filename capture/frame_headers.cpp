@@ -11,6 +11,7 @@ constexpr uint8_t kProtocolTcp = 6;
 constexpr size_t kPlainIpv4Length = 20;
 constexpr size_t kPlainTcpLength = 20;
 constexpr uint16_t kFragmentOffsetMask = 0x1FFF;
+constexpr uint16_t kMoreFragments = 0x2000;
 
 void PutNetU16(std::vector<uint8_t>& bytes, size_t at, uint16_t value) {
     bytes[at] = static_cast<uint8_t>(value >> 8);
@@ -29,20 +30,25 @@ PlainFrame PlainTcpFrame(std::span<const uint8_t> frame, std::vector<uint8_t>& s
     const uint8_t versionAndLength = reader.U8(ip);
     const size_t ipLength = (versionAndLength & 0x0F) * 4u;
     if ((versionAndLength >> 4) != 4 || ipLength < kPlainIpv4Length ||
-        reader.U8(ip + 9) != kProtocolTcp || (reader.NetU16(ip + 6) & kFragmentOffsetMask) != 0) {
+        reader.U8(ip + 9) != kProtocolTcp) {
         return other;
+    }
+    const uint16_t fragmentField = reader.NetU16(ip + 6);
+    const bool fragment = (fragmentField & (kMoreFragments | kFragmentOffsetMask)) != 0;
+    if ((fragmentField & kFragmentOffsetMask) != 0) {
+        return {frame, false, true};
     }
     const size_t tcp = ip + ipLength;
     if (!reader.Has(tcp, kPlainTcpLength)) {
-        return other;
+        return {frame, false, fragment};  // a first fragment may end inside the TCP header
     }
     const uint8_t dataOffsetByte = reader.U8(tcp + 12);
     const size_t tcpLength = (dataOffsetByte >> 4) * 4u;
     if (tcpLength < kPlainTcpLength || !reader.Has(tcp, tcpLength)) {
-        return other;
+        return {frame, false, fragment};
     }
     if (ipLength == kPlainIpv4Length && tcpLength == kPlainTcpLength) {
-        return {frame, true};
+        return {frame, true, fragment};
     }
 
     const size_t optionBytes = (ipLength - kPlainIpv4Length) + (tcpLength - kPlainTcpLength);
@@ -60,7 +66,7 @@ PlainFrame PlainTcpFrame(std::span<const uint8_t> frame, std::vector<uint8_t>& s
     }
     scratch[FrameLayout::kTcpOffset + 12] =
         static_cast<uint8_t>(((kPlainTcpLength / 4) << 4) | (dataOffsetByte & 0x0F));
-    return {scratch, true};
+    return {scratch, true, fragment};
 }
 
 }  // namespace korvane

@@ -14,6 +14,9 @@ struct PlainFrame {
     // Whether the frame is an IPv4 packet (the first fragment or a whole one) carrying TCP
     // whose headers were captured whole.
     bool ipv4Tcp = false;
+    // Whether the frame is a fragment of an IPv4 packet carrying TCP: its first (ipv4Tcp is
+    // set then) or a later one.
+    bool fragment = false;
 };
 
 // Reads the real IPv4 header length and TCP data offset of a frame. A frame without options

@@ -8,6 +8,7 @@
 
 #include "app/event_log.h"
 #include "capture/fixed_text.h"
+#include "capture/handshake.h"
 #include "capture/idle_timer.h"
 #include "capture/pointer_list.h"
 #include "capture/queued_selection.h"
@@ -58,6 +59,15 @@ class PlayerRecord {
     // A message of the connection that names no id: the record keeps the name it has.
     void MarkNamed() { named_ = true; }
 
+    // Whether the connection's bytes are taken for the server's: a record whose connection is
+    // not trusted is no player, whatever its frames carried.
+    enum class Trust : uint8_t {
+        undecided,  // nothing of the connection handed on yet
+        trusted,    // its handshake was completed, or it is followed on continuity
+        untrusted,  // a connection the server did not open, or that turned up late without one
+    };
+    bool Trusted() const { return trust == Trust::trusted; }
+
     uint32_t configLength1 = 0;
     uint32_t configLength2 = 0;
     uint32_t configLength3 = 0;
@@ -89,6 +99,14 @@ class PlayerRecord {
     // What the server's TCP has read of the connection, and what it holds back.
     TcpStream stream;
     bool differingCopyWarned = false;  // the connection's one warning of a differing copy
+    Handshake handshake;
+    Trust trust = Trust::trusted;   // records made for a connection start undecided
+    bool untrustedCounted = false;  // counted once among the connections not trusted
+    // The player id bound to the connection: by its creation message, or the first id it used.
+    uint32_t boundId = 0;
+    bool idBound = false;
+    bool idByCreation = false;    // bound by a creation message, not by a first use
+    bool forgedIdWarned = false;  // the connection's one warning of a message in another id
     IdleTimer idleTimer;
     // Configuration pieces that came before their turn, the most recently queued first.
     OwningPointerList<QueuedSelection> pendingSelections;

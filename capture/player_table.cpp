@@ -154,6 +154,9 @@ PlayerRecord& PlayerTable::Lookup(std::optional<uint32_t> id, const ConnectionEn
         }
         auto made = id ? std::make_unique<PlayerRecord>(*id, clock_)
                        : std::make_unique<PlayerRecord>(PlayerRecord::kUnnamed, clock_);
+        if (!id) {
+            made->trust = PlayerRecord::Trust::undecided;
+        }
         made->addressKey.Set(key);
         std::copy(end.address.begin(), end.address.end(), made->ipAddress.begin());
         made->port = end.port;
@@ -199,6 +202,47 @@ PlayerRecord& PlayerTable::GetConnection(const ConnectionEnd& end) {
     return Lookup(std::nullopt, end);
 }
 
+PlayerRecord* PlayerTable::FindConnection(const ConnectionEnd& end) const {
+    std::array<char, kMaxKeyLength> keyText{};
+    const std::string_view key(keyText.data(), WriteAddressKey(end.address, keyText));
+    const PlayerSlot* slot =
+        FindSlot(ConnectionValue(AddressValue(end.address), end.port), BucketOf(key));
+    return slot == nullptr ? nullptr : slot->record;
+}
+
+PlayerRecord* PlayerTable::IdOwner(uint32_t id) const {
+    const auto found = idOwners_.find(id);
+    if (found == idOwners_.end()) {
+        return nullptr;
+    }
+    PlayerRecord* owner = found->second;
+    const bool live = owner->active && owner->stream.state() != TcpStream::State::closed;
+    return live ? owner : nullptr;
+}
+
+void PlayerTable::BindId(PlayerRecord& record, uint32_t id, bool byCreation) {
+    ReleaseId(record);
+    PlayerRecord*& owner = idOwners_[id];
+    if (owner != nullptr) {
+        owner->idBound = false;  // it held the id by using it, or no longer lives
+    }
+    owner = &record;
+    record.boundId = id;
+    record.idBound = true;
+    record.idByCreation = byCreation;
+}
+
+void PlayerTable::ReleaseId(PlayerRecord& record) {
+    if (!record.idBound) {
+        return;
+    }
+    record.idBound = false;
+    if (const auto found = idOwners_.find(record.boundId);
+        found != idOwners_.end() && found->second == &record) {
+        idOwners_.erase(found);
+    }
+}
+
 void PlayerTable::Watch(PlayerSlot& slot) {
     if (slot.watchedFor == sweep_) {
         return;
@@ -242,7 +286,8 @@ void PlayerTable::SweepPlayers() {
     for (PlayerSlot* slot : newHolders_) {
         (slot->record->kickPending ? kickedHolding_ : holding_).MoveToFront(*slot);
     }
-    while (heldBytes_ > limits_.maxHeldBytes && DropForBytes()) {
+    const size_t elsewhere = heldElsewhere_ ? heldElsewhere_() : 0;
+    while (heldBytes_ + elsewhere > limits_.maxHeldBytes && DropForBytes()) {
     }
 }
 
@@ -299,6 +344,7 @@ void PlayerTable::ForgetHeldBytes(PlayerSlot& slot) {
 
 void PlayerTable::Destroy(PlayerSlot& slot) {
     ForgetHeldBytes(slot);
+    ReleaseId(*slot.record);
     newcomers_.Remove(slot);
     regulars_.Remove(slot);
     kicked_.Remove(slot);

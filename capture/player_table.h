@@ -104,6 +104,23 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     // The record of a connection, made when there is none without a name yet: the first message
     // that names a player id names it (PlayerRecord::TakeId), as a record made for that id is.
     PlayerRecord& GetConnection(const ConnectionEnd& end);
+    // The record of a connection if there is one, without making one or restarting its timer.
+    PlayerRecord* FindConnection(const ConnectionEnd& end) const;
+
+    // The live record whose connection the player id is bound to, if any: one still active
+    // whose connection has not ended.
+    PlayerRecord* IdOwner(uint32_t id) const;
+    // Binds the id to the record's connection, in place of any id it had, taking it from any
+    // connection that held it before.
+    void BindId(PlayerRecord& record, uint32_t id, bool byCreation);
+    // The connection ended or began again: its id is free.
+    void ReleaseId(PlayerRecord& record);
+
+    // Bytes held for the table's connections outside the records (fragments waiting for their
+    // datagram), counted against the bound on held bytes.
+    void SetHeldElsewhere(std::function<size_t()> heldElsewhere) {
+        heldElsewhere_ = std::move(heldElsewhere);
+    }
 
     void SetDisconnect(Disconnect disconnect) { disconnect_ = std::move(disconnect); }
     // One pass over the records that can have changed, newest first.
@@ -137,6 +154,8 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     const Clock& clock_;
     const Limits limits_;
     Disconnect disconnect_;
+    std::function<size_t()> heldElsewhere_;
+    std::unordered_map<uint32_t, PlayerRecord*> idOwners_;  // at most one entry per record
     uint64_t nextSerial_ = 1;
     uint64_t sweep_ = 1;  // the number of the next sweep
     uint64_t dropped_ = 0;

@@ -39,6 +39,9 @@ void SessionDispatcher::DispatchMessage(PlayerRecord& record, std::span<const ui
         }
         return;
     }
+    if (!SpeaksAs(record, signature, false)) {
+        return;
+    }
     // The sender's id is taken whatever becomes of the message.
     record.TakeId(signature);
     const uint32_t receiver = message.U32(Layout::kReceiverOffset);
@@ -58,6 +61,9 @@ void SessionDispatcher::HandlePlayerCreation(PlayerRecord& record, std::span<con
     }
     const ByteReader reader(message);
     const uint32_t id = reader.U32(Layout::kPlayerIdOffset);
+    if (!SpeaksAs(record, id, true)) {
+        return;
+    }
     record.TakeId(id);
 
     // The name runs to its zero unit or the end of the message, whichever comes first.
@@ -79,6 +85,39 @@ void SessionDispatcher::HandlePlayerCreation(PlayerRecord& record, std::span<con
     }
     record.SetNames(wide, narrow);
     console_.Write(StringPrintf("%08x User connected\n", id));
+}
+
+bool SessionDispatcher::SpeaksAs(PlayerRecord& record, uint32_t id, bool creation) {
+    if (record.idBound && record.boundId == id) {
+        return true;
+    }
+    if (record.idBound && !creation) {
+        WarnForged(record, StringPrintf("bound to player %08x, sent a message as player %08x",
+                                        record.boundId, id));
+        return false;
+    }
+    // A creation takes an id from a connection that only used it; what a creation bound stays.
+    if (const PlayerRecord* owner = players_.IdOwner(id);
+        owner != nullptr && owner != &record && (!creation || owner->idByCreation)) {
+        const std::string own =
+            record.idBound ? StringPrintf("player %08x", record.boundId) : "no player";
+        WarnForged(record,
+                   StringPrintf("bound to %s, claimed player %08x, which %s:%u holds", own.c_str(),
+                                id, owner->addressKey.c_str(), static_cast<unsigned>(owner->port)));
+        return false;
+    }
+    players_.BindId(record, id, creation);
+    return true;
+}
+
+void SessionDispatcher::WarnForged(PlayerRecord& record, const std::string& what) {
+    ++forgedIds_;
+    if (record.forgedIdWarned) {
+        return;
+    }
+    record.forgedIdWarned = true;
+    log_.LogEvent(StringPrintf("Warning: %s:%u, %s; ignored", record.addressKey.c_str(),
+                               static_cast<unsigned>(record.port), what.c_str()));
 }
 
 }  // namespace korvane

@@ -67,6 +67,12 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
     Outcome outcome;
     uint32_t sequence = segment.sequence;
     std::span<const uint8_t> data = segment.payload;
+    if ((state_ == State::inStep || state_ == State::outOfStep) && !segment.syn &&
+        Distance(sequence, next_) >= static_cast<int64_t>(segment.window)) {
+        outcome.outsideWindow = true;
+        GiveUpWaitedGaps(segment.millis, limits, sink, outcome);
+        return outcome;
+    }
     if (segment.rst) {
         Release(sequence);
         return outcome;
@@ -141,7 +147,7 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
         data = data.subspan(taken);
         sequence += static_cast<uint32_t>(taken);
         segmentStart = false;
-    } else if (distance > kFarAway || static_cast<size_t>(distance) > limits.maxAheadBytes) {
+    } else if (static_cast<size_t>(distance) > limits.maxAheadBytes) {
         // Beyond anything the bounds would hold: what was missed is given up, and the stream
         // goes on from this segment.
         if (!ahead_.empty()) {
@@ -166,16 +172,19 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
             Drain(sink, outcome);
         }
     }
-    // Each give-up takes at least the first held segment, so this ends within the bounds.
-    while (!ahead_.empty() &&
-           (OverBounds(limits) || segment.millis - waitingSince_ > limits.gapMillis)) {
-        outcome.overBound |= OverBounds(limits);
-        GiveUpGap(segment.millis, sink, outcome);
-    }
+    GiveUpWaitedGaps(segment.millis, limits, sink, outcome);
     if (finSeen_ && ahead_.empty() && Distance(next_, finAt_) >= 0) {
         Release(finAt_);  // drained
     }
     return outcome;
+}
+
+void TcpStream::GiveUpWaitedGaps(int64_t now, const Limits& limits, Sink& sink, Outcome& outcome) {
+    // Each give-up takes at least the first held segment, so this ends within the bounds.
+    while (!ahead_.empty() && (OverBounds(limits) || now - waitingSince_ > limits.gapMillis)) {
+        outcome.overBound |= OverBounds(limits);
+        GiveUpGap(now, sink, outcome);
+    }
 }
 
 void TcpStream::Anchor(uint32_t sequence, bool provisional) {

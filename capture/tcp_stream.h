@@ -15,6 +15,9 @@ struct TcpSegment {
     bool fin = false;
     bool rst = false;
     int64_t millis = 0;  // capture time, for how long a gap has waited
+    // The server's receive window: once the stream is anchored, a segment that begins this many
+    // bytes or more beyond the next byte lies wholly outside it, and the server drops it.
+    uint32_t window = 65535;
 };
 
 // The bytes of one client connection as the server's TCP hands them to the game, framed into
@@ -28,7 +31,9 @@ struct TcpSegment {
 // segments held behind it pass the bounds; the message spanning it is lost, and the stream picks
 // up at the first following segment that begins with a valid message header (a size word of at
 // least the common header and the token). A bad size word or token where a message should begin
-// puts the stream out of step the same way. A connection found without its handshake is taken
+// puts the stream out of step the same way. Once anchored, a segment (an RST too) that begins
+// beyond the server's receive window is dropped, as the server's TCP drops it: a blind sender
+// cannot move the stream on. A connection found without its handshake is taken
 // up at the first segment whose messages frame in step, or at an earlier one that reaches it
 // before a message was handed on (the first piece of a message split in two may come last).
 class TcpStream {
@@ -52,6 +57,7 @@ class TcpStream {
         bool differingCopy = false;  // bytes held already came again, and differ
         bool overBound = false;      // out-of-order segments passed the bounds
         bool gapGivenUp = false;     // bytes were lost to a gap or to being out of step
+        bool outsideWindow = false;  // the segment lay wholly outside the window: dropped
     };
 
     enum class State : uint8_t {
@@ -62,6 +68,8 @@ class TcpStream {
     };
 
     Outcome Take(const TcpSegment& segment, const Limits& limits, Sink& sink);
+    // The server reset the connection: nothing held is read any more.
+    void Reset() { Release(next_); }
 
     // Whether part of a message is held: its first bytes, or segments beyond a gap.
     bool HoldsPart() const { return !partial_.empty() || !ahead_.empty(); }
@@ -101,6 +109,8 @@ class TcpStream {
                      Outcome& outcome);
     // Held segments that begin at next_, in order.
     void Drain(Sink& sink, Outcome& outcome);
+    // Gives gaps up while the held segments pass the bounds or the oldest gap has waited too long.
+    void GiveUpWaitedGaps(int64_t now, const Limits& limits, Sink& sink, Outcome& outcome);
     // Gives the gap before the first held segment up and goes on from there.
     void GiveUpGap(int64_t now, Sink& sink, Outcome& outcome);
     void OutOfStep(Outcome& outcome);

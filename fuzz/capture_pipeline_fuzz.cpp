@@ -80,7 +80,7 @@ struct Run {
           decoder(judging.decoder) {
         if (settings.portMode == kPortGiven) {
             link.ConnectToServer(settings.serverPort);
-            filters.SetPortFilter(settings.serverPort);
+            filters.SetPortFilter(settings.serverPort, PipelineInput::kServerAddress);
         } else {
             filters.SetHostFilter(PipelineInput::kServerAddress);
         }

@@ -86,7 +86,7 @@ void ChatCommands::ReportPureTech(uint32_t requester, TechBase wanted) {
     size_t listed = 0;
     players_.records().ForEach([&](const PlayerRecord& record) {
         const uint32_t combined = record.chassisTech | record.componentTech;
-        if (combined != wanted) {
+        if (combined != wanted || !record.Trusted()) {
             return;
         }
         violation = violation || combined == kTechMixed;

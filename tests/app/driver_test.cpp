@@ -108,7 +108,7 @@ TEST_F(DriverTest, PortModeRunLogsConnectsFiltersAndShutsDown) {
     EXPECT_EQ(s.buffSizes, std::vector<int>{1048576});
     EXPECT_EQ(s.timeouts, std::vector<int>{1000});
     ASSERT_EQ(s.filters.size(), 1u);
-    const PortFilterProgram expected = MakePortFilter(2400);
+    const PortFilterProgram expected = MakePortFilter(2400, 0x7F000001);
     ASSERT_EQ(s.filters[0].size(), expected.size());
     EXPECT_EQ(s.filters[0][7].k, 2400u);
     EXPECT_EQ(s.filters[0][17].k, 2400u);

@@ -46,6 +46,20 @@ std::vector<uint8_t> Ipv4Frame(uint8_t protocol, uint16_t dstPort, size_t header
     return f;
 }
 
+constexpr uint32_t kServer = 0x0A000001;
+
+// A segment of the server's from `srcPort` with TCP `flags`, behind a header of `headerBytes`.
+std::vector<uint8_t> FromServer(uint8_t flags, uint16_t srcPort = 2300, uint32_t src = kServer,
+                                uint8_t protocol = 6, size_t headerBytes = 20) {
+    std::vector<uint8_t> f = Ipv4Frame(protocol, 40000, headerBytes, 0, 0x0A000005);
+    for (int i = 0; i < 4; ++i) {
+        f[26 + i] = static_cast<uint8_t>(src >> (24 - 8 * i));
+    }
+    Put16(f, 14 + headerBytes, srcPort);
+    f[14 + headerBytes + 13] = flags;
+    return f;
+}
+
 std::vector<uint8_t> Ipv6Frame(uint8_t nextHeader, uint16_t dstPort) {
     std::vector<uint8_t> f(200, 0);
     Put16(f, 12, 0x86DD);
@@ -55,7 +69,7 @@ std::vector<uint8_t> Ipv6Frame(uint8_t nextHeader, uint16_t dstPort) {
 }
 
 TEST(PortFilter, PassesTcpUdpSctpToThePortKeepingWholeFrames) {
-    auto filter = MakePortFilter(2300);
+    auto filter = MakePortFilter(2300, kServer);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(17, 2300)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(0x84, 2300)), 65549u);
@@ -64,25 +78,57 @@ TEST(PortFilter, PassesTcpUdpSctpToThePortKeepingWholeFrames) {
 }
 
 TEST(PortFilter, RejectsOtherPortsProtocolsAndLaterFragments) {
-    auto filter = MakePortFilter(2300);
+    auto filter = MakePortFilter(2300, kServer);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2301)), 0u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(1, 2300)), 0u);  // ICMP
     EXPECT_EQ(Keep(filter, Ipv6Frame(17, 80)), 0u);
     EXPECT_EQ(Keep(filter, Ipv6Frame(58, 2300)), 0u);
-    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x0010)), 0u);      // not the first fragment
+    // A later fragment, not to the server.
+    EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x0010, 0x0A000002)), 0u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 20, 0x4000)), 65549u);  // don't fragment: fine
 }
 
+// Beyond what it always passed: the later fragments of datagrams to the server, whole, and the
+// headers of the server's handshake segments.
+TEST(PortFilter, PassesLaterFragmentsToTheServerAndItsSynAndRstHeaders) {
+    const auto filter = MakePortFilter(2300, kServer);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> frame;
+        unsigned kept;
+    } cases[] = {
+        {"later fragment to the server", Ipv4Frame(6, 9, 20, 0x0010, kServer), 65549},
+        {"last fragment to the server", Ipv4Frame(17, 9, 20, 0x00B9, kServer), 65549},
+        {"later fragment elsewhere", Ipv4Frame(6, 2300, 20, 0x0010, 0x0A000002), 0},
+        {"SYN-ACK", FromServer(0x12), 134},
+        {"RST", FromServer(0x04), 134},
+        {"RST-ACK behind IP options", FromServer(0x14, 2300, kServer, 6, 24), 134},
+        {"ACK alone", FromServer(0x10), 0},
+        {"data", FromServer(0x18), 0},
+        {"SYN from another port", FromServer(0x12, 2301), 0},
+        {"SYN from another address", FromServer(0x12, 2300, 0x0A000002), 0},
+        {"UDP from the port", FromServer(0x12, 2300, kServer, 17), 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Keep(filter, c.frame), c.kept) << c.what;
+    }
+}
+
 TEST(PortFilter, FindsThePortBehindIpOptions) {
-    auto filter = MakePortFilter(2300);
+    auto filter = MakePortFilter(2300, kServer);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300, 24)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2301, 24)), 0u);
 }
 
 TEST(PortFilter, WritesThePortIntoBothSlots) {
-    auto filter = MakePortFilter(47624);
-    EXPECT_EQ(filter[7].k, 47624u);
-    EXPECT_EQ(filter[17].k, 47624u);
+    auto filter = MakePortFilter(47624, kServer);
+    for (size_t slot : {7, 17, 23}) {
+        EXPECT_EQ(filter[slot].k, 47624u) << slot;
+    }
+    for (size_t slot : {21, 27}) {
+        EXPECT_EQ(filter[slot].k, kServer) << slot;
+    }
+    EXPECT_EQ(Keep(filter, FromServer(0x12, 47624)), 134u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 47624)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv6Frame(6, 47624)), 65549u);
     EXPECT_EQ(Keep(filter, Ipv4Frame(6, 2300)), 0u);

@@ -113,16 +113,25 @@ class CaptureWalkTest : public ::testing::Test {
     std::unique_ptr<CaptureAdapter> adapter_ =
         library_.OpenAdapter(std::vector<uint8_t>{'l', 0, 'o', 0}, true);
     FilterInstaller filters_{*adapter_, console_};
-    LinkPortHook hook_{link_, filters_};
+    LinkPortHook hook_{link_, filters_, kServer};
     std::vector<std::vector<uint8_t>> dispatched_;
+    std::vector<std::vector<uint8_t>> fromServer_;
     std::function<void()> onDispatch_;
-    CaptureWalk walk_{
-        settings_, console_, log_, hook_, kServer, [this](std::span<const uint8_t> frame) {
-            dispatched_.emplace_back(frame.begin(), frame.end());
-            if (onDispatch_) {
-                onDispatch_();
-            }
-        }};
+    CaptureWalk walk_{settings_,
+                      console_,
+                      log_,
+                      hook_,
+                      kServer,
+                      clock_,
+                      {[this](std::span<const uint8_t> frame) {
+                           dispatched_.emplace_back(frame.begin(), frame.end());
+                           if (onDispatch_) {
+                               onDispatch_();
+                           }
+                       },
+                       [this](std::span<const uint8_t> frame) {
+                           fromServer_.emplace_back(frame.begin(), frame.end());
+                       }}};
 };
 
 TEST_F(CaptureWalkTest, RecordsFollowOneAnotherOnMultiplesOfFour) {

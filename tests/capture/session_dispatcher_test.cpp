@@ -221,12 +221,12 @@ TEST_F(SessionDispatcherTest, GameMessagesReachTheHandlerOnlyWhenAddressedToTheH
     EXPECT_EQ(players_.Find(kKeyA)->playerId, 0x44u);
     EXPECT_TRUE(seen_.empty());
 
-    const Bytes message = tools::BuildGameMessage(0x45, 0x00020001, 9, Bytes{1, 2, 3});
+    const Bytes message = tools::BuildGameMessage(0x44, 0x00020001, 9, Bytes{1, 2, 3});
     const Bytes frame = Frame(message);
     Dispatch(frame);
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_EQ(seen_[0].record, players_.Find(kKeyA));
-    EXPECT_EQ(seen_[0].record->playerId, 0x45u);
+    EXPECT_EQ(seen_[0].record->playerId, 0x44u);
     EXPECT_EQ(seen_[0].data, frame.data() + tools::kPlainHeadersLength);
     EXPECT_EQ(seen_[0].message, message);
 }
@@ -401,7 +401,9 @@ TEST_F(SessionDispatcherTest, JoinedMessageBeginsWithTheStartPiece) {
         SCOPED_TRACE(reversed);
         RecordGameMessages();
         const uint32_t address = reversed ? kAddressB : kAddressA;
-        Bytes message = tools::BuildGameMessage(0x51, 1, 3, Bytes(1092 - 29, 0x2B));
+        // Each its own player: an id belongs to one connection.
+        Bytes message =
+            tools::BuildGameMessage(reversed ? 0x52 : 0x51, 1, 3, Bytes(1092 - 29, 0x2B));
         PutU16(message, 946, 0x0707);  // where the second piece begins, no header
         const Bytes start = Slice(message, 0, 946);
         const Bytes rest = Slice(message, 946, message.size());

@@ -96,19 +96,20 @@ TEST_F(FollowPlayersTest, PlayersJoiningAndLeavingAreShownInOrder) {
     ASSERT_EQ(run.Replay(kTestModeArgs), 0) << ReadWholeFile(run.dir() / "korvane.out");
 
     EXPECT_THAT(run.Running(), ElementsAre("Analyzing traffic on server port 2300...",
+                                           testing::OneWayCaptureWarning(0),
                                            "0000002a User connected", "00000063 User connected",
                                            "00000063 User Kit Fox (Unknown) disconnected"));
     // Players coming and going are the console's business, not the log's.
-    EXPECT_THAT(run.LogWhileRunning(), ::testing::IsEmpty());
+    EXPECT_THAT(run.LogWhileRunning(), ElementsAre(testing::OneWayCaptureWarning(0)));
 }
 
-TEST_F(FollowPlayersTest, PlayersAreFollowedByAddressWhateverIdTheySendWith) {
+TEST_F(FollowPlayersTest, AConnectionSpeaksOnlyInItsOwnPlayerId) {
     ReplayedRun run(dir_);
     ASSERT_TRUE(run.MakeCapture(
         std::string(kBase) +
         "at +1.0 127.0.0.2:40001 > 127.0.0.1:2300 create id=2a name=Bob\n"
-        // A game message between players (not to the host) from the same address carries a
-        // new sender id; the record is the same and takes the new id.
+        // A game message between players (not to the host) on the same connection carries
+        // another sender id: the connection is Bob's, so it is ignored and warned of.
         "at +2.0 127.0.0.2:40001 > 127.0.0.1:2300 game sender=2b receiver=5 type=7 hex=0102\n"
         "at +3.0 127.0.0.2:40001 > 127.0.0.1:2300 delete id=2a\n"
         // Coming back after the record was removed starts afresh.
@@ -118,7 +119,11 @@ TEST_F(FollowPlayersTest, PlayersAreFollowedByAddressWhateverIdTheySendWith) {
 
     EXPECT_THAT(run.Running(),
                 ElementsAre("Analyzing traffic on server port 2300...", "0000002a User connected",
-                            "0000002b User Bob (Unknown) disconnected", "0000002c User connected",
+                            "Tue Feb 03 14:50:02: Warning: 127.0.0.2:40001, bound to player "
+                            "0000002a, sent a message as player 0000002b; ignored",
+                            "Tue Feb 03 14:50:02: Warning: 1 messages in a player id not their "
+                            "connection's ignored so far",
+                            "0000002a User Bob (Unknown) disconnected", "0000002c User connected",
                             "0000002c User Bobby (Unknown) disconnected"));
 }
 
@@ -285,6 +290,7 @@ TEST_F(FollowPlayersTest, DebugTraceShowsEveryFrameLongerThanSixtyBytes) {
 
     EXPECT_THAT(run.Running(), ElementsAre("Analyzing traffic on server port 2300...",
                                            "127.0.0.5.1234 -> 127.0.0.1.2300 (code=0001) len=80",
+                                           testing::OneWayCaptureWarning(1),
                                            "127.0.0.6.1235 -> 127.0.0.1.2300 (code=0000) len=61",
                                            "127.0.0.6.1235 -> 127.0.0.1.2300 (code=0000) len=79",
                                            "127.0.0.6.1235 -> 127.0.0.9.2300 (code=0001) len=80",
@@ -292,12 +298,13 @@ TEST_F(FollowPlayersTest, DebugTraceShowsEveryFrameLongerThanSixtyBytes) {
                                            "127.0.0.7.1236 -> 127.0.0.1.2300 (code=0008) len=158",
                                            "00000070 User connected"));
     // The trace is the console's alone.
-    EXPECT_THAT(run.LogWhileRunning(), ::testing::IsEmpty());
+    EXPECT_THAT(run.LogWhileRunning(), ElementsAre(testing::OneWayCaptureWarning(1)));
 
     // Without the switch the same run traces nothing.
     ASSERT_EQ(run.Replay(kTestModeArgs), 0);
     EXPECT_THAT(run.Running(),
-                ElementsAre("Analyzing traffic on server port 2300...", "00000070 User connected"));
+                ElementsAre("Analyzing traffic on server port 2300...",
+                            testing::OneWayCaptureWarning(1), "00000070 User connected"));
 }
 
 TEST_F(FollowPlayersTest, AMessageSplitOverTwoSegmentsIsJoinedOnce) {

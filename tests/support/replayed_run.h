@@ -23,6 +23,14 @@ std::vector<std::string> Section(const std::vector<std::string>& lines, const st
 inline constexpr int64_t kScenarioStart = 1075819800;
 std::string LogStamp(int second);
 std::string AnnouncedTime(int second);
+// The warning of a capture of the clients' side only, with SYNs in it, logged at `second`: its
+// handshakes cannot be followed.
+inline std::string OneWayCaptureWarning(int second) {
+    return LogStamp(second) +
+           "Warning: a client's SYN has no answer in the capture, which shows none of the "
+           "server's segments (a capture of one direction); connections are followed on the "
+           "continuity of their bytes";
+}
 
 // How the tests start a build of the guard: the file run, the arguments put before the test's
 // own (for a program run under Wine, the program itself), and environment entries of its own.

@@ -23,7 +23,7 @@ struct StreamWorld {
     PlayerTable players{clock};
     ScriptedConsole console;
     EventLog log{clock, console};  // never opened: lines go to the console
-    SessionDispatcher dispatcher{console};
+    SessionDispatcher dispatcher{console, players, log};
     StreamStage streams{players, dispatcher, log, clock};
 };
 
