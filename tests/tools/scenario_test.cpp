@@ -1272,6 +1272,59 @@ TEST_F(ScenarioFiles, MkcapReadingLineByLineWritesWhatTheWholeScenarioMakes) {
     EXPECT_FALSE(std::filesystem::exists(lateOut + ".partial"));
 }
 
+TEST(HostileScenarios, FragmentsAndSynFloodMakeTheirAttack) {
+    const std::filesystem::path hostile =
+        std::filesystem::path(KORVANE_SOURCE_DIR) / "tools/hostile";
+    const ScenarioVariables variables = {{"port", "2300"}, {"count", "6"}};
+    const size_t honest =
+        ScenarioFrames(LoadScenario((hostile / "honest.scenario").string(), variables)).size();
+    auto attack = [&](const std::string& name) {
+        std::vector<TimedFrame> frames;
+        for (TimedFrame& frame :
+             ScenarioFrames(LoadScenario((hostile / name).string(), variables))) {
+            // From or to a spoofed address, not 127.0.0.x.
+            if (ByteReader(frame.bytes).U8(27) != 0 || ByteReader(frame.bytes).U8(31) != 0) {
+                frames.push_back(std::move(frame));
+            }
+        }
+        return frames;
+    };
+    const auto fragments = attack("fragments.scenario");
+    ASSERT_EQ(fragments.size(), 6u);
+    std::set<uint32_t> sources;
+    for (const TimedFrame& frame : fragments) {
+        const ByteReader reader(frame.bytes);
+        EXPECT_EQ(reader.NetU16(20), 0x2000);  // More Fragments, offset 0
+        EXPECT_EQ(reader.NetU16(16), 20 + 512);
+        EXPECT_NE(reader.NetU16(18), 0);
+        EXPECT_TRUE(IsLoopback(reader.NetU32(26)));
+        sources.insert(reader.NetU32(26));
+    }
+    EXPECT_EQ(sources.size(), 6u);
+    EXPECT_EQ(
+        ScenarioFrames(LoadScenario((hostile / "fragments.scenario").string(), variables)).size(),
+        honest + 6);
+
+    const auto flood = attack("synflood.scenario");
+    ASSERT_EQ(flood.size(), 6u * 5);
+    std::map<uint8_t, int> flags;
+    for (size_t i = 0; i < flood.size(); ++i) {
+        const ByteReader reader(flood[i].bytes);
+        flags[reader.U8(47)] += 1;
+        if (reader.U8(47) == kTcpAck || reader.U8(47) == (kTcpPsh | kTcpAck)) {
+            // The spoofer's guess, never the SYN-ACK's sequence number plus one.
+            EXPECT_EQ(reader.NetU32(42), 0x0BADC0DEu);
+            const ByteReader synack(flood[i - (reader.U8(47) == kTcpAck ? 1 : 2)].bytes);
+            ASSERT_EQ(synack.U8(47), kTcpSyn | kTcpAck);
+            EXPECT_EQ(synack.NetU32(30), reader.NetU32(26));
+            EXPECT_NE(synack.NetU32(38) + 1, reader.NetU32(42));
+        }
+    }
+    EXPECT_EQ(flags,
+              (std::map<uint8_t, int>{
+                  {kTcpSyn, 12}, {kTcpSyn | kTcpAck, 6}, {kTcpAck, 6}, {kTcpPsh | kTcpAck, 6}}));
+}
+
 TEST_F(ScenarioFiles, CommittedDemoCaptureIsWhatMkcapMakes) {
     const std::filesystem::path demo = std::filesystem::path(KORVANE_SOURCE_DIR) / "tools/demo";
     std::string out = (dir_ / "session.pcap").string();
