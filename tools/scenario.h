@@ -42,7 +42,6 @@ namespace korvane::tools {
 //   ack                                       a bare ACK
 //   rst                                       RST|ACK
 //   fin                                       FIN|ACK
-// The kinds without payload carry no message; a SYN and a FIN each count one sequence number.
 //   info sender=<hex> text=<rest of line>     player information (game message type 10)
 //   stock sender=<hex> chassis=<hex>          stock mech selection (type 17)
 //   random seed=<n> [maxbytes=<n>] [framed]   seeded random payload bytes, 1 to maxbytes
@@ -57,6 +56,7 @@ namespace korvane::tools {
 //       type 4 message), a permutation of all of them; size= makes the container that long;
 //       deferreset keeps the compressed sections free of resets when the dictionary is full.
 // info, stock and upload messages go to the host, player 1.
+// The kinds without payload carry no message; a SYN and a FIN each count one sequence number.
 // Options for every kind: split=<n> (two segments, the first with n payload bytes, the second
 // 1 ms later with the rest), reverse (with split: the second piece is written first), tsopt
 // (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes tsopt
