@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
+#include <string>
 
 #include "capture/byte_reader.h"
 
@@ -48,32 +49,12 @@ uint16_t Finish(uint32_t sum) {
     return static_cast<uint16_t>(~sum & 0xFFFF);
 }
 
-// The partial sum of the TCP pseudo header.
-uint32_t PseudoHeaderSum(uint32_t source, uint32_t destination, size_t tcpLength) {
-    uint32_t sum = (source >> 16) + (source & 0xFFFF) + (destination >> 16) +
-                   (destination & 0xFFFF) + kProtocolTcp + static_cast<uint32_t>(tcpLength);
-    while (sum > 0xFFFF) {
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    return sum;
+// The folded sum of the TCP pseudo header of a segment of `tcpLength` bytes.
+uint32_t TcpPseudoHeaderSum(uint32_t source, uint32_t destination, size_t tcpLength) {
+    return PseudoHeaderSum(source, destination, kProtocolTcp, tcpLength);
 }
 
 }  // namespace
-
-uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial) {
-    uint64_t sum = initial;
-    size_t i = 0;
-    for (; i + 1 < bytes.size(); i += 2) {
-        sum += static_cast<uint32_t>((bytes[i] << 8) | bytes[i + 1]);
-    }
-    if (i < bytes.size()) {
-        sum += static_cast<uint32_t>(bytes[i] << 8);
-    }
-    while (sum > 0xFFFF) {
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    return static_cast<uint32_t>(sum);
-}
 
 std::vector<uint8_t> BuildFrame(const FrameSpec& layout) {
     std::vector<uint8_t> ipOptions = PaddedOptions(layout.ipOptions, "IPv4");
@@ -117,8 +98,17 @@ std::vector<uint8_t> BuildFrame(const FrameSpec& layout) {
     std::copy(tcpOptions.begin(), tcpOptions.end(), frame.begin() + static_cast<long>(tcp + 20));
     std::copy(layout.payload.begin(), layout.payload.end(),
               frame.begin() + static_cast<long>(tcp + tcpHeaderLength));
-    uint32_t pseudo = PseudoHeaderSum(layout.source.address, layout.destination.address, tcpLength);
-    PutNet16(frame, tcp + 16, Finish(OnesComplementSum(std::span(frame).subspan(tcp), pseudo)));
+    const uint32_t pseudo =
+        TcpPseudoHeaderSum(layout.source.address, layout.destination.address, tcpLength);
+    uint32_t checksum = Finish(OnesComplementSum(std::span(frame).subspan(tcp), pseudo));
+    if (layout.tcpChecksum == TcpChecksum::pseudoHeader) {
+        checksum = pseudo;
+    } else if (layout.tcpChecksum == TcpChecksum::wrong) {
+        // The true checksum is never 0xFFFF (the pseudo header alone sums to more than zero),
+        // so one more is never another way of writing it.
+        checksum = (checksum + 1) & 0xFFFF;
+    }
+    PutNet16(frame, tcp + 16, checksum);
     return frame;
 }
 
@@ -146,8 +136,45 @@ bool TcpChecksumValid(std::span<const uint8_t> frame) {
     }
     auto segment = reader.Bytes(ip + headerLength, totalLength - headerLength);
     uint32_t pseudo =
-        PseudoHeaderSum(reader.NetU32(ip + 12), reader.NetU32(ip + 16), segment.size());
+        TcpPseudoHeaderSum(reader.NetU32(ip + 12), reader.NetU32(ip + 16), segment.size());
     return OnesComplementSum(segment, pseudo) == 0xFFFF;
+}
+
+std::vector<std::vector<uint8_t>> FragmentFrame(std::span<const uint8_t> frame, size_t firstBytes,
+                                                bool overlap) {
+    ByteReader reader(frame);
+    const size_t ip = kEthernetHeaderLength;
+    const size_t headerLength = static_cast<size_t>(reader.U8(ip) & 0x0F) * 4;
+    const size_t totalLength = reader.NetU16(ip + 2);
+    if (headerLength < 20 || totalLength < headerLength || ip + totalLength > frame.size()) {
+        throw std::invalid_argument("not a whole IPv4 packet");
+    }
+    if ((reader.NetU16(ip + 6) & 0x3FFF) != 0) {
+        throw std::invalid_argument("the packet is a fragment already");
+    }
+    const size_t payloadLength = totalLength - headerLength;
+    const size_t least = overlap ? 16 : 8;
+    if (firstBytes < least || firstBytes % 8 != 0 || firstBytes >= payloadLength) {
+        throw std::invalid_argument("the first fragment needs a multiple of 8 bytes from " +
+                                    std::to_string(least) + ", fewer than the " +
+                                    std::to_string(payloadLength) + " of the IP payload");
+    }
+    const auto payload = frame.subspan(ip + headerLength, payloadLength);
+    auto piece = [&](size_t from, size_t to, bool more) {
+        std::vector<uint8_t> out(frame.begin(),
+                                 frame.begin() + static_cast<long>(ip + headerLength));
+        out.insert(out.end(), payload.begin() + static_cast<long>(from),
+                   payload.begin() + static_cast<long>(to));
+        PutNet16(out, ip + 2, static_cast<uint32_t>(headerLength + to - from));
+        PutNet16(out, ip + 6, (more ? 0x2000u : 0u) | static_cast<uint32_t>(from / 8));
+        PutNet16(out, ip + 10, 0);
+        PutNet16(out, ip + 10, Finish(OnesComplementSum(std::span(out).subspan(ip, headerLength))));
+        return out;
+    };
+    std::vector<std::vector<uint8_t>> pieces;
+    pieces.push_back(piece(0, firstBytes, true));
+    pieces.push_back(piece(overlap ? firstBytes - 8 : firstBytes, payloadLength, false));
+    return pieces;
 }
 
 std::optional<uint32_t> ParseIpv4(std::string_view text) {

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "capture/internet_checksum.h"
+
 namespace korvane::tools {
 
 // TCP flag bits as they stand in byte 13 of the TCP header.
@@ -31,6 +33,12 @@ struct Endpoint {
     auto operator<=>(const Endpoint&) const = default;
 };
 
+// How the TCP checksum field of a frame is written: the true checksum; the pseudo-header form
+// of checksum offload (the folded sum of the pseudo header alone, not inverted, as Linux leaves
+// a segment it hands to the device to finish); or the true checksum plus one, which never sums
+// right.
+enum class TcpChecksum { correct, pseudoHeader, wrong };
+
 // Everything that goes into one Ethernet II / IPv4 / TCP frame.
 struct FrameSpec {
     Endpoint source;
@@ -46,12 +54,14 @@ struct FrameSpec {
     // four. At most 40 bytes each.
     std::vector<uint8_t> ipOptions;
     std::vector<uint8_t> tcpOptions;
+    TcpChecksum tcpChecksum = TcpChecksum::correct;
     // Zero means a locally administered address made of 02:00 and the IPv4 address.
     std::array<uint8_t, 6> sourceMac{};
     std::array<uint8_t, 6> destinationMac{};
 };
 
-// The whole frame with correct IPv4 header and TCP checksums. No Ethernet padding is added, so
+// The whole frame with a correct IPv4 header checksum and the TCP checksum `tcpChecksum` asks
+// for. No Ethernet padding is added, so
 // a frame without options is exactly 54 bytes plus the payload. Throws std::invalid_argument
 // for options longer than 40 bytes or a payload that does not fit an IPv4 packet.
 std::vector<uint8_t> BuildFrame(const FrameSpec& layout);
@@ -75,9 +85,17 @@ class FlowNumbering {
 // 10, value, echo reply), which makes the TCP data offset 8 (32 bytes).
 std::vector<uint8_t> TimestampOption(uint32_t value, uint32_t echoReply);
 
-// The ones' complement sum used by IPv4 and TCP, folded to 16 bits, over `bytes` after
-// `initial` (a partial sum, for the TCP pseudo header). Not yet inverted.
-uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial = 0);
+// A built frame cut into two IPv4 fragments, each with the Ethernet header and the IPv4 header
+// of `frame` (its identification too), total length and header checksum made true. The first
+// carries the first `firstBytes` bytes of the IP payload at offset 0 with More Fragments set, the
+// second the rest with More Fragments clear; Don't Fragment is cleared on both. With `overlap`
+// the second starts 8 bytes before the first one's end, carrying the packet's bytes from there
+// (the 8 bytes both hold are the same). Throws std::invalid_argument unless `frame` is a whole
+// unfragmented IPv4 packet and `firstBytes` a positive multiple of 8 below its IP payload's
+// length (at least 16 with `overlap`), and korvane::TruncatedData for a frame too short for its
+// headers.
+std::vector<std::vector<uint8_t>> FragmentFrame(std::span<const uint8_t> frame, size_t firstBytes,
+                                                bool overlap = false);
 // Whether the IPv4 header and the TCP checksum of a built frame are correct. Throws
 // korvane::TruncatedData for a frame too short to hold the headers it announces.
 bool Ipv4ChecksumValid(std::span<const uint8_t> frame);

@@ -174,6 +174,10 @@ const std::map<std::string_view, KindRule>& KindRules() {
         {"game", {{"sender", "receiver", "type", "hex", "pad"}, {"sender", "receiver", "type"}}},
         {"raw", {{"hex", "pad"}, {"hex"}}},
         {"syn", {{}, {}}},
+        {"synack", {{}, {}}},
+        {"ack", {{}, {}}},
+        {"rst", {{}, {}}},
+        {"fin", {{}, {}}},
         {"info", {{"sender", "text"}, {"sender", "text"}}},
         {"stock", {{"sender", "chassis"}, {"sender", "chassis"}}},
         {"random", {{"seed", "maxbytes"}, {"seed"}}},
@@ -183,6 +187,38 @@ const std::map<std::string_view, KindRule>& KindRules() {
           {"sender", "seq", "chassis", "name"}}},
     };
     return rules;
+}
+
+// The kinds without payload and the TCP flags they write.
+const std::map<std::string_view, uint8_t>& BareKinds() {
+    static const std::map<std::string_view, uint8_t> kinds = {
+        {"syn", kTcpSyn},           {"synack", kTcpSyn | kTcpAck}, {"ack", kTcpAck},
+        {"rst", kTcpRst | kTcpAck}, {"fin", kTcpFin | kTcpAck},
+    };
+    return kinds;
+}
+
+// What an error calls the frame of a kind without payload.
+std::string BareName(std::string_view kind) {
+    if (kind == "synack") {
+        return "a bare SYN-ACK";
+    }
+    if (kind == "ack") {
+        return "a bare ACK";
+    }
+    if (kind == "rst") {
+        return "an RST";
+    }
+    if (kind == "fin") {
+        return "a FIN";
+    }
+    return "a bare SYN";
+}
+
+// Whether copies of a repeated line count the destination up instead of the source: a SYN-ACK
+// goes from the server to each of the clients.
+bool CountsDestination(const ScenarioEvent& event) {
+    return event.kind == "synack";
 }
 
 class LineParser {
@@ -449,6 +485,36 @@ struct SegmentOptions {
     }
 };
 
+// The checksum and fragment options of a line (see scenario.h).
+struct FrameOptions {
+    std::optional<std::string_view> badsum;
+    std::optional<std::string_view> decoy;
+    std::optional<std::string_view> frag;
+    bool pseudosum = false;
+
+    bool Any() const { return badsum || decoy || frag || pseudosum; }
+};
+
+// The TCP header options and the checksum and fragment options, which every kind takes.
+const std::set<std::string_view>& FrameKeys() {
+    static const std::set<std::string_view> keys = {"ack",    "seqshift", "window", "wscale",
+                                                    "badsum", "decoy",    "frag"};
+    return keys;
+}
+
+// The frames one segment entry writes.
+uint64_t FramesOf(const ScenarioSegment& segment) {
+    return segment.fragmentBytes == 0 || segment.fragmentForm == FragmentForm::first ? 1 : 2;
+}
+
+// The time of the last frame the entries write.
+uint64_t LastFrameMicros(const std::vector<ScenarioSegment>& segments, uint64_t otherwise) {
+    if (segments.empty()) {
+        return otherwise;
+    }
+    return segments.back().micros + (FramesOf(segments.back()) - 1) * kSegmentGapMicros;
+}
+
 const std::set<std::string_view>& SegmentKeys() {
     static const std::set<std::string_view> keys = {"mss", "skip", "segorder", "retransmit",
                                                     "lose"};
@@ -522,13 +588,21 @@ class ScenarioReader {
     void ReadLine(std::string_view line, const std::string& fileName, int lineNumber, int depth);
     void Repeat(ScenarioEvent& event, const LineParser& parser,
                 const std::map<std::string_view, std::string_view>& values);
-    // The frames of a line with segment options.
+    // Reads ack=, seqshift=, window=, wscale=, badsum=, decoy= and frag= into the event and
+    // `frameOptions`; the length of the TCP header the event's segments get.
+    static size_t HeaderOptions(const LineParser& parser, ScenarioEvent& event,
+                                const std::map<std::string_view, std::string_view>& values,
+                                FrameOptions& frameOptions);
+    // The frames of a line with segment options, or checksum and fragment options.
     std::vector<ScenarioSegment> Segments(const LineParser& parser, uint64_t micros,
                                           const std::vector<std::vector<uint8_t>>& messages,
-                                          size_t split, const SegmentOptions& options) const;
+                                          size_t split, const SegmentOptions& options, bool reverse,
+                                          const FrameOptions& frameOptions,
+                                          size_t tcpHeaderLength) const;
     void SegmentedLine(const LineParser& parser, ScenarioEvent&& event,
                        const std::vector<std::vector<uint8_t>>& messages,
                        std::optional<std::string_view> splitText, const SegmentOptions& options,
+                       const FrameOptions& frameOptions, size_t tcpHeaderLength,
                        const std::map<std::string_view, std::string_view>& values);
     // Hands an event on once the next line is known not to join it (see `with`).
     void Emit(ScenarioEvent&& event);
@@ -557,10 +631,20 @@ void ScenarioReader::Flush() {
 }
 
 void ScenarioReader::Join(ScenarioEvent&& event, const LineParser& parser) {
-    if (!held_ || held_->syn || held_->repeat != 0 || held_->random) {
+    if (!held_ || held_->flags != 0 || held_->repeat != 0 || held_->random) {
         parser.Fail("with needs a line before it whose message it can join");
     }
     ScenarioEvent& before = *held_;
+    const bool plainSegments =
+        !before.segments ||
+        std::all_of(
+            before.segments->begin(), before.segments->end(), [](const ScenarioSegment& segment) {
+                return segment.checksum == TcpChecksum::correct && segment.fragmentBytes == 0;
+            });
+    if (!plainSegments || before.acknowledgement || before.sequenceShift != 0 ||
+        before.window != FrameSpec{}.window) {
+        parser.Fail("with needs a line before it without TCP header, checksum or fragment options");
+    }
     if (before.source != event.source || before.destination != event.destination) {
         parser.Fail("with needs the line before it on the same flow (source and destination)");
     }
@@ -623,14 +707,130 @@ std::vector<std::pair<size_t, bool>> SegmentNumbers(const LineParser& parser, st
     return numbers;
 }
 
+// frag=<i>:<n>[:<form>],...: the segments fragmented, each with its first fragment's bytes and
+// its form. A segment's IP payload is `tcpHeaderLength` bytes and its own.
+std::map<size_t, std::pair<size_t, FragmentForm>> Fragments(
+    const LineParser& parser, std::string_view text,
+    const std::vector<std::pair<size_t, size_t>>& cuts, size_t tcpHeaderLength) {
+    static const std::map<std::string_view, FragmentForm> kForms = {
+        {"reverse", FragmentForm::reverse},
+        {"first", FragmentForm::first},
+        {"overlap", FragmentForm::overlap}};
+    const size_t count = cuts.size();
+    std::map<size_t, std::pair<size_t, FragmentForm>> fragments;
+    std::vector<std::pair<size_t, std::string_view>> sizes;  // segment, bytes as given
+    const bool valid = ForEachListed(text, [&](std::string_view item) {
+        const size_t colon = item.find(':');
+        if (colon == std::string_view::npos) {
+            return false;
+        }
+        std::string_view bytes = item.substr(colon + 1);
+        FragmentForm form = FragmentForm::inOrder;
+        if (const size_t second = bytes.find(':'); second != std::string_view::npos) {
+            auto found = kForms.find(bytes.substr(second + 1));
+            if (found == kForms.end()) {
+                return false;
+            }
+            form = found->second;
+            bytes = bytes.substr(0, second);
+        }
+        const auto number = ParseDecimal(item.substr(0, colon), count - 1);
+        const auto first = ParseDecimal(bytes, kMaxPayload);
+        if (!number || !first || fragments.contains(*number)) {
+            return false;
+        }
+        fragments[*number] = {*first, form};
+        sizes.emplace_back(*number, bytes);
+        return true;
+    });
+    if (!valid) {
+        parser.Fail(
+            "frag= needs <segment>:<bytes>[:reverse|:first|:overlap],... with distinct "
+            "segment numbers 0 to " +
+            std::to_string(count - 1) + " (the line has " + std::to_string(count) +
+            " segments), not '" + std::string(text) + "'");
+    }
+    for (const auto& [number, given] : sizes) {
+        const auto [first, form] = fragments[number];
+        const size_t ipPayload = tcpHeaderLength + cuts[number].second;
+        const size_t least = form == FragmentForm::overlap ? 16 : 8;
+        const size_t most = (ipPayload - 1) / 8 * 8;
+        if (first < least || first > most || first % 8 != 0) {
+            parser.Fail("frag= needs a multiple of 8 from " + std::to_string(least) + " to " +
+                        std::to_string(most) + " bytes in the first fragment of segment " +
+                        std::to_string(number) + " (its IP payload is " +
+                        std::to_string(ipPayload) + " bytes), not '" + std::string(given) + "'");
+        }
+    }
+    return fragments;
+}
+
+// The entries a line writes: segment `number` of `cuts` at each writing (with other bytes or
+// not), 1 ms per frame from `micros`, with the checksum and fragment options applied.
+std::vector<ScenarioSegment> WrittenSegments(const LineParser& parser, uint64_t micros,
+                                             const std::vector<std::pair<size_t, size_t>>& cuts,
+                                             const std::vector<std::pair<size_t, bool>>& writings,
+                                             const FrameOptions& options, size_t tcpHeaderLength) {
+    const size_t count = cuts.size();
+    std::set<size_t> wrong;
+    if (options.badsum) {
+        for (auto [number, other] :
+             SegmentNumbers(parser, "badsum", *options.badsum, count, false)) {
+            wrong.insert(number);
+        }
+    }
+    std::set<size_t> decoys;
+    if (options.decoy) {
+        for (auto [number, other] : SegmentNumbers(parser, "decoy", *options.decoy, count, false)) {
+            if (cuts[number].second == 0) {
+                parser.Fail("decoy= needs a segment with bytes to change");
+            }
+            decoys.insert(number);
+        }
+    }
+    std::map<size_t, std::pair<size_t, FragmentForm>> fragments;
+    if (options.frag) {
+        fragments = Fragments(parser, *options.frag, cuts, tcpHeaderLength);
+    }
+    std::vector<ScenarioSegment> written;
+    std::set<size_t> seen;
+    uint64_t at = micros;
+    for (const auto& [number, other] : writings) {
+        const auto [offset, length] = cuts[number];
+        if (length > kMaxPayload) {
+            parser.Fail("segment of " + std::to_string(length) +
+                        " bytes does not fit one IPv4 packet");
+        }
+        if (seen.insert(number).second && decoys.contains(number)) {
+            written.push_back({at, offset, length, true, TcpChecksum::wrong});
+            at += kSegmentGapMicros;
+        }
+        ScenarioSegment segment{at, offset, length, other};
+        segment.checksum = wrong.contains(number) ? TcpChecksum::wrong
+                           : options.pseudosum    ? TcpChecksum::pseudoHeader
+                                                  : TcpChecksum::correct;
+        if (auto found = fragments.find(number); found != fragments.end()) {
+            segment.fragmentBytes = found->second.first;
+            segment.fragmentForm = found->second.second;
+        }
+        at += FramesOf(segment) * kSegmentGapMicros;
+        written.push_back(segment);
+    }
+    if (LastFrameMicros(written, micros) > kLatestStamp) {
+        parser.Fail("the line's segments run past the latest time a capture holds");
+    }
+    return written;
+}
+
 std::vector<ScenarioSegment> ScenarioReader::Segments(
     const LineParser& parser, uint64_t micros, const std::vector<std::vector<uint8_t>>& messages,
-    size_t split, const SegmentOptions& options) const {
+    size_t split, const SegmentOptions& options, bool reverse, const FrameOptions& frameOptions,
+    size_t tcpHeaderLength) const {
     const std::vector<std::pair<size_t, size_t>> cuts = CutStream(messages, split, options);
     const size_t count = cuts.size();
     std::vector<size_t> order(count);
     for (size_t i = 0; i < count; ++i) {
-        order[i] = i;
+        order[i] = reverse ? count - 1 - i : i;
     }
     if (options.segorder) {
         const auto numbers = SegmentNumbers(parser, "segorder", *options.segorder, count, false);
@@ -656,15 +856,8 @@ std::vector<ScenarioSegment> ScenarioReader::Segments(
             lost.insert(number);
         }
     }
-    std::vector<ScenarioSegment> written;
-    auto write = [&](size_t number, bool other) {
-        const auto [offset, length] = cuts[number];
-        if (length > kMaxPayload) {
-            parser.Fail("segment of " + std::to_string(length) +
-                        " bytes does not fit one IPv4 packet");
-        }
-        written.push_back({micros + written.size() * kSegmentGapMicros, offset, length, other});
-    };
+    std::vector<std::pair<size_t, bool>> writings;
+    auto write = [&](size_t number, bool other) { writings.emplace_back(number, other); };
     for (size_t position = 0; position < count; ++position) {
         if (!lost.contains(order[position])) {
             write(order[position], false);
@@ -676,10 +869,7 @@ std::vector<ScenarioSegment> ScenarioReader::Segments(
             write(order[position], resent[order[position]]);
         }
     }
-    if (!written.empty() && written.back().micros > kLatestStamp) {
-        parser.Fail("the line's segments run past the latest time a capture holds");
-    }
-    return written;
+    return WrittenSegments(parser, micros, cuts, writings, frameOptions, tcpHeaderLength);
 }
 
 void ScenarioReader::Read(std::string_view text, const std::string& fileName, int depth) {
@@ -714,6 +904,45 @@ void ScenarioReader::Read(std::istream& in, const std::string& fileName, int dep
     }
 }
 
+size_t ScenarioReader::HeaderOptions(const LineParser& parser, ScenarioEvent& event,
+                                     const std::map<std::string_view, std::string_view>& values,
+                                     FrameOptions& frameOptions) {
+    if (values.contains("ack")) {
+        event.acknowledgement = parser.Id(values, "ack");
+    }
+    if (auto found = values.find("seqshift"); found != values.end()) {
+        std::string_view text = found->second;
+        const bool negative = text.starts_with('-');
+        if (negative) {
+            text.remove_prefix(1);
+        }
+        const std::optional<uint64_t> shift = ParseDecimal(text, 0xFFFFFFFF);
+        if (!shift) {
+            parser.Fail("seqshift= needs a decimal number -4294967295 to 4294967295, not '" +
+                        std::string(found->second) + "'");
+        }
+        event.sequenceShift =
+            negative ? 0u - static_cast<uint32_t>(*shift) : static_cast<uint32_t>(*shift);
+    }
+    event.window = static_cast<uint16_t>(parser.Decimal(values, "window", 0, 0xFFFF, 64240));
+    size_t optionBytes = event.tsopt ? 12 : 0;
+    if (values.contains("wscale")) {
+        if (event.kind != "syn" && event.kind != "synack") {
+            parser.Fail("wscale= goes only with syn or synack");
+        }
+        event.windowScale = static_cast<uint8_t>(parser.Decimal(values, "wscale", 0, 255));
+        optionBytes += 4;
+    }
+    for (std::string_view key : {"badsum", "decoy", "frag"}) {
+        if (auto found = values.find(key); found != values.end()) {
+            (key == "badsum"  ? frameOptions.badsum
+             : key == "decoy" ? frameOptions.decoy
+                              : frameOptions.frag) = found->second;
+        }
+    }
+    return 20 + optionBytes;
+}
+
 void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
                             const std::map<std::string_view, std::string_view>& values) {
     if (values.contains("repeat")) {
@@ -734,12 +963,13 @@ void ScenarioReader::Repeat(ScenarioEvent& event, const LineParser& parser,
         parser.Fail("the copies run past the latest time a capture holds");
     }
     // Up to the last address, and never so many that the count would not fit 32 bits.
+    const Endpoint& counted = CountsDestination(event) ? event.destination : event.source;
     const uint64_t addresses =
-        std::min<uint64_t>(uint64_t{0xFFFFFFFF} - event.source.address + 1, 0xFFFFFFFF);
+        std::min<uint64_t>(uint64_t{0xFFFFFFFF} - counted.address + 1, 0xFFFFFFFF);
     event.spread = static_cast<uint32_t>(
         parser.Decimal(values, "spread", 1, addresses, 1, " (addresses beyond 255.255.255.255)"));
     event.ports = static_cast<uint32_t>(parser.Decimal(
-        values, "ports", 1, uint64_t{65536} - event.source.port, 1, " (ports beyond 65535)"));
+        values, "ports", 1, uint64_t{65536} - counted.port, 1, " (ports beyond 65535)"));
     if (values.contains("step")) {
         if (event.random || event.payload.size() < 2) {
             parser.Fail("step= needs a payload of at least 2 bytes to count in");
@@ -834,6 +1064,9 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
         parser.Fail("unknown kind '" + event.kind + "'");
     }
     event.syn = event.kind == "syn";
+    if (auto bare = BareKinds().find(event.kind); bare != BareKinds().end()) {
+        event.flags = bare->second;
+    }
 
     // Options every kind may take besides split=, and the flags with the kinds they go with.
     static const std::set<std::string_view> kRepeatOptions = {"repeat", "over", "spread", "ports",
@@ -845,6 +1078,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     bool deferReset = false;
     bool framed = false;
     SegmentOptions segmentOptions;
+    FrameOptions frameOptions;
     for (size_t i = 6; i < tokens.size(); ++i) {
         std::string_view option = tokens[i].text;
         if (auto flagKind = kFlagKinds.find(option);
@@ -852,12 +1086,14 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
             parser.Fail(event.kind + " takes no option '" + std::string(option) + "'");
         }
         if (option == "reverse" || option == "tsopt" || option == "deferreset" ||
-            option == "framed" || option == "coalesce" || option == "with") {
+            option == "framed" || option == "coalesce" || option == "with" ||
+            option == "pseudosum") {
             bool& flag = option == "reverse"      ? event.reverse
                          : option == "tsopt"      ? event.tsopt
                          : option == "deferreset" ? deferReset
                          : option == "coalesce"   ? segmentOptions.coalesce
                          : option == "with"       ? segmentOptions.with
+                         : option == "pseudosum"  ? frameOptions.pseudosum
                                                   : framed;
             if (flag) {
                 parser.Fail(std::string(option) + " given twice");
@@ -883,7 +1119,7 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
         }
         const bool general =
             ((kRepeatOptions.contains(key) || key == "ahead") && event.kind != "upload") ||
-            SegmentKeys().contains(key);
+            SegmentKeys().contains(key) || FrameKeys().contains(key);
         if (!general && !rule->second.allowed.contains(key)) {
             parser.Fail(event.kind + " takes no option '" + std::string(key) + "='");
         }
@@ -953,16 +1189,27 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
         }
     }
     if (values.contains("ahead")) {
-        if (event.syn) {
-            parser.Fail("a bare SYN carries no bytes to send ahead");
+        if (event.flags != 0) {
+            parser.Fail(BareName(event.kind) + " carries no bytes to send ahead");
         }
         if (segmentOptions.Any()) {
             parser.Fail("ahead= does not go with the segment options (lose= leaves a gap there)");
         }
         event.ahead = parser.Decimal(values, "ahead", 1, kMaxAhead);
     }
-    if (segmentOptions.Any()) {
-        SegmentedLine(parser, std::move(event), payloads, splitText, segmentOptions, values);
+    const size_t tcpHeaderLength = HeaderOptions(parser, event, values, frameOptions);
+    if (segmentOptions.with &&
+        (frameOptions.Any() ||
+         std::any_of(FrameKeys().begin(), FrameKeys().end(),
+                     [&](std::string_view key) { return values.contains(key); }))) {
+        parser.Fail("with does not go with TCP header, checksum or fragment options");
+    }
+    const bool repeated = std::any_of(kRepeatOptions.begin(), kRepeatOptions.end(),
+                                      [&](std::string_view key) { return values.contains(key); });
+    if (segmentOptions.Any() ||
+        (frameOptions.Any() && event.flags == 0 && !event.random && !repeated)) {
+        SegmentedLine(parser, std::move(event), payloads, splitText, segmentOptions, frameOptions,
+                      tcpHeaderLength, values);
         return;
     }
     if (upload) {
@@ -1001,8 +1248,8 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     }
 
     if (splitText) {
-        if (event.syn) {
-            parser.Fail("a bare SYN cannot be split");
+        if (event.flags != 0) {
+            parser.Fail(BareName(event.kind) + " cannot be split");
         }
         if (event.random) {
             parser.Fail("random takes no split=");
@@ -1022,6 +1269,26 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
     if (event.reverse && event.split == 0) {
         parser.Fail("reverse needs split=");
     }
+    if (frameOptions.Any()) {
+        // A kind without payload, a random line or a repeated line: one segment, as long as the
+        // payload (the shortest a random line draws).
+        if (event.repeat != 0 && frameOptions.decoy) {
+            parser.Fail("repeat= takes no decoy=: each copy is one frame");
+        }
+        const size_t least = !event.random          ? event.payload.size()
+                             : event.random->framed ? kGameHeaderLength
+                                                    : 1;
+        event.segments = WrittenSegments(parser, event.micros, {{0, least}}, {{0, false}},
+                                         frameOptions, tcpHeaderLength);
+        if (event.repeat != 0 && FramesOf(event.segments->front()) != 1) {
+            parser.Fail(
+                "repeat= takes frag= only as <segment>:<bytes>:first: each copy is one "
+                "frame");
+        }
+        latest_ = event.repeat != 0 ? event.micros : LastFrameMicros(*event.segments, 0);
+        Emit(std::move(event));
+        return;
+    }
     // The copies of a repeated line do not hold the next lines back.
     latest_ = event.micros + (event.split != 0 ? kSplitGapMicros : 0);
     if (latest_ > kLatestStamp) {
@@ -1033,10 +1300,11 @@ void ScenarioReader::ReadLine(std::string_view rawLine, const std::string& fileN
 void ScenarioReader::SegmentedLine(const LineParser& parser, ScenarioEvent&& event,
                                    const std::vector<std::vector<uint8_t>>& messages,
                                    std::optional<std::string_view> splitText,
-                                   const SegmentOptions& options,
+                                   const SegmentOptions& options, const FrameOptions& frameOptions,
+                                   size_t tcpHeaderLength,
                                    const std::map<std::string_view, std::string_view>& values) {
-    if (event.syn) {
-        parser.Fail("a bare SYN has no bytes to cut into segments");
+    if (event.flags != 0) {
+        parser.Fail(BareName(event.kind) + " has no bytes to cut into segments");
     }
     if (event.random) {
         parser.Fail("random takes no segment options");
@@ -1046,8 +1314,11 @@ void ScenarioReader::SegmentedLine(const LineParser& parser, ScenarioEvent&& eve
             parser.Fail("repeat= takes no segment options");
         }
     }
-    if (event.reverse) {
+    if (event.reverse && options.Any()) {
         parser.Fail("reverse does not go with the segment options (segorder= gives the order)");
+    }
+    if (event.reverse && !splitText) {
+        parser.Fail("reverse needs split=");
     }
     if (options.coalesce && (splitText || options.mss != 0)) {
         parser.Fail("coalesce does not go with split= or mss=");
@@ -1067,12 +1338,13 @@ void ScenarioReader::SegmentedLine(const LineParser& parser, ScenarioEvent&& eve
         }
         split = *number;
     }
-    event.segments = Segments(parser, event.micros, messages, split, options);
+    event.segments = Segments(parser, event.micros, messages, split, options, event.reverse,
+                              frameOptions, tcpHeaderLength);
     event.payload.clear();
     for (const auto& message : messages) {
         event.payload.insert(event.payload.end(), message.begin(), message.end());
     }
-    latest_ = event.segments->empty() ? event.micros : event.segments->back().micros;
+    latest_ = LastFrameMicros(*event.segments, event.micros);
     if (options.with) {
         Join(std::move(event), parser);
     } else {
@@ -1083,66 +1355,109 @@ void ScenarioReader::SegmentedLine(const LineParser& parser, ScenarioEvent&& eve
 // Builds the frames of events, keeping each flow's sequence numbers.
 class FrameMaker {
   public:
-    // The frames of one copy of `event`, from `source`, with `payload`.
+    // The frames of one copy of `event` at `micros`, from `source` to `destination`, with
+    // `payload`.
     void Make(const ScenarioEvent& event, uint64_t micros, const Endpoint& source,
-              const std::vector<uint8_t>& payload,
+              const Endpoint& destination, const std::vector<uint8_t>& payload,
               const std::function<void(const TimedFrame&)>& take) {
-        Flow flow{source, event.destination};
-        Flow opposite{event.destination, source};
+        Flow flow{source, destination};
+        Flow opposite{destination, source};
         uint32_t& sequence = SequenceOf(flow);
         const uint32_t acknowledgement = SequenceOf(opposite);
 
-        auto frameAt = [&](uint64_t at, size_t offset, size_t length, bool otherBytes = false) {
+        auto write = [&](uint64_t at, std::vector<uint8_t> bytes) {
+            take(TimedFrame{static_cast<uint32_t>(at / kMicrosPerSecond),
+                            static_cast<uint32_t>(at % kMicrosPerSecond), std::move(bytes)});
+        };
+        auto frameAt = [&](uint64_t at, const ScenarioSegment& segment) {
             FrameSpec layout;
             layout.source = source;
-            layout.destination = event.destination;
-            layout.sequence = sequence + static_cast<uint32_t>(offset);
-            layout.ipIdentification = ++nextIdentification_[source.address];
-            if (event.syn) {
-                layout.tcpFlags = kTcpSyn;
+            layout.destination = destination;
+            layout.sequence =
+                sequence + static_cast<uint32_t>(segment.offset) + event.sequenceShift;
+            layout.window = event.window;
+            layout.tcpChecksum = segment.checksum;
+            uint16_t& identification = nextIdentification_[source.address];
+            layout.ipIdentification = ++identification;
+            if (segment.fragmentBytes != 0 && layout.ipIdentification == 0) {
+                layout.ipIdentification = ++identification;  // fragments need one
+            }
+            if (event.flags != 0) {
+                layout.tcpFlags = event.flags;
+                if ((event.flags & kTcpAck) != 0) {
+                    layout.acknowledgement = acknowledgement;
+                }
             } else {
                 layout.acknowledgement = acknowledgement;
-                layout.payload.assign(payload.begin() + static_cast<long>(offset),
-                                      payload.begin() + static_cast<long>(offset + length));
-                if (otherBytes) {
+                // A random line's segment is all of its copy's payload.
+                const size_t length = event.random ? payload.size() : segment.length;
+                layout.payload.assign(payload.begin() + static_cast<long>(segment.offset),
+                                      payload.begin() + static_cast<long>(segment.offset + length));
+                if (segment.otherBytes) {
                     for (uint8_t& byte : layout.payload) {
                         byte = static_cast<uint8_t>(~byte);
                     }
                 }
             }
+            if (event.acknowledgement) {
+                layout.acknowledgement = *event.acknowledgement;
+            }
             if (event.tsopt) {
                 layout.tcpOptions = TimestampOption(static_cast<uint32_t>(at / 1000), 0);
             }
-            take(TimedFrame{static_cast<uint32_t>(at / kMicrosPerSecond),
-                            static_cast<uint32_t>(at % kMicrosPerSecond), BuildFrame(layout)});
+            if (event.windowScale) {
+                layout.tcpOptions.insert(layout.tcpOptions.end(), {1, 3, 3, *event.windowScale});
+            }
+            std::vector<uint8_t> frame = BuildFrame(layout);
+            if (segment.fragmentBytes == 0) {
+                write(at, std::move(frame));
+                return;
+            }
+            auto pieces = FragmentFrame(frame, segment.fragmentBytes,
+                                        segment.fragmentForm == FragmentForm::overlap);
+            const uint64_t later = at + kSegmentGapMicros;
+            switch (segment.fragmentForm) {
+                case FragmentForm::first:
+                    write(at, std::move(pieces[0]));
+                    break;
+                case FragmentForm::reverse:
+                    write(at, std::move(pieces[1]));
+                    write(later, std::move(pieces[0]));
+                    break;
+                case FragmentForm::inOrder:
+                case FragmentForm::overlap:
+                    write(at, std::move(pieces[0]));
+                    write(later, std::move(pieces[1]));
+                    break;
+            }
+        };
+        auto plainAt = [&](uint64_t at, size_t offset, size_t length) {
+            frameAt(at, ScenarioSegment{at, offset, length, false});
         };
 
         // The bytes a copy leaves out before its own: never sent, counted all the same.
         sequence += static_cast<uint32_t>(event.ahead);
-        if (event.syn) {
-            frameAt(micros, 0, 0);
-            sequence += 1;
-        } else if (event.segments) {
+        if (event.segments) {
+            // Written as the event's time says, moved to the copy's.
             for (const ScenarioSegment& segment : *event.segments) {
-                frameAt(segment.micros, segment.offset, segment.length, segment.otherBytes);
+                frameAt(micros + (segment.micros - event.micros), segment);
             }
-            sequence += static_cast<uint32_t>(payload.size());
-        } else if (event.split == 0) {
-            frameAt(micros, 0, payload.size());
-            sequence += static_cast<uint32_t>(payload.size());
+        } else if (event.flags != 0 || event.split == 0) {
+            plainAt(micros, 0, payload.size());
         } else {
             size_t rest = payload.size() - event.split;
             uint64_t later = micros + kSplitGapMicros;
             if (event.reverse) {
                 // The second piece is written (and built) first; sequence numbers stay true.
-                frameAt(micros, event.split, rest);
-                frameAt(later, 0, event.split);
+                plainAt(micros, event.split, rest);
+                plainAt(later, 0, event.split);
             } else {
-                frameAt(micros, 0, event.split);
-                frameAt(later, event.split, rest);
+                plainAt(micros, 0, event.split);
+                plainAt(later, event.split, rest);
             }
-            sequence += static_cast<uint32_t>(payload.size());
         }
+        const bool countsOne = (event.flags & (kTcpSyn | kTcpFin)) != 0;
+        sequence += static_cast<uint32_t>(payload.size()) + (countsOne ? 1u : 0u);
     }
 
   private:
@@ -1188,7 +1503,8 @@ class FrameStream {
             return;
         }
         std::mt19937_64 rng(seed);
-        maker_.Make(event, event.micros, event.source, CopyPayload(event, 0, rng), take_);
+        maker_.Make(event, event.micros, event.source, event.destination,
+                    CopyPayload(event, 0, rng), take_);
     }
 
     void Finish() { SendCopies(std::nullopt); }
@@ -1203,9 +1519,11 @@ class FrameStream {
             CopyStream& stream = found->second;
             const ScenarioEvent& event = stream.event;
             Endpoint source = event.source;
-            source.address += static_cast<uint32_t>(stream.next % event.spread);
-            source.port += static_cast<uint16_t>(stream.next / event.spread % event.ports);
-            maker_.Make(event, stream.NextMicros(), source,
+            Endpoint destination = event.destination;
+            Endpoint& counted = CountsDestination(event) ? destination : source;
+            counted.address += static_cast<uint32_t>(stream.next % event.spread);
+            counted.port += static_cast<uint16_t>(stream.next / event.spread % event.ports);
+            maker_.Make(event, stream.NextMicros(), source, destination,
                         CopyPayload(event, stream.next, stream.rng), take_);
             if (++stream.next < event.repeat) {
                 due_.emplace(stream.NextMicros(), id);

@@ -35,7 +35,13 @@ namespace korvane::tools {
 //   chat sender=<hex> receiver=<hex> [field=<n>] text=<rest of line>
 //   game sender=<hex> receiver=<hex> type=<n> [hex=<content bytes>] [pad=<n>]
 //   raw hex=<payload bytes> [pad=<n>]        pad= adds n zero bytes after those of hex=
-//   syn                                       a bare SYN without payload
+//   syn                                       a bare SYN without payload (flags SYN alone,
+//                                             acknowledgement 0)
+//   synack                                    SYN|ACK without payload, written from the server's
+//                                             end (the line's source) to the client
+//   ack                                       a bare ACK
+//   rst                                       RST|ACK
+//   fin                                       FIN|ACK
 //   info sender=<hex> text=<rest of line>     player information (game message type 10)
 //   stock sender=<hex> chassis=<hex>          stock mech selection (type 17)
 //   random seed=<n> [maxbytes=<n>] [framed]   seeded random payload bytes, 1 to maxbytes
@@ -50,6 +56,7 @@ namespace korvane::tools {
 //       type 4 message), a permutation of all of them; size= makes the container that long;
 //       deferreset keeps the compressed sections free of resets when the dictionary is full.
 // info, stock and upload messages go to the host, player 1.
+// The kinds without payload carry no message; a SYN and a FIN each count one sequence number.
 // Options for every kind: split=<n> (two segments, the first with n payload bytes, the second
 // 1 ms later with the rest), reverse (with split: the second piece is written first), tsopt
 // (the 12-byte NOP,NOP,timestamp TCP option on every segment of the event); upload takes tsopt
@@ -57,9 +64,38 @@ namespace korvane::tools {
 // second 1 ms after the first, and the messages are then 2 ms apart. name= and text= take the
 // rest of the line verbatim, so they come last. An event spans its segments' times; the next
 // event may not come before the last of them.
-// Segment options, for every kind that carries a message (not syn, random or repeat=), the
-// upload's messages counted as one stream of bytes; segment numbers count the segments as they
-// are cut (after skip=), from 0 in the order of their bytes; numbers in decimal:
+// TCP header options for every kind (an upload's on each of its messages), numbers in decimal:
+//   ack=<hex>         this acknowledgement number instead of the automatic one (a spoofer's
+//                     guess); on a syn the field is written, the flags stay SYN alone
+//   seqshift=<n>      the segments are written with their sequence numbers moved by n (modulo
+//                     2^32: -4294967295 to 4294967295, so -100 and 4294967196 are the same),
+//                     the flow's numbering going on as if they were not moved
+//   window=<n>        the advertised window, 0 to 65535 (default 64240)
+//   wscale=<n>        on a syn or synack: a NOP and the window scale option (kind 3, length 3,
+//                     shift n, 0 to 255) after the timestamp option, if any
+// Checksum and fragment options, for every kind; segment numbers as for the segment options
+// below (a kind without payload, a random line and a repeated line have the one segment 0):
+//   badsum=<i>,...    segment i is written with a wrong TCP checksum (the true one plus one)
+//   pseudosum         every segment in the pseudo-header form of checksum offload (the folded
+//                     sum of the pseudo header alone, not inverted); segments of badsum= stay
+//                     wrong
+//   decoy=<i>,...     right before segment i is first written, a copy of it whose payload bytes
+//                     are each inverted and whose TCP checksum is wrong; not on kinds without
+//                     payload
+//   frag=<i>:<n>[:reverse|:first|:overlap],...  segment i travels as two IPv4 fragments, the
+//                     first with n bytes of its IP payload (TCP header and payload; n a multiple
+//                     of 8, fewer than those), More Fragments set, the second with the rest;
+//                     reverse writes the second first, first writes the first alone (a datagram
+//                     never completed), overlap makes the second start 8 bytes before the
+//                     first one's end (n at least 16). Fragments keep the datagram's
+//                     identification, never 0 for them
+// With any of these four a line's frames are written 1 ms apart from its time in the order
+// written (fragments each a frame), as with the segment options; split= and reverse still cut
+// and order the segments. On a repeated line a copy stays one frame: badsum=, pseudosum and
+// frag= in the :first form only. with goes with none of the options of these two lists.
+// Segment options, for every kind that carries a message (not the kinds without payload, random
+// or repeat=), the upload's messages counted as one stream of bytes; segment numbers count the
+// segments as they are cut (after skip=), from 0 in the order of their bytes; numbers in decimal:
 //   coalesce          all of the event's messages in one segment (not with split= or mss=)
 //   mss=<n>           the stream cut into segments of at most n payload bytes
 //   with              the line's first segment travels in the previous line's last one, written
@@ -85,6 +121,10 @@ struct RandomPayload {
     bool framed = false;
 };
 
+// How the two IPv4 fragments of a segment are written (frag=): both in order, the second first,
+// the first alone, or both with the second overlapping the first by 8 bytes.
+enum class FragmentForm { inOrder, reverse, first, overlap };
+
 // One segment an event writes: its bytes are the event's payload from `offset`, which the
 // sequence number counts from the event's first byte.
 struct ScenarioSegment {
@@ -92,6 +132,11 @@ struct ScenarioSegment {
     size_t offset = 0;
     size_t length = 0;
     bool otherBytes = false;  // each byte inverted: a retransmission whose bytes differ
+    TcpChecksum checksum = TcpChecksum::correct;
+    // Nonzero: the segment travels as IPv4 fragments, the first with this many bytes of IP
+    // payload, written as `fragmentForm` says, 1 ms apart from `micros`.
+    size_t fragmentBytes = 0;
+    FragmentForm fragmentForm = FragmentForm::inOrder;
 
     bool operator==(const ScenarioSegment&) const = default;
 };
@@ -107,7 +152,15 @@ struct ScenarioEvent {
     bool reverse = false;
     bool tsopt = false;
     bool syn = false;
-    // Repetition: 0 for a single event, else the number of copies (see above).
+    // The TCP flags of a kind without payload (syn, synack, ack, rst, fin); 0 for the others.
+    uint8_t flags = 0;
+    std::optional<uint32_t> acknowledgement;  // ack=
+    uint32_t sequenceShift = 0;               // seqshift=, modulo 2^32
+    uint16_t window = 64240;
+    std::optional<uint8_t> windowScale;
+    // Repetition: 0 for a single event, else the number of copies (repeat=, over=, spread=,
+    // ports=, step=; on a synack line spread= and ports= count the destination, the client's
+    // end, up instead of the source).
     uint64_t repeat = 0;
     uint64_t overMicros = 0;
     uint32_t spread = 1;
@@ -145,8 +198,8 @@ struct TimedFrame {
 
 // The frames of a scenario in the order they are written: by time, the copies of a repeated
 // line after the frames of other lines at the same time. Each flow (source, destination)
-// starts at its own fixed sequence number and counts up by the payload bytes (a SYN counts
-// one); the acknowledgement number is the next sequence number of the opposite flow. The
+// starts at its own fixed sequence number and counts up by the payload bytes (a SYN or FIN
+// counts one); the acknowledgement number is the next sequence number of the opposite flow. The
 // output depends on the scenario alone. The first form hands them over one by one, so that
 // millions of frames need not be held at once.
 void ForEachScenarioFrame(const Scenario& scenario,

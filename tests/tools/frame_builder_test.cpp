@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "capture/byte_reader.h"
+#include "capture/internet_checksum.h"
 
 namespace korvane::tools {
 namespace {
@@ -25,18 +26,27 @@ uint16_t ReferenceChecksum(std::span<const uint8_t> bytes, uint32_t sum = 0) {
     return static_cast<uint16_t>(~sum);
 }
 
+// The TCP pseudo header of a frame: addresses, zero, protocol 6, TCP length.
+std::vector<uint8_t> ReferencePseudoHeader(const std::vector<uint8_t>& frame) {
+    ByteReader reader(frame);
+    size_t ipLength = (reader.U8(14) & 0x0F) * 4u;
+    size_t tcpLength = reader.NetU16(16) - ipLength;
+    std::vector<uint8_t> pseudo(12, 0);
+    std::copy(frame.begin() + 26, frame.begin() + 34, pseudo.begin());  // addresses
+    pseudo[9] = 6;
+    pseudo[10] = static_cast<uint8_t>(tcpLength >> 8);
+    pseudo[11] = static_cast<uint8_t>(tcpLength);
+    return pseudo;
+}
+
 // The TCP checksum of a frame computed from scratch, with the checksum field taken as zero.
 uint16_t ReferenceTcpChecksum(std::vector<uint8_t> frame) {
     ByteReader reader(frame);
     size_t ipLength = (reader.U8(14) & 0x0F) * 4u;
-    size_t total = reader.NetU16(16);
     size_t tcp = 14 + ipLength;
     frame[tcp + 16] = 0;
     frame[tcp + 17] = 0;
-    std::vector<uint8_t> pseudo(frame.begin() + 26, frame.begin() + 34);  // addresses
-    size_t tcpLength = total - ipLength;
-    pseudo.insert(pseudo.end(),
-                  {0, 6, static_cast<uint8_t>(tcpLength >> 8), static_cast<uint8_t>(tcpLength)});
+    std::vector<uint8_t> pseudo = ReferencePseudoHeader(frame);
     pseudo.insert(pseudo.end(), frame.begin() + static_cast<long>(tcp), frame.end());
     return ReferenceChecksum(pseudo);
 }
@@ -106,6 +116,150 @@ TEST(FrameBuilder, KnownHeaderSumsToAllOnes) {
                                          0x00, 0x40, 0x11, 0xb8, 0x61, 0xc0, 0xa8,
                                          0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
     EXPECT_EQ(OnesComplementSum(header), 0xFFFFu);
+}
+
+struct ChecksumCase {
+    std::string name;
+    std::vector<uint8_t> payload;
+    bool tsopt = false;
+    TcpChecksum form = TcpChecksum::correct;
+};
+
+void PrintTo(const ChecksumCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class ChecksumForm : public ::testing::TestWithParam<ChecksumCase> {};
+
+TEST_P(ChecksumForm, FieldHoldsWhatTheFormAsks) {
+    FrameSpec layout = SampleSpec();
+    layout.payload = GetParam().payload;
+    if (GetParam().tsopt) {
+        layout.tcpOptions = TimestampOption(0x11223344, 0);
+    }
+    layout.tcpChecksum = GetParam().form;
+    const auto frame = BuildFrame(layout);
+    const size_t field = 14 + 20 + 16;
+    const uint16_t stored = static_cast<uint16_t>((frame[field] << 8) | frame[field + 1]);
+    const uint16_t correct = ReferenceTcpChecksum(frame);
+    // The pseudo header's sum, folded and not inverted.
+    const auto pseudoSum = static_cast<uint16_t>(~ReferenceChecksum(ReferencePseudoHeader(frame)));
+    switch (GetParam().form) {
+        case TcpChecksum::correct:
+            EXPECT_EQ(stored, correct);
+            break;
+        case TcpChecksum::pseudoHeader:
+            EXPECT_EQ(stored, pseudoSum);
+            break;
+        case TcpChecksum::wrong:
+            EXPECT_EQ(stored, static_cast<uint16_t>(correct + 1));
+            break;
+    }
+    EXPECT_EQ(TcpChecksumValid(frame), GetParam().form == TcpChecksum::correct);
+    EXPECT_TRUE(Ipv4ChecksumValid(frame));
+    // Everything but the checksum field is as with the true checksum.
+    layout.tcpChecksum = TcpChecksum::correct;
+    auto expected = BuildFrame(layout);
+    expected[field] = frame[field];
+    expected[field + 1] = frame[field + 1];
+    EXPECT_EQ(frame, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ChecksumForm,
+    ::testing::Values(
+        ChecksumCase{"Correct", {0xB0, 0xFA, 1, 2, 3}},
+        ChecksumCase{"PseudoHeader", {0xB0, 0xFA, 1, 2, 3}, false, TcpChecksum::pseudoHeader},
+        ChecksumCase{"PseudoHeaderWithOptions", std::vector<uint8_t>(100, 0xEE), true,
+                     TcpChecksum::pseudoHeader},
+        ChecksumCase{"PseudoHeaderWithoutPayload", {}, false, TcpChecksum::pseudoHeader},
+        ChecksumCase{"Wrong", {0xB0, 0xFA, 1, 2, 3}, false, TcpChecksum::wrong},
+        ChecksumCase{"WrongWithOptions", std::vector<uint8_t>(1000, 0x5A), true,
+                     TcpChecksum::wrong},
+        ChecksumCase{"WrongWithoutPayload", {}, false, TcpChecksum::wrong}),
+    [](const auto& param) { return param.param.name; });
+
+struct FragmentCase {
+    std::string name;
+    size_t payloadBytes = 0;
+    bool tsopt = false;
+    size_t firstBytes = 0;
+    bool overlap = false;
+};
+
+void PrintTo(const FragmentCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class Fragmenting : public ::testing::TestWithParam<FragmentCase> {};
+
+TEST_P(Fragmenting, TwoFragmentsCarryThePacketsBytes) {
+    FrameSpec layout = SampleSpec();
+    layout.payload.resize(GetParam().payloadBytes);
+    for (size_t i = 0; i < layout.payload.size(); ++i) {
+        layout.payload[i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    if (GetParam().tsopt) {
+        layout.tcpOptions = TimestampOption(1, 2);
+    }
+    const auto frame = BuildFrame(layout);
+    const std::vector<uint8_t> ipPayload(frame.begin() + 34, frame.end());
+    const size_t first = GetParam().firstBytes;
+    const size_t secondStart = GetParam().overlap ? first - 8 : first;
+    const auto pieces = FragmentFrame(frame, first, GetParam().overlap);
+    ASSERT_EQ(pieces.size(), 2u);
+    const std::vector<size_t> starts = {0, secondStart};
+    const std::vector<size_t> ends = {first, ipPayload.size()};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const auto& piece = pieces[i];
+        ByteReader reader(piece);
+        ASSERT_EQ(piece.size(), 34 + ends[i] - starts[i]);
+        EXPECT_EQ(std::vector<uint8_t>(piece.begin(), piece.begin() + 14),
+                  std::vector<uint8_t>(frame.begin(), frame.begin() + 14));
+        EXPECT_EQ(reader.NetU16(16), 20 + ends[i] - starts[i]);  // total length
+        EXPECT_EQ(reader.NetU16(18), 0x1234);                    // identification kept
+        EXPECT_EQ(reader.NetU16(20), (i == 0 ? 0x2000 : 0) | (starts[i] / 8));  // MF, offset
+        // TTL, protocol and addresses as in the packet.
+        EXPECT_EQ(std::vector<uint8_t>(piece.begin() + 22, piece.begin() + 24),
+                  std::vector<uint8_t>(frame.begin() + 22, frame.begin() + 24));
+        EXPECT_EQ(std::vector<uint8_t>(piece.begin() + 26, piece.begin() + 34),
+                  std::vector<uint8_t>(frame.begin() + 26, frame.begin() + 34));
+        std::vector<uint8_t> header(piece.begin() + 14, piece.begin() + 34);
+        const uint16_t stored = reader.NetU16(24);
+        header[10] = header[11] = 0;
+        EXPECT_EQ(stored, ReferenceChecksum(header));
+        EXPECT_EQ(std::vector<uint8_t>(piece.begin() + 34, piece.end()),
+                  std::vector<uint8_t>(ipPayload.begin() + static_cast<long>(starts[i]),
+                                       ipPayload.begin() + static_cast<long>(ends[i])));
+    }
+    // Put together by their offsets, they are the packet's IP payload.
+    std::vector<uint8_t> joined(pieces[0].begin() + 34, pieces[0].end());
+    joined.resize(secondStart);
+    joined.insert(joined.end(), pieces[1].begin() + 34, pieces[1].end());
+    EXPECT_EQ(joined, ipPayload);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, Fragmenting,
+                         ::testing::Values(FragmentCase{"TcpHeaderCut", 7, false, 8},
+                                           FragmentCase{"PayloadCut", 100, false, 64},
+                                           FragmentCase{"LastByteAlone", 5, false, 24},
+                                           FragmentCase{"WithOptions", 50, true, 40},
+                                           FragmentCase{"Overlapping", 100, false, 64, true},
+                                           FragmentCase{"OverlappingFromTheStart", 7, true, 16,
+                                                        true}),
+                         [](const auto& param) { return param.param.name; });
+
+TEST(FrameBuilder, FragmentingRefusesCutsThatAreNoFragments) {
+    const auto frame = BuildFrame(SampleSpec());  // 27 bytes of IP payload
+    EXPECT_NO_THROW(FragmentFrame(frame, 24));
+    for (size_t first : {size_t{0}, size_t{12}, size_t{27}, size_t{32}}) {
+        EXPECT_THROW(FragmentFrame(frame, first), std::invalid_argument) << first;
+    }
+    EXPECT_THROW(FragmentFrame(frame, 8, true), std::invalid_argument);
+    EXPECT_NO_THROW(FragmentFrame(frame, 16, true));
+    EXPECT_THROW(FragmentFrame(FragmentFrame(frame, 8)[1], 8), std::invalid_argument);
+    EXPECT_THROW(FragmentFrame(std::span(frame).first(40), 8), std::invalid_argument);
 }
 
 TEST(FrameBuilder, TimestampOptionMakesDataOffsetEight) {

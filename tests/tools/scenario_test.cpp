@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/byte_reader.h"
+#include "capture/internet_checksum.h"
 #include "tests/support/child_process.h"
 #include "tests/tools/variant_test_support.h"
 #include "tools/session_builder.h"
@@ -378,13 +379,37 @@ TEST(ScenarioFramesTest, UploadSplitCutsEachLongerMessageInTwoSegments) {
 
 // One frame a line with segment options writes: when (milliseconds after 100 s), its bytes as
 // the line's stream from `from` to `to`, and whether they are the other bytes of a
-// retransmission (each inverted).
+// retransmission (each inverted), and how its TCP checksum is written.
 struct SegmentFrame {
     uint32_t millis = 0;
     size_t from = 0;
     size_t to = 0;
     bool other = false;
+    TcpChecksum checksum = TcpChecksum::correct;
 };
+
+constexpr TcpChecksum kWrong = TcpChecksum::wrong;
+constexpr TcpChecksum kPseudo = TcpChecksum::pseudoHeader;
+
+// Whether the TCP checksum field of a frame without IPv4 options holds what `form` asks.
+bool ChecksumIs(const std::vector<uint8_t>& frame, TcpChecksum form) {
+    const ByteReader reader(frame);
+    const size_t tcpLength = reader.NetU16(16) - 20;
+    const uint16_t stored = reader.NetU16(50);
+    switch (form) {
+        case TcpChecksum::correct:
+            return TcpChecksumValid(frame);
+        case TcpChecksum::pseudoHeader:
+            return stored == PseudoHeaderSum(reader.NetU32(26), reader.NetU32(30), 6, tcpLength);
+        case TcpChecksum::wrong: {
+            std::vector<uint8_t> oneLess = frame;
+            oneLess[50] = static_cast<uint8_t>((stored - 1) >> 8);
+            oneLess[51] = static_cast<uint8_t>(stored - 1);
+            return !TcpChecksumValid(frame) && TcpChecksumValid(oneLess);
+        }
+    }
+    return false;
+}
 
 struct SegmentCase {
     std::string name;
@@ -453,7 +478,7 @@ TEST_P(SegmentLine, WritesTheStreamWithTrueSequenceNumbers) {
             }
         }
         EXPECT_EQ(std::vector<uint8_t>(frame.bytes.begin() + 54, frame.bytes.end()), bytes);
-        EXPECT_TRUE(TcpChecksumValid(frame.bytes));
+        EXPECT_TRUE(ChecksumIs(frame.bytes, expected[i].checksum));
     }
     EXPECT_EQ(ByteReader(frames.back().bytes).NetU32(38), first + stream.size());
 }
@@ -536,8 +561,293 @@ INSTANTIATE_TEST_SUITE_P(
         SegmentCase{"SplitWithTheHeadLost",
                     "at 100 @ " + kSixtyLine + " split=20 lose=0\n",
                     kSixty,
-                    {{0, 20, 60}}}),
+                    {{0, 20, 60}}},
+        SegmentCase{"WrongChecksum",
+                    "at 100 @ " + kSixtyLine + " badsum=0\n",
+                    kSixty,
+                    {{0, 0, 60, false, kWrong}}},
+        SegmentCase{"WrongChecksumsOnSegmentsOfAnUpload",
+                    "at 100 @ " + kPiecesLine + " badsum=2,0 name=x\n",
+                    Joined(kPieces),
+                    {{0, 0, kP0, false, kWrong}, {1, kP0, kP01}, {2, kP01, kP012, false, kWrong}}},
+        SegmentCase{
+            "WrongChecksumOnARetransmittedSegment",
+            "at 100 @ " + kSixtyLine + " mss=25 retransmit=0 badsum=0\n",
+            kSixty,
+            {{0, 0, 25, false, kWrong}, {1, 25, 50}, {2, 0, 25, false, kWrong}, {3, 50, 60}}},
+        SegmentCase{"PseudoHeaderSums",
+                    "at 100 @ " + kSixtyLine + " split=20 pseudosum\n",
+                    kSixty,
+                    {{0, 0, 20, false, kPseudo}, {1, 20, 60, false, kPseudo}}},
+        SegmentCase{
+            "PseudoHeaderSumsButOneWrong",
+            "at 100 @ " + kSixtyLine + " mss=25 pseudosum badsum=1\n",
+            kSixty,
+            {{0, 0, 25, false, kPseudo}, {1, 25, 50, false, kWrong}, {2, 50, 60, false, kPseudo}}},
+        SegmentCase{"SplitReversedWithAWrongChecksum",
+                    "at 100 @ " + kSixtyLine + " split=20 reverse badsum=1\n",
+                    kSixty,
+                    {{0, 20, 60, false, kWrong}, {1, 0, 20}}},
+        SegmentCase{"Decoy",
+                    "at 100 @ " + kSixtyLine + " decoy=0\n",
+                    kSixty,
+                    {{0, 0, 60, true, kWrong}, {1, 0, 60}}},
+        SegmentCase{"DecoysBeforeTheFirstWriting",
+                    "at 100 @ " + kSixtyLine + " mss=25 segorder=2,1,0 retransmit=2 decoy=2,0\n",
+                    kSixty,
+                    {{0, 50, 60, true, kWrong},
+                     {1, 50, 60},
+                     {2, 25, 50},
+                     {3, 50, 60},
+                     {4, 0, 25, true, kWrong},
+                     {5, 0, 25}}},
+        SegmentCase{
+            "DecoyOfASplitMessageInPseudoHeaderForm",
+            "at 100 @ " + kSixtyLine + " split=20 pseudosum decoy=1\n",
+            kSixty,
+            {{0, 0, 20, false, kPseudo}, {1, 20, 60, true, kWrong}, {2, 20, 60, false, kPseudo}}}),
     [](const auto& param) { return param.param.name; });
+
+// A frame a line writes between a handshake's SYN (client 127.0.0.2:1 to server
+// 127.0.0.1:2300) and SYN-ACK before it and a message on each flow after it.
+struct HeaderCase {
+    std::string name;
+    std::string line;  // "@" is the client's flow, "%" the server's
+    uint8_t flags = 0;
+    uint32_t shift = 0;  // from the flow's next sequence number
+    // Empty: the opposite flow's next sequence number.
+    std::optional<uint32_t> acknowledgement = std::nullopt;
+    uint32_t counts = 0;  // how far the flow's numbering moves on
+    uint16_t window = 64240;
+    std::vector<uint8_t> options = {};
+};
+
+void PrintTo(const HeaderCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class HeaderLine : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(HeaderLine, WritesFlagsNumbersAndOptions) {
+    std::string line = GetParam().line;
+    const bool fromServer = line.starts_with('%');
+    line.replace(0, 1,
+                 fromServer ? "127.0.0.1:2300 > 127.0.0.2:1" : "127.0.0.2:1 > 127.0.0.1:2300");
+    const auto frames =
+        ScenarioFrames(ParseScenario("at 99 127.0.0.2:1 > 127.0.0.1:2300 syn\n"
+                                     "at 99.5 127.0.0.1:2300 > 127.0.0.2:1 synack\n"
+                                     "at 100 " +
+                                         line +
+                                         "\n"
+                                         "at 101 127.0.0.2:1 > 127.0.0.1:2300 connect\n"
+                                         "at 102 127.0.0.1:2300 > 127.0.0.2:1 connect\n",
+                                     "t.scenario"));
+    ASSERT_EQ(frames.size(), 5u);
+    auto seq = [&](size_t i) { return ByteReader(frames[i].bytes).NetU32(38); };
+    EXPECT_EQ(frames[0].bytes[47], kTcpSyn);
+    EXPECT_EQ(ByteReader(frames[0].bytes).NetU32(42), 0u);
+    EXPECT_EQ(frames[1].bytes[47], kTcpSyn | kTcpAck);
+    EXPECT_EQ(ByteReader(frames[1].bytes).NetU32(42), seq(0) + 1);
+    const uint32_t clientNext = seq(0) + 1;
+    const uint32_t serverNext = seq(1) + 1;
+    const uint32_t own = fromServer ? serverNext : clientNext;
+    const ByteReader frame(frames[2].bytes);
+    EXPECT_EQ(frame.NetU32(26), fromServer ? 0x7F000001u : 0x7F000002u);
+    EXPECT_EQ(frame.U8(47), GetParam().flags);
+    EXPECT_EQ(frame.NetU32(38), own + GetParam().shift);
+    EXPECT_EQ(frame.NetU32(42),
+              GetParam().acknowledgement.value_or(fromServer ? clientNext : serverNext));
+    EXPECT_EQ(frame.NetU16(48), GetParam().window);
+    EXPECT_EQ(frame.U8(46) >> 4, 5 + GetParam().options.size() / 4);
+    const auto options = frame.Bytes(54, GetParam().options.size());
+    EXPECT_EQ(std::vector<uint8_t>(options.begin(), options.end()), GetParam().options);
+    EXPECT_TRUE(TcpChecksumValid(frames[2].bytes));
+    EXPECT_EQ(seq(fromServer ? 4 : 3), own + GetParam().counts);
+    EXPECT_EQ(seq(fromServer ? 3 : 4), fromServer ? clientNext : serverNext);
+}
+
+// The timestamp option at 100 s.
+const std::vector<uint8_t> kTimestampAt100 = {1, 1, 8, 10, 0, 1, 0x86, 0xA0, 0, 0, 0, 0};
+
+std::vector<uint8_t> Then(std::vector<uint8_t> first, const std::vector<uint8_t>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, HeaderLine,
+    ::testing::Values(
+        HeaderCase{"Ack", "@ ack", kTcpAck}, HeaderCase{"Rst", "@ rst", kTcpRst | kTcpAck},
+        HeaderCase{"FinCountsOne", "@ fin", kTcpFin | kTcpAck, 0, {}, 1},
+        HeaderCase{"ServersFin", "% fin", kTcpFin | kTcpAck, 0, {}, 1},
+        HeaderCase{"SynAckCountsOne", "% synack", kTcpSyn | kTcpAck, 0, {}, 1},
+        HeaderCase{"SynWithWindowScale", "@ syn wscale=7", kTcpSyn, 0, 0u, 1, 64240, {1, 3, 3, 7}},
+        HeaderCase{"SynAckWithTimestampAndWindowScale",
+                   "% synack tsopt wscale=14 window=29200",
+                   kTcpSyn | kTcpAck,
+                   0,
+                   {},
+                   1,
+                   29200,
+                   Then(kTimestampAt100, {1, 3, 3, 14})},
+        HeaderCase{"GuessedAcknowledgement", "@ ack ack=0badc0de", kTcpAck, 0, 0x0BADC0DE},
+        HeaderCase{"SynWithAnAcknowledgementField", "@ syn ack=1", kTcpSyn, 0, 1u, 1},
+        HeaderCase{"SynShifted", "@ syn seqshift=5", kTcpSyn, 5, 0u, 1},
+        HeaderCase{"ShiftedBack", "@ ack seqshift=-100", kTcpAck, 0xFFFFFF9C},
+        HeaderCase{"ShiftedAsAnUnsignedNumber",
+                   "@ connect seqshift=4294967196",
+                   kTcpPsh | kTcpAck,
+                   0xFFFFFF9C,
+                   {},
+                   36},
+        HeaderCase{"ShiftedAcrossTheWrap", "% rst seqshift=4278190080", kTcpRst | kTcpAck,
+                   0xFF000000},
+        HeaderCase{"ClosedWindow", "@ rst window=0", kTcpRst | kTcpAck, 0, {}, 0, 0},
+        HeaderCase{"MessageWithGuessedNumbers",
+                   "@ chat sender=102 receiver=1 ack=5 seqshift=1000000 window=1000 text=hi",
+                   kTcpPsh | kTcpAck, 1000000, 5u,
+                   static_cast<uint32_t>(BuildChatMessage(0x102, 1, 0, "hi").size()), 1000}),
+    [](const auto& param) { return param.param.name; });
+
+// One IPv4 fragment or whole frame a line with frag= writes: when (milliseconds after 100 s),
+// which frame of the line written without frag= it carries bytes of, its fragment offset, More
+// Fragments, and which bytes of that frame's IP payload (to 0: to its end).
+struct FragmentPiece {
+    uint32_t millis = 0;
+    size_t datagram = 0;
+    size_t offset = 0;
+    bool more = false;
+    size_t from = 0;
+    size_t to = 0;
+};
+
+struct FragmentLineCase {
+    std::string name;
+    std::string line;   // after "at 100 127.0.0.2:1 > 127.0.0.1:2300 "
+    std::string plain;  // the same without frag=
+    std::vector<FragmentPiece> frames;
+};
+
+void PrintTo(const FragmentLineCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class FragmentLine : public ::testing::TestWithParam<FragmentLineCase> {};
+
+TEST_P(FragmentLine, CarriesTheDatagramsBytes) {
+    auto framesOf = [](const std::string& line) {
+        return ScenarioFrames(ParseScenario(
+            "at 99 127.0.0.2:1 > 127.0.0.1:2300 syn\nat 100 127.0.0.2:1 > 127.0.0.1:2300 " + line +
+                "\n",
+            "t.scenario"));
+    };
+    const auto frames = framesOf(GetParam().line);
+    const auto plain = framesOf(GetParam().plain);
+    const auto& expected = GetParam().frames;
+    ASSERT_EQ(frames.size(), expected.size() + 1);
+    std::map<std::pair<uint32_t, size_t>, uint16_t> ids;  // source and datagram: identification
+    std::set<std::pair<uint32_t, uint16_t>> distinct;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& bytes = frames[i + 1].bytes;
+        const ByteReader frame(bytes);
+        const auto& datagram = plain.at(expected[i].datagram + 1).bytes;
+        EXPECT_EQ(frames[i + 1].seconds, 100u);
+        EXPECT_EQ(frames[i + 1].micros, expected[i].millis * 1000);
+        EXPECT_TRUE(Ipv4ChecksumValid(bytes));
+        // A whole datagram keeps Don't Fragment; fragments have it cleared.
+        const bool whole = !expected[i].more && expected[i].offset == 0;
+        EXPECT_EQ(frame.NetU16(20),
+                  whole ? 0x4000 : (expected[i].more ? 0x2000 : 0) | (expected[i].offset / 8));
+        const size_t to = expected[i].to == 0 ? datagram.size() - 34 : expected[i].to;
+        EXPECT_EQ(frame.NetU16(16), 20 + to - expected[i].from);
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 34, bytes.end()),
+                  std::vector<uint8_t>(datagram.begin() + 34 + static_cast<long>(expected[i].from),
+                                       datagram.begin() + 34 + static_cast<long>(to)));
+        const uint16_t id = frame.NetU16(18);
+        EXPECT_NE(id, 0);
+        const auto key = std::make_pair(frame.NetU32(26), expected[i].datagram);
+        if (auto [place, made] = ids.emplace(key, id); made) {
+            EXPECT_TRUE(distinct.emplace(key.first, id).second) << "identification used twice";
+        } else {
+            EXPECT_EQ(place->second, id) << "fragments of one datagram";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, FragmentLine,
+    ::testing::Values(FragmentLineCase{"InOrder",
+                                       kSixtyLine + " frag=0:24",
+                                       kSixtyLine,
+                                       {{0, 0, 0, true, 0, 24}, {1, 0, 24, false, 24, 80}}},
+                      FragmentLineCase{"Reversed",
+                                       kSixtyLine + " frag=0:72:reverse",
+                                       kSixtyLine,
+                                       {{0, 0, 72, false, 72, 80}, {1, 0, 0, true, 0, 72}}},
+                      FragmentLineCase{"FirstAlone",
+                                       kSixtyLine + " frag=0:8:first",
+                                       kSixtyLine,
+                                       {{0, 0, 0, true, 0, 8}}},
+                      FragmentLineCase{"Overlapping",
+                                       kSixtyLine + " frag=0:24:overlap",
+                                       kSixtyLine,
+                                       {{0, 0, 0, true, 0, 24}, {1, 0, 16, false, 16, 80}}},
+                      FragmentLineCase{"BareSynInTheTcpHeader",
+                                       "syn frag=0:8",
+                                       "syn",
+                                       {{0, 0, 0, true, 0, 8}, {1, 0, 8, false, 8, 20}}},
+                      FragmentLineCase{"WithTimestamps",
+                                       kSixtyLine + " tsopt frag=0:32",
+                                       kSixtyLine + " tsopt",
+                                       {{0, 0, 0, true, 0, 32}, {1, 0, 32, false, 32, 92}}},
+                      FragmentLineCase{"PseudoHeaderSumInTheFirst",
+                                       kSixtyLine + " pseudosum frag=0:48",
+                                       kSixtyLine + " pseudosum",
+                                       {{0, 0, 0, true, 0, 48}, {1, 0, 48, false, 48, 80}}},
+                      FragmentLineCase{"OneSegmentOfAnUpload",
+                                       kPiecesLine + " frag=1:16:reverse name=x",
+                                       kPiecesLine + " name=x",
+                                       {{0, 0, 0, false, 0, 0},
+                                        {1, 1, 16, false, 16, 0},
+                                        {2, 1, 0, true, 0, 16},
+                                        {3, 2, 0, false, 0, 0}}},
+                      FragmentLineCase{"MiddleSegment",
+                                       kSixtyLine + " mss=25 frag=1:16",
+                                       kSixtyLine + " mss=25",
+                                       {{0, 0, 0, false, 0, 0},
+                                        {1, 1, 0, true, 0, 16},
+                                        {2, 1, 16, false, 16, 45},
+                                        {3, 2, 0, false, 0, 0}}},
+                      FragmentLineCase{"RepeatedFirstFragments",
+                                       "raw hex=0102 pad=100 frag=0:64:first repeat=4 spread=2",
+                                       "raw hex=0102 pad=100 repeat=4 spread=2",
+                                       {{0, 0, 0, true, 0, 64},
+                                        {0, 1, 0, true, 0, 64},
+                                        {0, 2, 0, true, 0, 64},
+                                        {0, 3, 0, true, 0, 64}}}),
+    [](const auto& param) { return param.param.name; });
+
+TEST(ScenarioFramesTest, SynAckCopiesGoToEachClient) {
+    const auto frames = ScenarioFrames(
+        ParseScenario("at 100 127.0.0.2:40000 > 127.0.0.1:2300 syn repeat=4 spread=2 ports=2\n"
+                      "at 100 127.0.0.1:2300 > 127.0.0.2:40000 synack repeat=4 spread=2 ports=2\n",
+                      "t.scenario"));
+    ASSERT_EQ(frames.size(), 8u);
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        // All copies are due at once: the SYNs' line first.
+        const ByteReader syn(frames[i].bytes);
+        const ByteReader synack(frames[4 + i].bytes);
+        EXPECT_EQ(synack.NetU32(26), 0x7F000001u);
+        EXPECT_EQ(synack.NetU16(34), 2300);
+        EXPECT_EQ(synack.NetU32(30), syn.NetU32(26));
+        EXPECT_EQ(synack.NetU16(36), syn.NetU16(34));
+        EXPECT_EQ(synack.NetU32(30), 0x7F000002u + i % 2);
+        EXPECT_EQ(synack.NetU16(36), 40000 + i / 2);
+        EXPECT_EQ(synack.NetU32(42), syn.NetU32(38) + 1);
+    }
+}
 
 TEST(ScenarioParse, SegmentOptionErrors) {
     const std::string at = "at 100 127.0.0.2:1 > 127.0.0.1:2 ";
@@ -572,6 +882,33 @@ TEST(ScenarioParse, SegmentOptionErrors) {
         {"connect" + next + "connect skip=1 with",
          "2: with needs the first segment this line writes to start its bytes"},
         {"connect tsopt" + next + "connect with", "2: with needs tsopt on both lines or on"},
+        {"rst coalesce", "1: an RST has no bytes to cut into segments"},
+        {"connect" + next + "connect with badsum=0",
+         "2: with does not go with TCP header, checksum or fragment options"},
+        {"connect" + next + "connect with ack=1", "2: with does not go with TCP header"},
+        {"connect pseudosum" + next + "connect with",
+         "2: with needs a line before it without TCP header, checksum or fragment options"},
+        {"connect seqshift=5" + next + "connect with", "2: with needs a line before it without"},
+        {"connect badsum=1",
+         "1: badsum= needs distinct segment numbers 0 to 0 (the line has 1 segments)"},
+        {"connect mss=10 decoy=4", "1: decoy= needs distinct segment numbers 0 to 3"},
+        {"syn decoy=0", "1: decoy= needs a segment with bytes to change"},
+        {"connect pseudosum pseudosum", "1: pseudosum given twice"},
+        {"connect frag=0:12",
+         "1: frag= needs a multiple of 8 from 8 to 48 bytes in the first fragment of segment 0 "
+         "(its IP payload is 56 bytes), not '12'"},
+        {"connect frag=0:56", "1: frag= needs a multiple of 8 from 8 to 48 bytes in the first"},
+        {"connect frag=0:0", "1: frag= needs a multiple of 8 from 8 to 48 bytes"},
+        {"connect frag=0:8:overlap", "1: frag= needs a multiple of 8 from 16 to 48 bytes"},
+        {"syn frag=0:24",
+         "1: frag= needs a multiple of 8 from 8 to 16 bytes in the first "
+         "fragment of segment 0 (its IP payload is 20 bytes), not '24'"},
+        {"connect mss=10 frag=4:8",
+         "1: frag= needs <segment>:<bytes>[:reverse|:first|:overlap],... with distinct segment "
+         "numbers 0 to 3 (the line has 4 segments), not '4:8'"},
+        {"connect mss=10 frag=1:8,1:16", "1: frag= needs <segment>:<bytes>"},
+        {"connect frag=0:8:sideways", "1: frag= needs <segment>:<bytes>"},
+        {"connect frag=0", "1: frag= needs <segment>:<bytes>"},
     };
     for (const auto& [line, error] : cases) {
         EXPECT_THAT(ErrorOf(at + line + "\n"), HasSubstr("t.scenario:" + error)) << line;
@@ -708,6 +1045,22 @@ TEST(ScenarioParse, RepetitionErrors) {
         {"connect framed", "connect takes no option 'framed'"},
         {"connect pad=1", "connect takes no option 'pad='"},
         {"upload sender=1 seq=1 chassis=1 repeat=2 name=x", "upload takes no option 'repeat='"},
+        {"connect repeat=2 decoy=0", "repeat= takes no decoy=: each copy is one frame"},
+        {"connect repeat=2 frag=0:8", "repeat= takes frag= only as <segment>:<bytes>:first"},
+        {"syn repeat=2 frag=0:16:overlap", "repeat= takes frag= only as"},
+        {"random seed=1 repeat=2 frag=0:24:first",
+         "frag= needs a multiple of 8 from 8 to 16 bytes in the first fragment of segment 0 "
+         "(its IP payload is 21 bytes)"},
+        {"fin ahead=5", "a FIN carries no bytes to send ahead"},
+        {"connect ack=xyz", "ack= needs a hexadecimal number of up to 8 digits, not 'xyz'"},
+        {"connect seqshift=4294967296",
+         "seqshift= needs a decimal number -4294967295 to 4294967295, not '4294967296'"},
+        {"connect seqshift=--1", "seqshift= needs a decimal number -4294967295 to 4294967295"},
+        {"connect seqshift=-", "seqshift= needs a decimal number"},
+        {"connect window=65536", "window= needs a decimal number 0 to 65535, not '65536'"},
+        {"connect wscale=3", "wscale= goes only with syn or synack"},
+        {"syn wscale=256", "wscale= needs a decimal number 0 to 255, not '256'"},
+        {"synack split=1", "a bare SYN-ACK cannot be split"},
     };
     for (const auto& [line, error] : cases) {
         EXPECT_THAT(ErrorOf(at + line + "\n"), HasSubstr("t.scenario:1: " + error)) << line;
@@ -716,6 +1069,13 @@ TEST(ScenarioParse, RepetitionErrors) {
                 HasSubstr("spread= needs a decimal number 1 to 2 (addresses beyond"));
     EXPECT_THAT(ErrorOf("at 100 0.0.0.0:1 > 127.0.0.1:2 connect repeat=3 spread=4294967296\n"),
                 HasSubstr("spread= needs a decimal number 1 to 4294967295 (addresses beyond"));
+    // A SYN-ACK's copies count the destination, the client's end.
+    EXPECT_THAT(ErrorOf("at 100 127.0.0.1:2 > 255.255.255.254:1 synack repeat=3 spread=3\n"),
+                HasSubstr("spread= needs a decimal number 1 to 2 (addresses beyond"));
+    EXPECT_THAT(ErrorOf("at 100 127.0.0.1:2 > 127.0.0.2:65535 synack repeat=3 ports=2\n"),
+                HasSubstr("ports= needs a decimal number 1 to 1 (ports beyond"));
+    EXPECT_EQ(ErrorOf("at 100 255.255.255.254:1 > 127.0.0.1:2 synack repeat=3 spread=3\n"),
+              "(no error)");
 }
 
 TEST_F(ScenarioFiles, IncludesAndVariables) {
@@ -910,6 +1270,59 @@ TEST_F(ScenarioFiles, MkcapReadingLineByLineWritesWhatTheWholeScenarioMakes) {
     EXPECT_EQ(errors, late + ":7: time +1 is earlier than the frame before\n");
     EXPECT_FALSE(std::filesystem::exists(lateOut));
     EXPECT_FALSE(std::filesystem::exists(lateOut + ".partial"));
+}
+
+TEST(HostileScenarios, FragmentsAndSynFloodMakeTheirAttack) {
+    const std::filesystem::path hostile =
+        std::filesystem::path(KORVANE_SOURCE_DIR) / "tools/hostile";
+    const ScenarioVariables variables = {{"port", "2300"}, {"count", "6"}};
+    const size_t honest =
+        ScenarioFrames(LoadScenario((hostile / "honest.scenario").string(), variables)).size();
+    auto attack = [&](const std::string& name) {
+        std::vector<TimedFrame> frames;
+        for (TimedFrame& frame :
+             ScenarioFrames(LoadScenario((hostile / name).string(), variables))) {
+            // From or to a spoofed address, not 127.0.0.x.
+            if (ByteReader(frame.bytes).U8(27) != 0 || ByteReader(frame.bytes).U8(31) != 0) {
+                frames.push_back(std::move(frame));
+            }
+        }
+        return frames;
+    };
+    const auto fragments = attack("fragments.scenario");
+    ASSERT_EQ(fragments.size(), 6u);
+    std::set<uint32_t> sources;
+    for (const TimedFrame& frame : fragments) {
+        const ByteReader reader(frame.bytes);
+        EXPECT_EQ(reader.NetU16(20), 0x2000);  // More Fragments, offset 0
+        EXPECT_EQ(reader.NetU16(16), 20 + 512);
+        EXPECT_NE(reader.NetU16(18), 0);
+        EXPECT_TRUE(IsLoopback(reader.NetU32(26)));
+        sources.insert(reader.NetU32(26));
+    }
+    EXPECT_EQ(sources.size(), 6u);
+    EXPECT_EQ(
+        ScenarioFrames(LoadScenario((hostile / "fragments.scenario").string(), variables)).size(),
+        honest + 6);
+
+    const auto flood = attack("synflood.scenario");
+    ASSERT_EQ(flood.size(), 6u * 5);
+    std::map<uint8_t, int> flags;
+    for (size_t i = 0; i < flood.size(); ++i) {
+        const ByteReader reader(flood[i].bytes);
+        flags[reader.U8(47)] += 1;
+        if (reader.U8(47) == kTcpAck || reader.U8(47) == (kTcpPsh | kTcpAck)) {
+            // The spoofer's guess, never the SYN-ACK's sequence number plus one.
+            EXPECT_EQ(reader.NetU32(42), 0x0BADC0DEu);
+            const ByteReader synack(flood[i - (reader.U8(47) == kTcpAck ? 1 : 2)].bytes);
+            ASSERT_EQ(synack.U8(47), kTcpSyn | kTcpAck);
+            EXPECT_EQ(synack.NetU32(30), reader.NetU32(26));
+            EXPECT_NE(synack.NetU32(38) + 1, reader.NetU32(42));
+        }
+    }
+    EXPECT_EQ(flags,
+              (std::map<uint8_t, int>{
+                  {kTcpSyn, 12}, {kTcpSyn | kTcpAck, 6}, {kTcpAck, 6}, {kTcpPsh | kTcpAck, 6}}));
 }
 
 TEST_F(ScenarioFiles, CommittedDemoCaptureIsWhatMkcapMakes) {
