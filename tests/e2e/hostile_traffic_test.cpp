@@ -165,7 +165,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "claimed player 00000203, which 127.5.0.0:42000 holds", 5'000, 0, false},
         HostileCase{"SegmentsBeyondGapsThatNeverFill", "ahead.scenario", 20'000, "", 0, 1'000},
         HostileCase{"ManyPortsOfFewAddresses", "ports.scenario", 17'000,
-                    "Warning: the player table is full; ", 1}),
+                    "Warning: the player table is full; ", 1},
+        HostileCase{"FragmentsThatNeverComplete", "fragments.scenario", 5'000,
+                    "fragmented datagrams dropped so far", 1},
+        HostileCase{"SynFloodWithoutHandshakes", "synflood.scenario", 5'000,
+                    "connections not trusted so far", 1}),
     [](const ::testing::TestParamInfo<HostileCase>& param) { return param.param.name; });
 
 }  // namespace

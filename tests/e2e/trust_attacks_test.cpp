@@ -28,9 +28,9 @@ TEST(TrustAttacks, NoHonestPlayerIsRemovedAndEachAttackIsWarnedOf) {
     ReplayedRun run(dir);
     StandinProcess server(run.dir());
     const std::string port = std::to_string(server.Port());
-    ASSERT_TRUE(run.MakeCaptureFrom(std::filesystem::path(KORVANE_SOURCE_DIR) /
-                                        "tests/e2e/attacks.scenario",
-                                    {{"port", port}}));
+    ASSERT_TRUE(run.MakeCaptureFrom(
+        std::filesystem::path(KORVANE_SOURCE_DIR) / "tests/e2e/attacks.scenario",
+        {{"port", port}}));
     ASSERT_EQ(run.Replay({"/host:127.0.0.1", "/port:" + port, "/report", "/puretech"}), 0);
     const std::vector<std::string> log = run.Log();
     const std::vector<std::string> console = run.Running();
@@ -51,8 +51,7 @@ TEST(TrustAttacks, NoHonestPlayerIsRemovedAndEachAttackIsWarnedOf) {
                                         "INVALID")));
     EXPECT_THAT(arrived, Contains("[1] delete player 0000006e"));
     for (const char* honest : {"0000002a", "0000003b", "0000004c", "0000005d"}) {
-        EXPECT_THAT(arrived, Not(Contains(std::string("[1] delete player ") + honest)))
-            << honest;
+        EXPECT_THAT(arrived, Not(Contains(std::string("[1] delete player ") + honest))) << honest;
         EXPECT_THAT(log, Not(Contains(HasSubstr(std::string(honest) + " \""))))
             << "no verdict against " << honest;
     }
