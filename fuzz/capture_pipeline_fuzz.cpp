@@ -8,7 +8,7 @@
 //
 // Besides running clean: whatever the players send, no record holds more than one oversized
 // configuration's worth of pieces, more queued pieces than the handler keeps, or more stream
-// bytes than a message and the out-of-order bound.
+// bytes than a message and the out-of-order bound; fragments waiting stay within theirs.
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
@@ -96,13 +96,17 @@ struct Run {
     void Step(const PipelineStep& step) {
         switch (step.opcode) {
             case PipelineInput::kFrame: {
-                const std::vector<uint8_t> frame = frames.Next(step);
-                std::vector<uint8_t> batch(frame.size() + 32, 0);
                 const ClockReading now = clock.Now();
-                const std::optional<size_t> end = AppendCaptureRecord(
-                    batch, 0, static_cast<uint32_t>(now.seconds), static_cast<uint32_t>(now.micros),
-                    frame, static_cast<uint32_t>(frame.size()));
-                batch.resize(end.value_or(0));
+                std::vector<uint8_t> batch;
+                size_t end = 0;
+                for (const std::vector<uint8_t>& frame : frames.Next(step)) {
+                    batch.resize(end + frame.size() + 32, 0);
+                    end = AppendCaptureRecord(batch, end, static_cast<uint32_t>(now.seconds),
+                                              static_cast<uint32_t>(now.micros), frame,
+                                              static_cast<uint32_t>(frame.size()))
+                              .value_or(end);
+                }
+                batch.resize(end);
                 Pass(batch);
                 break;
             }
@@ -124,6 +128,8 @@ struct Run {
     }
 
     void RequireBoundedRecords() {
+        Require(pipeline.walk().fragments().HeldBytes() <= Ipv4Reassembly::Limits{}.maxBytes,
+                "fragments waiting hold at most their bound");
         players.records().ForEach([](const PlayerRecord& record) {
             for (const std::vector<uint8_t>* piece :
                  {&record.configPart1, &record.configPart2, &record.configPart3}) {

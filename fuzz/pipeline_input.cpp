@@ -47,7 +47,7 @@ std::optional<PipelineStep> PipelineSteps::Next() {
     }
 }
 
-std::vector<uint8_t> PipelineFrames::Next(const PipelineStep& step) {
+std::vector<std::vector<uint8_t>> PipelineFrames::Next(const PipelineStep& step) {
     using Input = PipelineInput;
     const unsigned player = step.player % Input::kPlayers;
     const bool second = (step.player & Input::kSecondConnection) != 0;
@@ -73,9 +73,22 @@ std::vector<uint8_t> PipelineFrames::Next(const PipelineStep& step) {
     constexpr uint8_t kFlags[] = {tools::kTcpPsh | tools::kTcpAck, tools::kTcpSyn,
                                   tools::kTcpFin | tools::kTcpAck, tools::kTcpRst};
     layout.tcpFlags = kFlags[flags];
-    uint32_t& next = next_[player + (second ? Input::kPlayers : 0)];
+    const unsigned connection = player + (second ? Input::kPlayers : 0);
+    uint32_t& next = next_[connection];
     const auto length = static_cast<uint32_t>(layout.payload.size());
-    if ((step.shape & Input::kResend) != 0) {
+    const uint32_t serverSequence = 0x50000000u + connection * 0x01000000u;
+    layout.acknowledgement = serverSequence + 1 + (length & 1);
+    if ((step.player & Input::kBadChecksum) != 0) {
+        layout.tcpChecksum = tools::TcpChecksum::wrong;
+    }
+    if ((step.player & Input::kFromServer) != 0) {
+        std::swap(layout.source, layout.destination);
+        layout.sequence = serverSequence;
+        layout.acknowledgement = next;
+        if (layout.tcpFlags == tools::kTcpSyn) {
+            layout.tcpFlags = tools::kTcpSyn | tools::kTcpAck;
+        }
+    } else if ((step.shape & Input::kResend) != 0) {
         layout.sequence = next - length;
     } else if ((step.shape & Input::kAhead) != 0) {
         layout.sequence = next + length;
@@ -84,10 +97,23 @@ std::vector<uint8_t> PipelineFrames::Next(const PipelineStep& step) {
         next += length + (layout.tcpFlags == tools::kTcpSyn ? 1 : 0);
     }
     std::vector<uint8_t> frame = tools::BuildFrame(layout);
-    if ((step.shape & Input::kCutTo96) != 0 && frame.size() > Input::kCutLength) {
-        frame.resize(Input::kCutLength);
+    std::vector<std::vector<uint8_t>> frames;
+    const size_t ipPayload = frame.size() - tools::kEthernetHeaderLength - 20 -
+                             layout.ipOptions.size();
+    if ((step.shape & Input::kFragments) != 0 && ipPayload > 8) {
+        frames = tools::FragmentFrame(frame, (ipPayload - 1) / 2 / 8 * 8 + 8);
+        if ((step.shape & Input::kResend) != 0) {
+            std::swap(frames.front(), frames.back());
+        }
+    } else {
+        frames.push_back(std::move(frame));
     }
-    return frame;
+    for (std::vector<uint8_t>& each : frames) {
+        if ((step.shape & Input::kCutTo96) != 0 && each.size() > Input::kCutLength) {
+            each.resize(Input::kCutLength);
+        }
+    }
+    return frames;
 }
 
 void AppendFrameStep(std::vector<uint8_t>& input, uint8_t player, uint8_t shape,

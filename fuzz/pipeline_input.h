@@ -21,7 +21,10 @@ namespace korvane::fuzz {
 //               a second connection behind the address), to the server 127.0.0.1:2300 (the
 //               shape bits below change that), taken through the capture walk. Bits 4 and 5 of
 //               the player byte set TCP flags: 1 SYN, 2 FIN, 3 RST. Each connection's sequence
-//               numbers count on by the payloads sent, unless the shape says otherwise.
+//               numbers count on by the payloads sent, unless the shape says otherwise; its
+//               frames acknowledge the server's SYN-ACK, but for odd payload lengths. Bit 6
+//               makes the frame the server's to the connection (a SYN the server's SYN-ACK),
+//               bit 7 gives it a wrong TCP checksum.
 //   1 buffer    u16 length, that many bytes: a capture buffer as the driver fills it
 //   2 clock     u16: the clock moves on by that many tenths of a second
 //   3 link      u8: bits 0-1 make that many of the next sends fail, bit 2 set refuses new
@@ -49,8 +52,15 @@ struct PipelineInput {
         kCutTo96 = 16,      // captured length cut to 96 bytes, as while detecting the port
         kResend = 32,       // the sequence number of the previous payload's length back
         kAhead = 64,        // a payload's length ahead, leaving a gap; the count does not move
+        kFragments = 128,   // in two IPv4 fragments (with kResend the second first)
     };
-    enum PlayerBits : uint8_t { kSecondConnection = 8, kFlagShift = 4, kFlagMask = 3 };
+    enum PlayerBits : uint8_t {
+        kSecondConnection = 8,
+        kFlagShift = 4,
+        kFlagMask = 3,
+        kFromServer = 64,
+        kBadChecksum = 128,
+    };
     enum LinkBits : uint8_t { kFailSendsMask = 3, kRefuseConnects = 4, kServerCloses = 8 };
 
     static constexpr uint32_t kServerAddress = 0x7F000001;
@@ -84,10 +94,11 @@ class PipelineSteps {
     size_t at_ = 2;
 };
 
-// The frames frame steps stand for, each connection's sequence numbers counted on.
+// The frames frame steps stand for, each connection's sequence numbers counted on: one frame,
+// or the fragments of one.
 class PipelineFrames {
   public:
-    std::vector<uint8_t> Next(const PipelineStep& step);
+    std::vector<std::vector<uint8_t>> Next(const PipelineStep& step);
 
   private:
     std::array<uint32_t, 2 * PipelineInput::kPlayers> next_{};

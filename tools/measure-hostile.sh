@@ -7,6 +7,7 @@
 #
 #   bash tools/measure-hostile.sh [CASE ...]     cases: honest spoof-100k spoof-1m queue queues
 #                                                stream split random reuse ahead ports
+#                                                fragments synflood
 #                                                (default: all)
 #
 # KORVANE_BUILD_DIR (default: build in the clone) is where it builds; KORVANE_MEASURE_DIR
@@ -34,6 +35,8 @@ cases=(
     "reuse reuse.scenario 100000"
     "ahead ahead.scenario 100000 3000"
     "ports ports.scenario 20000"
+    "fragments fragments.scenario 100000"
+    "synflood synflood.scenario 100000"
 )
 wanted=("$@")
 selected=()

@@ -283,7 +283,13 @@ TEST_F(FollowPlayersTest, DebugTraceShowsEveryFrameLongerThanSixtyBytes) {
                         codeOne +
                         "\n"
                         // 54 + 104 bytes, code word 8; the trace comes before the player line.
-                        "at +4.0 127.0.0.7:1236 > 127.0.0.1:2300 create id=70 name=Ann\n"));
+                        "at +4.0 127.0.0.7:1236 > 127.0.0.1:2300 create id=70 name=Ann\n"
+                        // The server's SYN-ACK is 54 bytes without its options: not traced.
+                        "at +4.5 127.0.0.1:2300 > 127.0.0.8:1237 synack tsopt\n"
+                        // The first fragment is traced as captured, the second (no ports in
+                        // it) and the datagram they make are not.
+                        "at +5.0 127.0.0.8:1237 > 127.0.0.1:2300 create id=71 frag=0:96 "
+                        "name=Bea\n"));
     std::vector<std::string> args = kTestModeArgs;
     args.push_back("/debug");
     ASSERT_EQ(run.Replay(args), 0) << ReadWholeFile(run.dir() / "korvane.out");
@@ -296,15 +302,17 @@ TEST_F(FollowPlayersTest, DebugTraceShowsEveryFrameLongerThanSixtyBytes) {
                                            "127.0.0.6.1235 -> 127.0.0.9.2300 (code=0001) len=80",
                                            "127.0.0.5.1234 -> 127.0.0.1.2300 (code=0001) len=80",
                                            "127.0.0.7.1236 -> 127.0.0.1.2300 (code=0008) len=158",
-                                           "00000070 User connected"));
+                                           "00000070 User connected",
+                                           "127.0.0.8.1237 -> 127.0.0.1.2300 (code=0008) len=130",
+                                           "00000071 User connected"));
     // The trace is the console's alone.
     EXPECT_THAT(run.LogWhileRunning(), ElementsAre(testing::OneWayCaptureWarning(1)));
 
     // Without the switch the same run traces nothing.
     ASSERT_EQ(run.Replay(kTestModeArgs), 0);
-    EXPECT_THAT(run.Running(),
-                ElementsAre("Analyzing traffic on server port 2300...",
-                            testing::OneWayCaptureWarning(1), "00000070 User connected"));
+    EXPECT_THAT(run.Running(), ElementsAre("Analyzing traffic on server port 2300...",
+                                           testing::OneWayCaptureWarning(1),
+                                           "00000070 User connected", "00000071 User connected"));
 }
 
 TEST_F(FollowPlayersTest, AMessageSplitOverTwoSegmentsIsJoinedOnce) {
