@@ -98,8 +98,8 @@ std::vector<std::vector<uint8_t>> PipelineFrames::Next(const PipelineStep& step)
     }
     std::vector<uint8_t> frame = tools::BuildFrame(layout);
     std::vector<std::vector<uint8_t>> frames;
-    const size_t ipPayload = frame.size() - tools::kEthernetHeaderLength - 20 -
-                             layout.ipOptions.size();
+    const size_t ipPayload =
+        frame.size() - tools::kEthernetHeaderLength - 20 - layout.ipOptions.size();
     if ((step.shape & Input::kFragments) != 0 && ipPayload > 8) {
         frames = tools::FragmentFrame(frame, (ipPayload - 1) / 2 / 8 * 8 + 8);
         if ((step.shape & Input::kResend) != 0) {
