@@ -18,7 +18,7 @@ void Handshake::ServerSynAck(uint32_t sequence, uint32_t acknowledgement, uint16
         return;  // it answers no SYN of this connection's that the capture showed
     }
     serverSequence_ = sequence;
-    window_ = std::max<uint32_t>(window, 1);
+    window_ = std::max<uint32_t>(window, kUnseenWindow);
     stage_ = Stage::synAcked;
 }
 

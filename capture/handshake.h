@@ -10,7 +10,7 @@ namespace korvane {
 // SYN-ACK cannot do so.
 class Handshake {
   public:
-    // The receive window taken where no SYN-ACK showed the server's: the largest unscaled one.
+    // The receive window taken where no SYN-ACK showed a larger one: the largest unscaled one.
     static constexpr uint32_t kUnseenWindow = 65535;
 
     enum class Stage : uint8_t {
@@ -32,8 +32,10 @@ class Handshake {
     void ServerReset();
 
     Stage stage() const { return stage_; }
-    // The server's receive window: as its SYN-ACK advertised it (at least one byte), or
-    // kUnseenWindow.
+    // The server's receive window: as its SYN-ACK advertised it, but never less than
+    // kUnseenWindow. A server that opens with a small window grows it by scaling, which the
+    // capture does not show; a window smaller than the server's would lose a connection for good
+    // once the capture had missed that many of its bytes.
     uint32_t window() const { return window_; }
 
   private:

@@ -100,12 +100,14 @@ class PlayerRecord {
     TcpStream stream;
     bool differingCopyWarned = false;  // the connection's one warning of a differing copy
     Handshake handshake;
+    // The Ethernet address the connection's frames to the server arrive at: the server's own
+    // frames to the client leave from it.
+    std::array<uint8_t, 6> serverMac{};
     Trust trust = Trust::trusted;   // records made for a connection start undecided
     bool untrustedCounted = false;  // counted once among the connections not trusted
     // The player id bound to the connection: by its creation message, or the first id it used.
     uint32_t boundId = 0;
     bool idBound = false;
-    bool idByCreation = false;    // bound by a creation message, not by a first use
     bool forgedIdWarned = false;  // the connection's one warning of a message in another id
     IdleTimer idleTimer;
     // Configuration pieces that came before their turn, the most recently queued first.

@@ -220,16 +220,15 @@ PlayerRecord* PlayerTable::IdOwner(uint32_t id) const {
     return live ? owner : nullptr;
 }
 
-void PlayerTable::BindId(PlayerRecord& record, uint32_t id, bool byCreation) {
+void PlayerTable::BindId(PlayerRecord& record, uint32_t id) {
     ReleaseId(record);
     PlayerRecord*& owner = idOwners_[id];
     if (owner != nullptr) {
-        owner->idBound = false;  // it held the id by using it, or no longer lives
+        owner->idBound = false;  // it no longer lives
     }
     owner = &record;
     record.boundId = id;
     record.idBound = true;
-    record.idByCreation = byCreation;
 }
 
 void PlayerTable::ReleaseId(PlayerRecord& record) {

@@ -110,9 +110,9 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     // The live record whose connection the player id is bound to, if any: one still active
     // whose connection has not ended.
     PlayerRecord* IdOwner(uint32_t id) const;
-    // Binds the id to the record's connection, in place of any id it had, taking it from any
-    // connection that held it before.
-    void BindId(PlayerRecord& record, uint32_t id, bool byCreation);
+    // Binds the id to the record's connection, in place of any id it had, taking it from a
+    // connection that held it and no longer lives.
+    void BindId(PlayerRecord& record, uint32_t id);
     // The connection ended or began again: its id is free.
     void ReleaseId(PlayerRecord& record);
 

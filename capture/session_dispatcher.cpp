@@ -96,9 +96,9 @@ bool SessionDispatcher::SpeaksAs(PlayerRecord& record, uint32_t id, bool creatio
                                         record.boundId, id));
         return false;
     }
-    // A creation takes an id from a connection that only used it; what a creation bound stays.
-    if (const PlayerRecord* owner = players_.IdOwner(id);
-        owner != nullptr && owner != &record && (!creation || owner->idByCreation)) {
+    // Nobody takes an id a live connection holds, not even by a creation: else a player could
+    // be judged, and removed, for what another sent in his id.
+    if (const PlayerRecord* owner = players_.IdOwner(id); owner != nullptr && owner != &record) {
         const std::string own =
             record.idBound ? StringPrintf("player %08x", record.boundId) : "no player";
         WarnForged(record,
@@ -106,7 +106,7 @@ bool SessionDispatcher::SpeaksAs(PlayerRecord& record, uint32_t id, bool creatio
                                 id, owner->addressKey.c_str(), static_cast<unsigned>(owner->port)));
         return false;
     }
-    players_.BindId(record, id, creation);
+    players_.BindId(record, id);
     return true;
 }
 

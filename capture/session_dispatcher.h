@@ -15,10 +15,9 @@ namespace korvane {
 // on.
 //
 // A player id belongs to one connection: its creation message binds it, or else the first id the
-// connection uses (until a creation on another connection binds it there). A game message in
-// another id than its connection's, and a creation message claiming an id that another live
-// connection's creation bound, are ignored and counted, with one warning per connection: a
-// player cannot speak, or be judged, in another's name.
+// connection uses. A game message in another id than its connection's, and a creation message
+// claiming an id bound to another live connection, are ignored and counted, with one warning
+// per connection: a player cannot speak, or be judged, in another's name.
 class SessionDispatcher {
   public:
     // Receives a game message to the host: the sender's record and the message, from its size

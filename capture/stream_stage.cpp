@@ -33,13 +33,6 @@ struct StreamStage::ClientSegment {
     bool ack = false;
 };
 
-void StreamStage::Started(int64_t millis) {
-    if (!started_) {
-        started_ = true;
-        firstMillis_ = millis;
-    }
-}
-
 void StreamStage::Take(std::span<const uint8_t> frame) {
     const ByteReader reader(frame);
     const std::span<const uint8_t, 4> source(reader.Bytes(kSourceAddressOffset, 4).data(), 4);
@@ -60,29 +53,34 @@ void StreamStage::Take(std::span<const uint8_t> frame) {
     segment.tcp.millis = Millis(clock_.Now());
     segment.ack = (flags & kAck) != 0;
     segment.acknowledgement = reader.NetU32(kAcknowledgementOffset);
-    Started(segment.tcp.millis);
 
     const ConnectionEnd end{source, port};
     if (segment.tcp.payload.empty() && (flags & (kSyn | kFin | kRst)) == 0) {
         // An acknowledgement alone makes no record; it may complete a handshake.
-        if (PlayerRecord* record = players_.FindConnection(end);
-            record != nullptr && segment.ack &&
-            record->handshake.stage() == Handshake::Stage::synAcked &&
-            record->handshake.ClientAcknowledges(segment.acknowledgement)) {
-            record->trust = PlayerRecord::Trust::trusted;
+        if (PlayerRecord* found = players_.FindConnection(end);
+            found != nullptr && segment.ack &&
+            found->handshake.stage() == Handshake::Stage::synAcked &&
+            found->handshake.ClientAcknowledges(segment.acknowledgement)) {
+            players_.GetConnection(end).trust = PlayerRecord::Trust::trusted;  // heard again
         }
         return;
     }
+    if (segment.tcp.syn && segment.ack) {
+        return;  // a client does not answer a SYN; the server drops it
+    }
     PlayerRecord& record = players_.GetConnection(end);
-    if (segment.tcp.syn && !segment.ack) {
-        if (record.handshake.stage() == Handshake::Stage::established &&
-            record.stream.state() != TcpStream::State::closed) {
+    std::copy_n(frame.begin(), record.serverMac.size(), record.serverMac.begin());
+    if (segment.tcp.syn) {
+        const TcpStream::State state = record.stream.state();
+        if (state == TcpStream::State::inStep || state == TcpStream::State::outOfStep) {
             return;  // the server answers a SYN on an open connection without opening another
         }
-        // A new connection on this port: it has to be opened again.
+        // A new connection on this port: it has to be opened again. A SYN's data is not the
+        // game's before the handshake completes.
         record.handshake.ClientSyn(segment.tcp.sequence);
         record.trust = PlayerRecord::Trust::undecided;
         players_.ReleaseId(record);
+        segment.tcp.payload = {};
     } else if (!Admit(record, segment)) {
         return;
     }
@@ -149,7 +147,7 @@ bool StreamStage::Admit(PlayerRecord& record, const ClientSegment& segment) {
             Distrust(record);
             return false;
         case Stage::unseen:
-            if (serverSegments_ == 0 || segment.tcp.millis - firstMillis_ <= kStartupMillis) {
+            if (serverSegments_ == 0 || segment.tcp.millis - startMillis_ <= kStartupMillis) {
                 record.trust = Trust::trusted;
                 return true;
             }
@@ -169,33 +167,33 @@ void StreamStage::Distrust(PlayerRecord& record) {
 
 void StreamStage::TakeServer(std::span<const uint8_t> frame) {
     const ByteReader reader(frame);
-    Started(Millis(clock_.Now()));
-    ++serverSegments_;
     const uint8_t flags = reader.U8(kFlagsOffset);
     if ((flags & (kSyn | kRst)) == 0) {
         return;
     }
     const std::span<const uint8_t, 4> client(reader.Bytes(kDestinationAddressOffset, 4).data(), 4);
     const ConnectionEnd end{client, reader.NetU16(FrameLayout::kDestinationPortOffset)};
+    PlayerRecord* found = players_.FindConnection(end);
+    // The server's own frames leave from the adapter its clients' frames arrive at: one that
+    // came in from elsewhere, however it names its source, is not the server's.
+    if (found == nullptr ||
+        !std::equal(found->serverMac.begin(), found->serverMac.end(), frame.begin() + 6)) {
+        return;
+    }
+    PlayerRecord& record = players_.GetConnection(end);  // heard again
+    ++serverSegments_;
     if ((flags & kRst) != 0) {
-        if (PlayerRecord* record = players_.FindConnection(end)) {
-            record->handshake.ServerReset();
-            record->stream.Reset();
-            players_.ReleaseId(*record);
-        }
+        record.handshake.ServerReset();
+        record.stream.Reset();
+        players_.ReleaseId(record);
         return;
     }
     if ((flags & kAck) == 0) {
         return;  // a SYN of the server's own: no connection of a client's
     }
-    PlayerRecord* record = players_.FindConnection(end);
-    if (record == nullptr) {
-        // The client's SYN was lost to the capture; its acknowledgement may still come.
-        record = &players_.GetConnection(end);
-    }
-    record->handshake.ServerSynAck(reader.NetU32(kSequenceOffset),
-                                   reader.NetU32(kAcknowledgementOffset),
-                                   reader.NetU16(kWindowOffset));
+    record.handshake.ServerSynAck(reader.NetU32(kSequenceOffset),
+                                  reader.NetU32(kAcknowledgementOffset),
+                                  reader.NetU16(kWindowOffset));
 }
 
 void StreamStage::Message(std::span<const uint8_t> message) {

@@ -18,7 +18,7 @@ namespace korvane {
 //
 // Only a connection the server opened counts. One whose handshake the capture shows is trusted
 // once the client acknowledges the server's SYN-ACK. One found already open is trusted on the
-// continuity of its bytes while the run is young (kStartupMillis from the first segment), or
+// continuity of its bytes while the run is young (kStartupMillis from the start), or
 // while the capture has shown none of the server's segments (a capture of one direction, where
 // handshakes cannot be followed); otherwise it is a spoofer's, or one whose handshake the capture
 // lost, and is not trusted. Nothing of a connection not trusted reaches the dispatcher.
@@ -29,7 +29,12 @@ class StreamStage final : private TcpStream::Sink {
 
     StreamStage(PlayerTable& players, SessionDispatcher& dispatcher, EventLog& log,
                 const Clock& clock, TcpStream::Limits limits = {})
-        : players_(players), dispatcher_(dispatcher), log_(log), clock_(clock), limits_(limits) {}
+        : players_(players),
+          dispatcher_(dispatcher),
+          log_(log),
+          clock_(clock),
+          limits_(limits),
+          startMillis_(clock.Now().seconds * 1000 + clock.Now().micros / 1000) {}
 
     // A frame to the server in the plain layout (the payload at 54).
     void Take(std::span<const uint8_t> frame);
@@ -49,7 +54,6 @@ class StreamStage final : private TcpStream::Sink {
     // trust where it is undecided.
     bool Admit(PlayerRecord& record, const ClientSegment& segment);
     void Distrust(PlayerRecord& record);
-    void Started(int64_t millis);
 
     PlayerTable& players_;
     SessionDispatcher& dispatcher_;
@@ -57,9 +61,8 @@ class StreamStage final : private TcpStream::Sink {
     const Clock& clock_;
     const TcpStream::Limits limits_;
     PlayerRecord* current_ = nullptr;  // the record whose segment is being taken
-    int64_t firstMillis_ = 0;
-    bool started_ = false;
-    uint64_t serverSegments_ = 0;  // frames of the server's the capture has shown
+    const int64_t startMillis_;        // when the run began, by its clock
+    uint64_t serverSegments_ = 0;      // frames of the server's the capture has shown
     bool oneWayWarned_ = false;
     uint64_t boundsHit_ = 0;
     uint64_t outsideWindow_ = 0;

@@ -67,11 +67,19 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
     Outcome outcome;
     uint32_t sequence = segment.sequence;
     std::span<const uint8_t> data = segment.payload;
-    if ((state_ == State::inStep || state_ == State::outOfStep) && !segment.syn &&
-        Distance(sequence, next_) >= static_cast<int64_t>(segment.window)) {
-        outcome.outsideWindow = true;
-        GiveUpWaitedGaps(segment.millis, limits, sink, outcome);
-        return outcome;
+    bool fin = segment.fin;
+    if (state_ == State::inStep || state_ == State::outOfStep) {
+        const int64_t distance = Distance(sequence, next_);
+        // Beyond the window, or an RST that is not where the stream goes on: the server drops
+        // it, so a blind sender can neither move the stream on nor end it.
+        if ((!segment.syn && distance >= static_cast<int64_t>(segment.window)) ||
+            (segment.rst && distance < 0)) {
+            outcome.outsideWindow = true;
+            GiveUpWaitedGaps(segment.millis, limits, sink, outcome);
+            return outcome;
+        }
+        // A FIN that ends before the next byte is an old copy's.
+        fin = fin && Distance(sequence + static_cast<uint32_t>(data.size()), next_) >= 0;
     }
     if (segment.rst) {
         Release(sequence);
@@ -82,7 +90,7 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
         Release(sequence);
         Anchor(++sequence, false);
     }
-    if (segment.fin) {
+    if (fin) {
         finSeen_ = true;
         finAt_ = sequence + static_cast<uint32_t>(data.size());
     }
@@ -92,7 +100,7 @@ TcpStream::Outcome TcpStream::Take(const TcpSegment& segment, const Limits& limi
         if (data.empty() || Distance(sequence, next_) < 0 || !FramesInStep(data)) {
             return outcome;
         }
-        finSeen_ = segment.fin;
+        finSeen_ = fin;
         Anchor(sequence, true);
     } else if (state_ == State::unanchored) {
         if (FramesInStep(data)) {

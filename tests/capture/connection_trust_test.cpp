@@ -25,15 +25,15 @@ constexpr uint32_t kServerSequence = 0x5000;
 
 Bytes Segment(tools::Endpoint from, tools::Endpoint to, uint8_t flags, uint32_t sequence,
               uint32_t ack, Bytes payload = {}, uint16_t window = 64240) {
-    tools::FrameSpec spec;
-    spec.source = from;
-    spec.destination = to;
-    spec.tcpFlags = flags;
-    spec.sequence = sequence;
-    spec.acknowledgement = ack;
-    spec.window = window;
-    spec.payload = std::move(payload);
-    return tools::BuildFrame(spec);
+    tools::FrameSpec layout;
+    layout.source = from;
+    layout.destination = to;
+    layout.tcpFlags = flags;
+    layout.sequence = sequence;
+    layout.acknowledgement = ack;
+    layout.window = window;
+    layout.payload = std::move(payload);
+    return tools::BuildFrame(layout);
 }
 
 // One client connection to the server, as the program wires the streams.
@@ -52,6 +52,13 @@ struct Connection {
     }
     bool Joined() const {
         return world_.console.output().find("User connected") != std::string::npos;
+    }
+    // Another player's handshake: the capture shows the server's segments.
+    void OtherHandshake() {
+        const tools::Endpoint other{0x7F000003, 40002};
+        world_.Take(Segment(other, {kServer, kPort}, tools::kTcpSyn, 1, 0));
+        world_.streams.TakeServer(
+            Segment({kServer, kPort}, other, tools::kTcpSyn | tools::kTcpAck, 1, 2));
     }
     void Handshake(uint16_t window = 64240) {
         Client(tools::kTcpSyn, kClientSequence, 0);
@@ -90,7 +97,7 @@ TEST(ConnectionTrust, ConnectionsAreTrustedOnlyAsTheServerOpenedThem) {
          false},
         {"no SYN-ACK while the server's segments are seen",
          [](Connection& t) {
-             t.Server(tools::kTcpRst | tools::kTcpAck, 1, 1);  // another connection's
+             t.OtherHandshake();
              t.Client(tools::kTcpSyn, kClientSequence, 0);
              t.Create(0);
          },
@@ -110,13 +117,13 @@ TEST(ConnectionTrust, ConnectionsAreTrustedOnlyAsTheServerOpenedThem) {
          true},
         {"found open soon after start-up",
          [](Connection& t) {
-             t.Server(tools::kTcpRst | tools::kTcpAck, 1, 1);
+             t.OtherHandshake();
              t.Create(0);
          },
          true},
         {"found open late while handshakes are seen",
          [](Connection& t) {
-             t.Server(tools::kTcpRst | tools::kTcpAck, 1, 1);
+             t.OtherHandshake();
              t.world_.clock.AdvanceMicros((StreamStage::kStartupMillis + 1000) * 1000);
              t.Create(0);
          },
@@ -131,16 +138,76 @@ TEST(ConnectionTrust, ConnectionsAreTrustedOnlyAsTheServerOpenedThem) {
     }
 }
 
+// After a handshake and Ann's creation, a blind sender's segment, then Ann's next message where
+// her stream goes on: it is still read, and nothing of the blind one is.
+TEST(ConnectionTrust, BlindSegmentsNeitherMoveNorEndAnOpenConnection) {
+    const Bytes creation = tools::BuildCreationMessage(0x2a, "Ann");
+    const uint32_t next = kClientSequence + 1 + static_cast<uint32_t>(creation.size());
+    const uint32_t serverAck = kServerSequence + 1;
+    const uint8_t data = tools::kTcpPsh | tools::kTcpAck;
+    const Bytes forged = tools::BuildCreationMessage(0x66, "Usurper");
+    const struct {
+        const char* what;
+        uint8_t flags;
+        uint32_t sequence;
+        Bytes payload;
+        bool fromOtherMac = false;
+    } cases[] = {
+        {"SYN-ACK carrying a message", tools::kTcpSyn | tools::kTcpAck, 0x12345678, forged},
+        {"SYN carrying a message", tools::kTcpSyn, 0x12345678, forged},
+        {"RST behind the stream", tools::kTcpRst | tools::kTcpAck, next - 1000, {}},
+        {"RST beyond the window", tools::kTcpRst | tools::kTcpAck, next + 70000, {}},
+        {"FIN of an old copy", tools::kTcpFin | tools::kTcpAck, next - 1000, {}},
+        {"server RST from another adapter", tools::kTcpRst | tools::kTcpAck, 1, {}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Connection t;
+        std::vector<uint32_t> handled;
+        t.world_.dispatcher.SetGameMessageHandler(
+            [&](PlayerRecord& record, std::span<const uint8_t>) {
+                handled.push_back(record.playerId);
+            });
+        t.Handshake();
+        t.Create(0);
+        if (c.fromOtherMac) {
+            tools::FrameSpec layout;
+            layout.source = {kServer, kPort};
+            layout.destination = kClient;
+            layout.tcpFlags = c.flags;
+            layout.sourceMac = {2, 0, 0xC0, 0, 2, 9};
+            t.world_.streams.TakeServer(tools::BuildFrame(layout));
+        } else {
+            t.Client(c.flags, c.sequence, serverAck, c.payload);
+        }
+        t.Client(data, next, serverAck, tools::BuildGameMessage(0x2a, 1, 7));
+        EXPECT_EQ(handled, std::vector<uint32_t>{0x2a});
+        EXPECT_EQ(t.world_.console.output().find("00000066"), std::string::npos);
+    }
+}
+
+TEST(ConnectionTrust, ACaptureOfOneDirectionIsWarnedOfOnce) {
+    Connection t;
+    t.Client(tools::kTcpSyn, kClientSequence, 0);
+    t.Create(0);
+    t.Create(0);
+    const std::string& out = t.world_.console.output();
+    const std::string warning = "Warning: a client's SYN has no answer in the capture";
+    ASSERT_NE(out.find(warning), std::string::npos);
+    EXPECT_EQ(out.find(warning, out.find(warning) + 1), std::string::npos);
+}
+
 TEST(ConnectionTrust, SegmentsBeyondTheWindowAreDropped) {
-    // The SYN-ACK advertises 1000 bytes; data begins at the first byte after the SYN.
+    // The SYN-ACK advertises 8,192 bytes, as Windows does before scaling: the window taken is
+    // never below 65,535. Data begins at the first byte after the SYN, across the 2^32 wrap.
     const struct {
         uint32_t offset;  // from the next byte
         bool taken;
-    } cases[] = {{0, true}, {999, true}, {1000, false}, {70000, false}, {0x7FFFFFF0u, false}};
+    } cases[] = {{0, true}, {8192, true}, {65534, true}, {65535, false}, {0x7FFFFFF0u, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.offset);
         Connection t;
-        t.Handshake(1000);
+        t.Handshake(8192);
         t.Create(c.offset);
         // A segment ahead but in the window is held, waiting for the bytes before it.
         const bool held = t.world_.players.records().Front()->stream.HoldsPart();
@@ -156,11 +223,11 @@ TEST(ConnectionTrust, AnIdBelongsToTheConnectionThatBoundIt) {
     const tools::Endpoint server{kServer, kPort};
     tools::FlowNumbering flows;
     auto send = [&](tools::Endpoint from, Bytes message) {
-        tools::FrameSpec spec;
-        spec.source = from;
-        spec.destination = server;
-        spec.payload = std::move(message);
-        world_.Take(flows.Build(spec));
+        tools::FrameSpec layout;
+        layout.source = from;
+        layout.destination = server;
+        layout.payload = std::move(message);
+        world_.Take(flows.Build(layout));
     };
     std::vector<uint32_t> handled;
     world_.dispatcher.SetGameMessageHandler([&](PlayerRecord& record, std::span<const uint8_t>) {
@@ -179,10 +246,13 @@ TEST(ConnectionTrust, AnIdBelongsToTheConnectionThatBoundIt) {
                        "0000002a; ignored"),
               std::string::npos);
     EXPECT_EQ(out.find("claimed player"), std::string::npos);
-    // A creation takes an id that another connection only used.
+    // Nor can a creation take an id that another connection only used.
     send(kClient, tools::BuildCreationMessage(0x3b, "Ann again"));
     send(other, tools::BuildGameMessage(0x3b, 1, 7));
-    EXPECT_EQ(handled.size(), 2u);
+    EXPECT_EQ(handled, (std::vector<uint32_t>{0x3b, 0x2a, 0x3b}));
+    EXPECT_NE(world_.console.output().find("127.0.0.2:40001, bound to player 0000002a, claimed "
+                                           "player 0000003b, which 127.0.0.3:40002 holds"),
+              std::string::npos);
 }
 
 TEST(FrameChecksums, WrongOnesAndTheOffloadFormFromAfarAreRefused) {
@@ -200,12 +270,12 @@ TEST(FrameChecksums, WrongOnesAndTheOffloadFormFromAfarAreRefused) {
         {"pseudo header from afar", 0xC0000207, tools::TcpChecksum::pseudoHeader, false},
     };
     for (const auto& c : cases) {
-        tools::FrameSpec spec;
-        spec.source = {c.source, 40000};
-        spec.destination = {0xC0000201, kPort};
-        spec.payload = tools::BuildGameMessage(0x2a, 1, 7);
-        spec.tcpChecksum = c.form;
-        Bytes frame = tools::BuildFrame(spec);
+        tools::FrameSpec layout;
+        layout.source = {c.source, 40000};
+        layout.destination = {0xC0000201, kPort};
+        layout.payload = tools::BuildGameMessage(0x2a, 1, 7);
+        layout.tcpChecksum = c.form;
+        Bytes frame = tools::BuildFrame(layout);
         EXPECT_EQ(ChecksumsHold(frame, 0xC0000201), c.holds) << c.what;
         frame[24] ^= 1;  // the IPv4 header checksum
         EXPECT_FALSE(ChecksumsHold(frame, 0xC0000201)) << c.what;
