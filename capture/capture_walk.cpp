@@ -71,11 +71,15 @@ void CaptureWalk::analyzePacket_port_2300(std::span<const uint8_t> captured) {
         TakeFragment(captured);
         return;
     }
-    if (!ChecksumsHold(captured, localAddress_)) {
-        ++badChecksums_;
-        return;
+    AnalyzeSegment(plain.bytes, traced, captured);
+}
+
+bool CaptureWalk::ChecksumsSound(std::span<const uint8_t> captured) {
+    if (ChecksumsHold(captured, localAddress_)) {
+        return true;
     }
-    AnalyzeSegment(plain.bytes, traced);
+    ++badChecksums_;
+    return false;
 }
 
 void CaptureWalk::TakeFragment(std::span<const uint8_t> captured) {
@@ -98,14 +102,11 @@ void CaptureWalk::TakeFragment(std::span<const uint8_t> captured) {
     if (!whole.ipv4Tcp || whole.fragment) {
         return;
     }
-    if (!ChecksumsHold(*datagram, localAddress_)) {
-        ++badChecksums_;
-        return;
-    }
-    AnalyzeSegment(whole.bytes, whole.bytes.size() > kMinimumFrame);
+    AnalyzeSegment(whole.bytes, whole.bytes.size() > kMinimumFrame, *datagram);
 }
 
-void CaptureWalk::AnalyzeSegment(std::span<const uint8_t> plain, bool traced) {
+void CaptureWalk::AnalyzeSegment(std::span<const uint8_t> plain, bool traced,
+                                 std::span<const uint8_t> captured) {
     const ByteReader frame(plain);
     const uint32_t sourceAddress = frame.NetU32(FrameLayout::kSourceAddressOffset);
     const uint32_t destinationAddress = frame.NetU32(FrameLayout::kDestinationAddressOffset);
@@ -120,7 +121,8 @@ void CaptureWalk::AnalyzeSegment(std::span<const uint8_t> plain, bool traced) {
     if (settings_.portMode != kPortGiven && !server_.LinkUp()) {
         const uint16_t code = frame.Has(kCodeOffset, 2) ? frame.U16(kCodeOffset) : 0;
         if (!traced || frame.U16(kTokenOffset) != SessionMessage::kToken ||
-            destinationAddress != localAddress_ || code != SessionMessage::kCommandConnect) {
+            destinationAddress != localAddress_ || code != SessionMessage::kCommandConnect ||
+            !ChecksumsSound(captured)) {
             return;
         }
         settings_.serverPort = destinationPort;
@@ -133,12 +135,13 @@ void CaptureWalk::AnalyzeSegment(std::span<const uint8_t> plain, bool traced) {
     }
 
     if (sourceAddress == localAddress_ && sourcePort == settings_.serverPort) {
-        if (targets_.fromServer) {
+        if (targets_.fromServer && ChecksumsSound(captured)) {
             targets_.fromServer(plain);
         }
         return;
     }
-    if (destinationPort != settings_.serverPort || destinationAddress != localAddress_) {
+    if (destinationPort != settings_.serverPort || destinationAddress != localAddress_ ||
+        !ChecksumsSound(captured)) {
         return;
     }
     try {

@@ -79,8 +79,12 @@ class CaptureWalk {
     const Ipv4Reassembly& fragments() const { return fragments_; }
 
   private:
-    // A whole IPv4 packet carrying TCP, in the plain layout, its checksums checked.
-    void AnalyzeSegment(std::span<const uint8_t> plain, bool traced);
+    // A whole IPv4 packet carrying TCP, in the plain layout; `captured` is the frame its
+    // checksums are read from, once it matters to the server.
+    void AnalyzeSegment(std::span<const uint8_t> plain, bool traced,
+                        std::span<const uint8_t> captured);
+    // Whether the server's stack takes the frame's checksums; counted when it does not.
+    bool ChecksumsSound(std::span<const uint8_t> captured);
     void TakeFragment(std::span<const uint8_t> captured);
 
     RunSettings& settings_;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace korvane {
@@ -10,23 +12,30 @@ namespace korvane {
 // byte padded with zero, added after `initial` (a partial sum, such as the TCP pseudo header's)
 // and folded to 16 bits. Not inverted: a header whose checksum is right sums to 0xFFFF.
 inline uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initial = 0) {
-    // 32-bit big-endian words summed in 64 bits: 2^16 is 1 in ones' complement arithmetic, so
-    // folding their sum gives the sum of the 16-bit words, and no IPv4 length can carry out.
+    // Eight bytes at a time in the machine's order, with the carries added back in: the ones'
+    // complement sum does not depend on byte order, so the folded sum only needs its two bytes
+    // swapped on a little-endian machine (RFC 1071).
     const uint8_t* p = bytes.data();
-    const size_t n = bytes.size();
-    uint64_t sum = initial;
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        sum += uint32_t{p[i]} << 24 | uint32_t{p[i + 1]} << 16 | uint32_t{p[i + 2]} << 8 |
-               uint32_t{p[i + 3]};
+    size_t n = bytes.size();
+    uint64_t sum = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        sum += word;
+        sum += sum < word ? 1 : 0;
     }
-    if (i + 2 <= n) {
-        sum += uint32_t{p[i]} << 8 | uint32_t{p[i + 1]};
-        i += 2;
+    uint64_t tail = 0;
+    std::memcpy(&tail, p, n);  // the last bytes, padded with zero
+    sum += tail;
+    sum += sum < tail ? 1 : 0;
+    sum = (sum & 0xFFFFFFFF) + (sum >> 32);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    if constexpr (std::endian::native == std::endian::little) {
+        sum = ((sum & 0xFF) << 8) | (sum >> 8);
     }
-    if (i < n) {
-        sum += uint32_t{p[i]} << 8;
-    }
+    sum += initial;
     while (sum > 0xFFFF) {
         sum = (sum & 0xFFFF) + (sum >> 16);
     }

@@ -56,8 +56,9 @@ void StreamStage::Take(std::span<const uint8_t> frame) {
 
     const ConnectionEnd end{source, port};
     if (segment.tcp.payload.empty() && (flags & (kSyn | kFin | kRst)) == 0) {
-        // An acknowledgement alone makes no record; it may complete a handshake.
-        if (PlayerRecord* found = players_.FindConnection(end);
+        // An acknowledgement alone makes no record; it may complete a handshake, where the
+        // capture shows them.
+        if (PlayerRecord* found = serverSegments_ == 0 ? nullptr : players_.FindConnection(end);
             found != nullptr && segment.ack &&
             found->handshake.stage() == Handshake::Stage::synAcked &&
             found->handshake.ClientAcknowledges(segment.acknowledgement)) {
