@@ -44,6 +44,17 @@ std::optional<long> ParseNumber(const std::string& text, long low, long high) {
     return value;
 }
 
+// Whether the stand-in may listen on `address`: a loopback one, or with `outsideLoopback` any
+// but the wildcard.
+bool Listenable(uint32_t address, const StandinOptions& options) {
+    return address != 0 && (IsLoopback(address) || options.outsideLoopback);
+}
+
+// What an address it may not listen on is called in the refusal.
+std::string Refused(const StandinOptions& options) {
+    return options.outsideLoopback ? "wildcard" : "non-loopback";
+}
+
 std::string SocketError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
@@ -74,7 +85,7 @@ struct StandinServer::Connection {
 std::string StandinUsage() {
     return "usage: korvane-standin [--address 127.x.y.z] [--port N] [--port-file FILE]\n"
            "                       [--seconds N] [--dump PREFIX] [--drop-after N]\n"
-           "                       [--quiet-stream] [--refuse]\n"
+           "                       [--quiet-stream] [--refuse] [--outside-loopback]\n"
            "  --address A      listen on the loopback address A (default 127.0.0.1)\n"
            "  --port N         listen on port N; 0 picks a free port (default 0)\n"
            "  --port-file F    write the port and a newline to F once listening\n"
@@ -82,7 +93,9 @@ std::string StandinUsage() {
            "  --dump PREFIX    write the bytes received on connection n to PREFIX.n\n"
            "  --drop-after N   close each connection after N whole messages\n"
            "  --quiet-stream   do not print messages, only count bytes\n"
-           "  --refuse         reset every connection as soon as it is accepted\n";
+           "  --refuse         reset every connection as soon as it is accepted\n"
+           "  --outside-loopback  take an --address outside 127.0.0.0/8 (one of a network\n"
+           "                   namespace made for the run; never 0.0.0.0)\n";
 }
 
 StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
@@ -120,6 +133,10 @@ StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
             options.refuse = true;
             continue;
         }
+        if (name == "--outside-loopback" && !inlineValue) {
+            options.outsideLoopback = true;
+            continue;
+        }
         if (name != "--address" && name != "--port" && name != "--port-file" &&
             name != "--seconds" && name != "--dump" && name != "--drop-after") {
             return fail("unknown option " + args[i]);
@@ -132,9 +149,6 @@ StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
             auto address = ParseIpv4(*text);
             if (!address) {
                 return fail("not an IPv4 address: " + *text);
-            }
-            if (!IsLoopback(*address)) {
-                return fail("refusing non-loopback address " + *text);
             }
             options.address = DottedText(*address);
         } else if (name == "--port") {
@@ -167,6 +181,11 @@ StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args) {
             options.dropAfter = *count;
         }
     }
+    // Checked once all is read, so that --outside-loopback may come after --address.
+    if (auto address = ParseIpv4(options.address); !Listenable(*address, options)) {
+        result.error = "refusing " + Refused(options) + " address " + options.address;
+        return result;
+    }
     result.options = options;
     return result;
 }
@@ -178,8 +197,8 @@ StandinServer::~StandinServer() = default;
 
 bool StandinServer::Listen(std::string& error) {
     auto address = ParseIpv4(options_.address);
-    if (!address || !IsLoopback(*address)) {
-        error = "refusing non-loopback address " + options_.address;
+    if (!address || !Listenable(*address, options_)) {
+        error = "refusing " + Refused(options_) + " address " + options_.address;
         return false;
     }
     listenSocket_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));

@@ -15,7 +15,7 @@ namespace korvane::tools {
 
 // What the stand-in game server is told on its command line.
 struct StandinOptions {
-    std::string address = "127.0.0.1";  // always a 127.x.y.z address
+    std::string address = "127.0.0.1";  // a 127.x.y.z address unless `outsideLoopback`
     uint16_t port = 0;                  // 0: any free port
     std::string portFile;               // empty: none
     int seconds = 30;                   // 1..600
@@ -23,6 +23,8 @@ struct StandinOptions {
     long dropAfter = 0;                 // 0: never drop
     bool quietStream = false;
     bool refuse = false;  // reset every connection as soon as it is accepted
+    // Any address but 0.0.0.0 may be given: one of a network namespace the caller made.
+    bool outsideLoopback = false;
 };
 
 inline constexpr int kStandinMaxSeconds = 600;
@@ -36,7 +38,8 @@ struct StandinCommandLine {
 StandinCommandLine ParseStandinCommandLine(std::span<const std::string> args);
 std::string StandinUsage();
 
-// A single-threaded TCP server on a loopback address that stands in for the game server. It
+// A single-threaded TCP server on a loopback address (or, when told, on one address of a
+// namespace made for it) that stands in for the game server. It
 // accepts any number of connections, never sends anything, and reports what arrives, one line
 // per event, through the line sink:
 //   standin: listening on <addr>:<port>

@@ -58,25 +58,34 @@ std::string WithoutStamp(const std::string& line) {
     return line.size() > 21 ? line.substr(21) : std::string();
 }
 
-Player::Player(uint32_t address, int port, int maxSegment) {
+Player::Player(uint32_t address, int port, int maxSegment)
+    : Player(Path{.from = address, .port = port, .maxSegment = maxSegment}) {}
+
+Player::Player(const Path& path) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) {
         return;
     }
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (maxSegment != 0 &&
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &maxSegment, sizeof maxSegment) != 0) {
+    if (path.maxSegment != 0 &&
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &path.maxSegment, sizeof path.maxSegment) != 0) {
         return;
     }
-    maxPayload_ = maxSegment != 0 ? static_cast<size_t>(maxSegment) - kTimestampOptionBytes : 0;
+    const int dontDiscover = IP_PMTUDISC_DONT;
+    if (path.fragmentable &&
+        ::setsockopt(fd_, IPPROTO_IP, IP_MTU_DISCOVER, &dontDiscover, sizeof dontDiscover) != 0) {
+        return;
+    }
+    maxPayload_ =
+        path.maxSegment != 0 ? static_cast<size_t>(path.maxSegment) - kTimestampOptionBytes : 0;
     sockaddr_in from{};
     from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(address);
+    from.sin_addr.s_addr = htonl(path.from);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(0x7F000001);
+    to.sin_port = htons(static_cast<uint16_t>(path.port));
+    to.sin_addr.s_addr = htonl(path.to);
     connected_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
                  ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
 }

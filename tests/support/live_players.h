@@ -34,10 +34,22 @@ std::string WithoutStamp(const std::string& line);
 // before it connects, and the player writes longer bytes in sends of at most that size less
 // the 12 bytes of the time stamp option, each a segment, as TCP cuts them on a wire. (On
 // loopback the kernel's segmentation offload would put a longer send in one frame whatever the
-// segment size.)
+// segment size.) A path of its own may name another server address and clear Don't Fragment.
 class Player {
   public:
+    // Where the connection goes, addresses in host order.
+    struct Path {
+        uint32_t from = 0;  // bound before the connect; 0: the kernel's choice
+        uint32_t to = 0x7F000001;
+        int port = 0;
+        int maxSegment = 0;
+        // Don't Fragment cleared (IP_PMTUDISC_DONT): a router ahead whose far side has a
+        // smaller MTU cuts the connection's longer segments into IPv4 fragments.
+        bool fragmentable = false;
+    };
+
     Player(uint32_t address, int port, int maxSegment = 0);
+    explicit Player(const Path& path);
     ~Player();
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;

@@ -23,6 +23,17 @@ std::vector<std::string> Arguments(const std::filesystem::path& portFile,
     return args;
 }
 
+// The stand-in's arguments after those of the command in `via`, and the stand-in itself.
+std::vector<std::string> Via(const std::vector<std::string>& via, std::vector<std::string> args) {
+    if (via.empty()) {
+        return args;
+    }
+    std::vector<std::string> all(via.begin() + 1, via.end());
+    all.push_back(KORVANE_STANDIN_EXE);
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
 ChildProcess::Options Files(const std::filesystem::path& dir, const std::filesystem::path& out,
                             const std::filesystem::path& err) {
     ChildProcess::Options options = ChildProcess::In(dir, out);
@@ -45,12 +56,13 @@ bool WaitUntil(std::chrono::milliseconds limit, const std::function<bool()>& don
 }  // namespace
 
 StandinProcess::StandinProcess(const std::filesystem::path& dir,
-                               const std::vector<std::string>& extraArgs, StandinArgs args)
+                               const std::vector<std::string>& extraArgs, StandinArgs args,
+                               const std::vector<std::string>& via)
     : portFile_(dir / "standin.port"),
       output_(dir / "standin.out"),
       errors_(dir / "standin.err"),
-      process_(KORVANE_STANDIN_EXE, Arguments(portFile_, extraArgs, args),
-               Files(dir, output_, errors_)) {}
+      process_(via.empty() ? std::string(KORVANE_STANDIN_EXE) : via.front(),
+               Via(via, Arguments(portFile_, extraArgs, args)), Files(dir, output_, errors_)) {}
 
 int StandinProcess::Port() {
     if (!WaitForFile(portFile_, std::chrono::seconds(10))) {

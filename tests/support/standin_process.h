@@ -22,12 +22,15 @@ enum class StandinArgs {
 
 // The stand-in game server run as a child in `dir`, for one test, with its standard output in
 // standin.out and its standard error in standin.err. With the usual arguments it listens on
-// 127.0.0.1 and a free port and stops by itself after a minute at the latest.
+// 127.0.0.1 and a free port and stops by itself after a minute at the latest. A command in
+// `via` runs it, the stand-in and its arguments after that command's own (such as
+// {"/usr/sbin/ip", "netns", "exec", <name>}, which becomes the stand-in).
 class StandinProcess {
   public:
     explicit StandinProcess(const std::filesystem::path& dir,
                             const std::vector<std::string>& extraArgs = {},
-                            StandinArgs args = StandinArgs::withDefaults);
+                            StandinArgs args = StandinArgs::withDefaults,
+                            const std::vector<std::string>& via = {});
 
     bool started() const { return process_.started(); }
     // The port in <dir>/standin.port, or 0 when the file did not come within 10 seconds.

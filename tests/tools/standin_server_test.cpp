@@ -435,10 +435,13 @@ TEST(StandinServer, RefusesNonLoopbackAddresses) {
 }
 
 TEST(StandinCommandLine, ReadsEveryOption) {
-    std::vector<std::string> args = {
-        "--address", "127.0.0.5",      "--port",  "2300", "--port-file",
-        "p",         "--seconds=7",    "--dump",  "d",    "--drop-after",
-        "3",         "--quiet-stream", "--refuse"};
+    std::vector<std::string> args = {"--address",   "127.0.0.5",
+                                     "--port",      "2300",
+                                     "--port-file", "p",
+                                     "--seconds=7", "--dump",
+                                     "d",           "--drop-after",
+                                     "3",           "--quiet-stream",
+                                     "--refuse",    "--outside-loopback"};
     auto parsed = ParseStandinCommandLine(args);
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_EQ(parsed.options->address, "127.0.0.5");
@@ -449,6 +452,7 @@ TEST(StandinCommandLine, ReadsEveryOption) {
     EXPECT_EQ(parsed.options->dropAfter, 3);
     EXPECT_TRUE(parsed.options->quietStream);
     EXPECT_TRUE(parsed.options->refuse);
+    EXPECT_TRUE(parsed.options->outsideLoopback);
 
     auto defaults = ParseStandinCommandLine({});
     ASSERT_TRUE(defaults.options);
@@ -458,6 +462,16 @@ TEST(StandinCommandLine, ReadsEveryOption) {
     EXPECT_EQ(defaults.options->dropAfter, 0);
     EXPECT_FALSE(defaults.options->quietStream);
     EXPECT_FALSE(defaults.options->refuse);
+    EXPECT_FALSE(defaults.options->outsideLoopback);
+
+    // An address of a namespace's own, before or after the switch that allows it.
+    for (std::vector<std::string> given :
+         {std::vector<std::string>{"--outside-loopback", "--address", "10.77.2.2"},
+          {"--address=10.77.2.2", "--outside-loopback"}}) {
+        auto outside = ParseStandinCommandLine(given);
+        ASSERT_TRUE(outside.options) << outside.error;
+        EXPECT_EQ(outside.options->address, "10.77.2.2");
+    }
 }
 
 TEST(StandinCommandLine, RejectsBadOptions) {
@@ -469,6 +483,9 @@ TEST(StandinCommandLine, RejectsBadOptions) {
     EXPECT_EQ(error({"--address", "192.0.2.2"}), "refusing non-loopback address 192.0.2.2");
     EXPECT_EQ(error({"--address", "0.0.0.0"}), "refusing non-loopback address 0.0.0.0");
     EXPECT_EQ(error({"--address", "localhost"}), "not an IPv4 address: localhost");
+    EXPECT_EQ(error({"--outside-loopback", "--address", "0.0.0.0"}),
+              "refusing wildcard address 0.0.0.0");
+    EXPECT_EQ(error({"--outside-loopback=yes"}), "unknown option --outside-loopback=yes");
     EXPECT_EQ(error({"--seconds", "601"}), "--seconds must be 1 to 600, not 601");
     EXPECT_EQ(error({"--seconds", "0"}), "--seconds must be 1 to 600, not 0");
     EXPECT_EQ(error({"--seconds", "5s"}), "--seconds must be 1 to 600, not 5s");
