@@ -25,7 +25,9 @@ inline uint32_t OnesComplementSum(std::span<const uint8_t> bytes, uint32_t initi
         sum += sum < word ? 1 : 0;
     }
     uint64_t tail = 0;
-    std::memcpy(&tail, p, n);  // the last bytes, padded with zero
+    if (n > 0) {
+        std::memcpy(&tail, p, n);  // the last bytes, padded with zero
+    }
     sum += tail;
     sum += sum < tail ? 1 : 0;
     sum = (sum & 0xFFFFFFFF) + (sum >> 32);
