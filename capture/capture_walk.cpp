@@ -92,9 +92,8 @@ void CaptureWalk::TakeFragment(std::span<const uint8_t> captured) {
         ++badChecksums_;
         return;
     }
-    const ClockReading now = clock_.Now();
     const std::optional<std::span<const uint8_t>> datagram =
-        fragments_.Take(captured, now.seconds * 1000 + now.micros / 1000);
+        fragments_.Take(captured, clock_.Now().Millis());
     if (!datagram) {
         return;
     }

@@ -22,9 +22,6 @@ constexpr uint8_t kSyn = 0x02;
 constexpr uint8_t kRst = 0x04;
 constexpr uint8_t kAck = 0x10;
 
-int64_t Millis(const ClockReading& reading) {
-    return reading.seconds * 1000 + reading.micros / 1000;
-}
 }  // namespace
 
 struct StreamStage::ClientSegment {
@@ -50,7 +47,7 @@ void StreamStage::Take(std::span<const uint8_t> frame) {
     segment.tcp.syn = (flags & kSyn) != 0;
     segment.tcp.fin = (flags & kFin) != 0;
     segment.tcp.rst = (flags & kRst) != 0;
-    segment.tcp.millis = Millis(clock_.Now());
+    segment.tcp.millis = clock_.Now().Millis();
     segment.ack = (flags & kAck) != 0;
     segment.acknowledgement = reader.NetU32(kAcknowledgementOffset);
 

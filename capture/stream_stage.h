@@ -34,7 +34,7 @@ class StreamStage final : private TcpStream::Sink {
           log_(log),
           clock_(clock),
           limits_(limits),
-          startMillis_(clock.Now().seconds * 1000 + clock.Now().micros / 1000) {}
+          startMillis_(clock.Now().Millis()) {}
 
     // A frame to the server in the plain layout (the payload at 54).
     void Take(std::span<const uint8_t> frame);

@@ -11,6 +11,8 @@ struct ClockReading {
     int32_t micros = 0;
 
     int MillisPart() const { return micros / 1000; }
+    // Milliseconds since 1970.
+    int64_t Millis() const { return seconds * 1000 + micros / 1000; }
     friend bool operator==(const ClockReading&, const ClockReading&) = default;
 };
 
