@@ -52,6 +52,8 @@ class CapturePipeline {
 
     // One buffer of captured records.
     void WalkCaptureBuffer(std::span<const uint8_t> batch) { walk_.WalkCaptureBuffer(batch); }
+    // What one read delivered.
+    void WalkDelivery(const CapturePacket& read) { walk_.WalkDelivery(read); }
 
     CaptureWalk& walk() { return walk_; }
     StreamStage& streams() { return streams_; }

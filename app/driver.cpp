@@ -103,9 +103,7 @@ void Driver::StartFollowing() {
         PipelineServices{settings_, platform_.console, *log_, *clock_, *link_, *filters_, *chat_,
                          *removal_, *decoder_, *players_, *announcer_, localAddress_});
     if (!batchHandler_) {
-        batchHandler_ = [this](std::span<const uint8_t> batch) {
-            pipeline_->WalkCaptureBuffer(batch);
-        };
+        batchHandler_ = [this](const CapturePacket& read) { pipeline_->WalkDelivery(read); };
     }
 }
 
@@ -246,8 +244,7 @@ int Driver::RunLoop() {
             }
             return kExitFailed;
         }
-        const size_t received = std::min<size_t>(packet_->bytesReceived, captureBuffer_.size());
-        batchHandler_(std::span<const uint8_t>(captureBuffer_.data(), received));
+        batchHandler_(*packet_);
         players_->SweepPlayers();
         ReportBounds(false);
         announcer_->AnnouncementTick();
@@ -270,47 +267,54 @@ void Driver::ReopenLog() {
 }
 
 void Driver::ReportBounds(bool atEnd) {
-    ReportCount(players_->droppedRecords(), told_[0], atEnd,
-                "Warning: the player table is full; %llu records of the longest-silent addresses "
-                "dropped so far");
-    if (pipeline_ == nullptr) {
+    static constexpr const char* kFormats[] = {
+        "Warning: the player table is full; %llu records of the longest-silent addresses dropped "
+        "so far",
+        "Warning: segments ahead of a gap passed a connection's bound %llu times so far; each "
+        "time the gap was given up",
+        "Warning: %llu segments outside their connection's receive window dropped so far, as the "
+        "server drops them",
+        "Warning: %llu connections not trusted so far: opened without a handshake the server "
+        "completed, or found open without one while handshakes are seen; nothing of them is "
+        "judged",
+        "Warning: %llu frames with checksums the server's stack refuses dropped so far",
+        "Warning: %llu fragmented datagrams dropped so far: overlapping, too long, never "
+        "completed or past the bounds",
+        "Warning: %llu messages in a player id not their connection's ignored so far",
+    };
+    static_assert(std::size(kFormats) == std::tuple_size_v<decltype(told_)>);
+    std::array<uint64_t, std::size(kFormats)> counts{players_->droppedRecords()};
+    if (pipeline_ != nullptr) {
+        const StreamStage& streams = pipeline_->streams();
+        const CaptureWalk& walk = pipeline_->walk();
+        const Ipv4Reassembly::Counts& fragments = walk.fragments().counts();
+        counts[1] = streams.boundsHit();
+        counts[2] = streams.outsideWindow();
+        counts[3] = streams.untrusted();
+        counts[4] = walk.badChecksums();
+        counts[5] = fragments.overlapping + fragments.tooLong + fragments.timedOut +
+                    fragments.overBound + fragments.malformed;
+        counts[6] = pipeline_->dispatcher().forgedIds();
+    }
+    // Every count only grows: while their sum is what the log has told, so is each of them.
+    // This is the common case, checked on every pass.
+    uint64_t total = 0;
+    for (uint64_t count : counts) {
+        total += count;
+    }
+    if (total == toldTotal_) {
         return;
     }
-    const StreamStage& streams = pipeline_->streams();
-    const CaptureWalk& walk = pipeline_->walk();
-    const Ipv4Reassembly::Counts& fragments = walk.fragments().counts();
-    const struct {
-        uint64_t count;
-        const char* format;
-    } counts[] = {
-        {streams.boundsHit(),
-         "Warning: segments ahead of a gap passed a connection's bound %llu times so far; each "
-         "time the gap was given up"},
-        {streams.outsideWindow(),
-         "Warning: %llu segments outside their connection's receive window dropped so far, as "
-         "the server drops them"},
-        {streams.untrusted(),
-         "Warning: %llu connections not trusted so far: opened without a handshake the server "
-         "completed, or found open without one while handshakes are seen; nothing of them is "
-         "judged"},
-        {walk.badChecksums(),
-         "Warning: %llu frames with checksums the server's stack refuses dropped so far"},
-        {fragments.overlapping + fragments.tooLong + fragments.timedOut + fragments.overBound +
-             fragments.malformed,
-         "Warning: %llu fragmented datagrams dropped so far: overlapping, too long, never "
-         "completed or past the bounds"},
-        {pipeline_->dispatcher().forgedIds(),
-         "Warning: %llu messages in a player id not their connection's ignored so far"},
-    };
-    size_t slot = 1;
-    for (const auto& [count, format] : counts) {
-        ReportCount(count, told_[slot++], atEnd, format);
+    toldTotal_ = 0;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        ReportCount(counts[i], told_[i], atEnd, kFormats[i]);
+        toldTotal_ += told_[i].count;
     }
 }
 
 void Driver::ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format) {
     if (count == told.count) {
-        return;  // the common case, checked on every pass
+        return;
     }
     const int64_t now = clock_->Now().seconds;
     if (!atEnd && told.count != 0 && now - told.at < 60) {

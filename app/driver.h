@@ -54,9 +54,9 @@ class Driver {
     static constexpr int kKernelBufferBytes = 1048576;
     static constexpr int kReadTimeoutMs = 1000;
 
-    // Receives every batch read in the loop: the records and the byte count written. By default
-    // the capture walk takes them.
-    using BatchHandler = std::function<void(std::span<const uint8_t> batch)>;
+    // Receives what every read of the loop delivered: the records written into the capture
+    // buffer, or one frame in place. By default the capture walk takes it.
+    using BatchHandler = std::function<void(const CapturePacket& read)>;
 
     explicit Driver(PlatformServices platform);
     ~Driver();
@@ -114,6 +114,7 @@ class Driver {
     std::unique_ptr<PlayerTable> players_;
     // The table full, then the capture's counts in ReportBounds' order.
     std::array<ToldCount, 7> told_{};
+    uint64_t toldTotal_ = 0;  // the sum of the counts told
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<TimeAnnouncer> announcer_;
     std::unique_ptr<CapturePipeline> pipeline_;

@@ -119,9 +119,9 @@ void ReplayReads(benchmark::State& state, PcapFileWriter::Format format, int rej
             state.SkipWithError("read failed");
             break;
         }
-        if (packet.bytesReceived != 0) {
+        if (packet.Delivered()) {
             ++frames;
-            bytes += packet.bytesReceived;
+            bytes += packet.bytesReceived + packet.inPlace.bytes.size();
         }
         benchmark::DoNotOptimize(buffer.data());
         if (replay->AtEnd()) {

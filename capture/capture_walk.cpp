@@ -28,15 +28,27 @@ void CaptureWalk::WalkCaptureBuffer(std::span<const uint8_t> buffer) {
             return;  // the frame would run past the bytes the driver wrote
         }
         const size_t next = (offset + header + captured + 3) & ~size_t{3};
-        try {
-            analyzePacket_port_2300(records.Bytes(offset + header, captured));
-        } catch (...) {
-            // A frame that cannot be handled is dropped; the walk goes on.
-        }
+        WalkFrame(records.Bytes(offset + header, captured));
         if (next <= offset) {
             return;  // an empty record would hold the walk here for ever
         }
         offset = next;
+    }
+}
+
+void CaptureWalk::WalkDelivery(const CapturePacket& read) {
+    if (!read.inPlace.bytes.empty()) {
+        WalkFrame(read.inPlace.bytes);
+    } else {
+        WalkCaptureBuffer(read.Records());
+    }
+}
+
+void CaptureWalk::WalkFrame(std::span<const uint8_t> captured) {
+    try {
+        analyzePacket_port_2300(captured);
+    } catch (...) {
+        // A frame that cannot be handled is dropped; the walk goes on.
     }
 }
 

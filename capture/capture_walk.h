@@ -9,6 +9,7 @@
 #include "app/event_log.h"
 #include "app/run_settings.h"
 #include "capture/ipv4_reassembly.h"
+#include "platform/capture_library.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sockets.h"
@@ -69,6 +70,8 @@ class CaptureWalk {
     // Every record is handled; a record running past the end of the buffer, or one that would
     // not move the walk on, ends it.
     void WalkCaptureBuffer(std::span<const uint8_t> buffer);
+    // What one read delivered: the records it wrote, or its one frame in place.
+    void WalkDelivery(const CapturePacket& read);
 
     // One captured frame.
     void analyzePacket_port_2300(std::span<const uint8_t> frame);
@@ -79,6 +82,8 @@ class CaptureWalk {
     const Ipv4Reassembly& fragments() const { return fragments_; }
 
   private:
+    // One frame; a frame that cannot be handled is dropped.
+    void WalkFrame(std::span<const uint8_t> captured);
     // A whole IPv4 packet carrying TCP, in the plain layout; `captured` is the frame its
     // checksums are read from, once it matters to the server.
     void AnalyzeSegment(std::span<const uint8_t> plain, bool traced,

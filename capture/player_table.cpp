@@ -67,6 +67,44 @@ std::optional<std::array<uint8_t, 4>> AddressOfKey(std::string_view key) {
     return address;
 }
 
+// The key hash of each byte's decimal text, alone and after a dot, with the text's length: the
+// hash of a key is that of its parts, each earlier one shifted on by three bits a character.
+struct OctetHash {
+    uint32_t alone = 0;
+    uint32_t dotted = 0;
+    unsigned dottedLength = 0;
+};
+
+constexpr std::array<OctetHash, 256> OctetHashes() {
+    std::array<OctetHash, 256> table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        uint32_t hash = 0;
+        unsigned length = 0;
+        for (unsigned divisor : {100u, 10u, 1u}) {
+            if (value >= divisor || divisor == 1) {
+                hash = (hash << 3) ^ ('0' + value / divisor % 10);
+                ++length;
+            }
+        }
+        table[value] = {hash, (uint32_t{'.'} << (3 * length)) ^ hash, length + 1};
+    }
+    return table;
+}
+constexpr std::array<OctetHash, 256> kOctetHashes = OctetHashes();
+
+}  // namespace
+
+uint32_t AddressKeyHash(AddressBytes address) {
+    uint32_t hash = kOctetHashes[address[0]].alone;
+    for (size_t i = 1; i < address.size(); ++i) {
+        const OctetHash& part = kOctetHashes[address[i]];
+        hash = (hash << (3 * part.dottedLength)) ^ part.dotted;
+    }
+    return hash;
+}
+
+namespace {
+
 uint64_t RandomSeed() {
     std::random_device source;
     return uint64_t{source()} << 32 ^ source();
@@ -144,10 +182,8 @@ PlayerRecord* PlayerTable::Find(std::string_view key) const {
 }
 
 PlayerRecord& PlayerTable::Lookup(std::optional<uint32_t> id, const ConnectionEnd& end) {
-    std::array<char, kMaxKeyLength> keyText{};
-    const std::string_view key(keyText.data(), WriteAddressKey(end.address, keyText));
     const uint64_t value = ConnectionValue(AddressValue(end.address), end.port);
-    const size_t bucket = BucketOf(key);
+    const size_t bucket = AddressKeyHash(end.address) % kBuckets;
     PlayerSlot* slot = FindSlot(value, bucket);
     if (slot == nullptr) {
         while (count() >= limits_.maxRecords && DropForCount()) {
@@ -157,7 +193,8 @@ PlayerRecord& PlayerTable::Lookup(std::optional<uint32_t> id, const ConnectionEn
         if (!id) {
             made->trust = PlayerRecord::Trust::undecided;
         }
-        made->addressKey.Set(key);
+        std::array<char, kMaxKeyLength> key{};
+        made->addressKey.Set(std::string_view(key.data(), WriteAddressKey(end.address, key)));
         std::copy(end.address.begin(), end.address.end(), made->ipAddress.begin());
         made->port = end.port;
         slot = &buckets_[bucket][value];
@@ -203,10 +240,8 @@ PlayerRecord& PlayerTable::GetConnection(const ConnectionEnd& end) {
 }
 
 PlayerRecord* PlayerTable::FindConnection(const ConnectionEnd& end) const {
-    std::array<char, kMaxKeyLength> keyText{};
-    const std::string_view key(keyText.data(), WriteAddressKey(end.address, keyText));
-    const PlayerSlot* slot =
-        FindSlot(ConnectionValue(AddressValue(end.address), end.port), BucketOf(key));
+    const PlayerSlot* slot = FindSlot(ConnectionValue(AddressValue(end.address), end.port),
+                                      AddressKeyHash(end.address) % kBuckets);
     return slot == nullptr ? nullptr : slot->record;
 }
 

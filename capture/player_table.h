@@ -28,6 +28,8 @@ struct ConnectionEnd {
 std::string AddressKey(AddressBytes address);
 // The key's hash: for each character, hash = (hash << 3) ^ character, in 32 bits.
 uint32_t KeyHash(std::string_view key);
+// KeyHash(AddressKey(address)), without writing the key.
+uint32_t AddressKeyHash(AddressBytes address);
 
 // Where the table keeps one record: the record's node in the list of all records and its
 // places in the queues the sweep and the bounds work from.

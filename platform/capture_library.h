@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,14 +41,32 @@ constexpr uint16_t kCaptureHeaderLength = 20;
 //   8  u32 captured length       12  u32 length on the wire
 //  16  u16 header length (the frame starts this many bytes after the record)
 // All values in the machine's (little-endian) byte order.
+//
+// A read may instead leave its one frame where it lies, in the adapter's own memory, and say so in
+// `inPlace`: then bytesReceived is 0, and the frame stays valid until the next read.
+struct CapturedFrame {
+    uint32_t seconds = 0;
+    uint32_t micros = 0;
+    uint32_t wireLength = 0;
+    std::span<const uint8_t> bytes;
+};
+
 struct CapturePacket {
     std::span<uint8_t> buffer;
     uint32_t bytesReceived = 0;
+    CapturedFrame inPlace;
 
     void Init(std::span<uint8_t> batchBuffer) {
         buffer = batchBuffer;
         bytesReceived = 0;
+        inPlace = {};
     }
+    // The records the latest read wrote into the buffer.
+    std::span<const uint8_t> Records() const {
+        return buffer.first(std::min<size_t>(bytesReceived, buffer.size()));
+    }
+    // Whether the latest read delivered anything, in the buffer or in place.
+    bool Delivered() const { return bytesReceived != 0 || !inPlace.bytes.empty(); }
 };
 
 // Appends one record to a batch at `offset` and returns the offset of the next record, or
@@ -68,7 +87,7 @@ class CaptureAdapter {
     // length it returns.
     virtual bool SetBpf(std::span<const BpfInstruction> program) = 0;
     // Reads one batch into the packet's buffer, waiting at most the read timeout, and sets
-    // bytesReceived. False when the read failed.
+    // bytesReceived, or delivers one frame in place. False when the read failed.
     virtual bool ReceivePacket(CapturePacket& packet) = 0;
     virtual std::optional<CaptureStats> GetStats() = 0;
     // True once a source with an end (a capture file) has delivered its last frame.

@@ -135,6 +135,7 @@ class FakeCaptureLibrary final : public CaptureLibrary {
                 return false;
             }
             packet.bytesReceived = 0;
+            packet.inPlace = {};
             if (!s_->batches.empty()) {
                 const std::vector<uint8_t>& batch = s_->batches.front();
                 size_t n = std::min(batch.size(), packet.buffer.size());

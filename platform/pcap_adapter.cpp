@@ -54,6 +54,7 @@ bool PcapAdapter::SetBpf(std::span<const BpfInstruction> program) {
 
 bool PcapAdapter::ReceivePacket(CapturePacket& packet) {
     packet.bytesReceived = 0;
+    packet.inPlace = {};
     if (packet.buffer.size() < kCaptureHeaderLength) {
         errorText_ = "a batch buffer of " + std::to_string(packet.buffer.size()) +
                      " bytes cannot hold a capture header";

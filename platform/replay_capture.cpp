@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "platform/pcap_file_records.h"
 #include "platform/pcap_functions.h"
 
 namespace korvane {
@@ -44,18 +46,22 @@ std::string LinkTypeText(const PcapFunctions& pcap, int linkType) {
 }  // namespace
 
 struct ReplayCapture::Impl {
-    Impl(const PcapFunctions& library, std::unique_ptr<char[]> streamBuffer, PcapHandle openedFile,
-         ManualClock& runClock)
-        : pcap(library),
-          fileBuffer(std::move(streamBuffer)),
-          file(std::move(openedFile)),
-          clock(runClock) {}
+    Impl(const PcapFunctions& library, ManualClock& runClock) : pcap(library), clock(runClock) {}
 
     // Moves the lookahead to the file's next frame. A damaged record (most often a cut-off last
-    // one) ends the file there too, but unlike the regular end it leaves libpcap's reason in
+    // one) ends the file there too, but unlike the regular end it leaves the reason in
     // errorText.
     void ReadAhead() {
         hasNext = false;
+        if (records) {
+            if (std::optional<CapturedFrame> frame = records->Next()) {
+                next = *frame;
+                hasNext = true;
+            } else if (!records->Damage().empty()) {
+                errorText = "capture file ends early: " + records->Damage();
+            }
+            return;
+        }
         if (file == nullptr) {
             return;
         }
@@ -63,9 +69,10 @@ struct ReplayCapture::Impl {
         const u_char* data = nullptr;
         int status = pcap.nextEx(file.get(), &header, &data);
         if (status == 1) {
-            // Both stay valid until the next pcap_next_ex call.
-            nextHeader = header;
-            nextData = data;
+            // The data stays valid until the next pcap_next_ex call.
+            next = {static_cast<uint32_t>(header->ts.tv_sec),
+                    static_cast<uint32_t>(header->ts.tv_usec), header->len,
+                    std::span<const uint8_t>(data, header->caplen)};
             hasNext = true;
             return;
         }
@@ -76,19 +83,48 @@ struct ReplayCapture::Impl {
         file.reset();
     }
 
+    // Opens a capture file through libpcap, reading it through a large stdio buffer where the
+    // library lets the program open the file itself.
+    bool OpenThroughLibrary(const std::string& path, std::string& reason) {
+        char error[PCAP_ERRBUF_SIZE] = {};
+        if (pcap.fopenOffline != nullptr) {
+            std::FILE* stream = std::fopen(path.c_str(), "rb");
+            if (stream == nullptr) {
+                reason = path + ": " + std::strerror(errno);
+                return false;
+            }
+            fileBuffer = std::make_unique<char[]>(kFileBufferBytes);
+            std::setvbuf(stream, fileBuffer.get(), _IOFBF, kFileBufferBytes);
+            file.reset(pcap.fopenOffline(stream, error));
+            if (file == nullptr) {
+                std::fclose(stream);  // libpcap closes it only once it has taken it
+            }
+        } else {
+            file.reset(pcap.openOffline(path.c_str(), error));
+        }
+        if (file == nullptr) {
+            reason = error;
+            return false;
+        }
+        int linkType = pcap.datalink(file.get());
+        if (linkType != DLT_EN10MB) {
+            reason = "not an Ethernet capture (link type " + LinkTypeText(pcap, linkType) + ")";
+            return false;
+        }
+        return true;
+    }
+
     ClockReading NextStamp() const {
-        return {static_cast<int64_t>(nextHeader->ts.tv_sec),
-                static_cast<int32_t>(nextHeader->ts.tv_usec)};
+        return {static_cast<int64_t>(next.seconds), static_cast<int32_t>(next.micros)};
     }
 
     // Whether the installed filter accepts the lookahead frame, and how many bytes it keeps.
     bool Accepts(uint32_t& keep) const {
-        keep = nextHeader->caplen;
+        keep = static_cast<uint32_t>(next.bytes.size());
         if (filter.empty()) {
             return true;
         }
-        keep = std::min(pcap.filter(filter.data(), nextData, nextHeader->len, nextHeader->caplen),
-                        keep);
+        keep = std::min(pcap.filter(filter.data(), next.bytes.data(), next.wireLength, keep), keep);
         return keep != 0;
     }
 
@@ -98,13 +134,15 @@ struct ReplayCapture::Impl {
     }
 
     const PcapFunctions& pcap;
+    // A classic pcap file is read by the program and its frames are handed on in place; any
+    // other goes through libpcap, which copies each frame out of its stdio buffer.
+    std::unique_ptr<PcapFileRecords> records;
     std::unique_ptr<char[]> fileBuffer;  // the file's stdio buffer, so it outlives the file
-    PcapHandle file;
+    PcapHandle file{nullptr, PcapCloser{pcap.close}};
     ManualClock& clock;
     std::vector<bpf_insn> filter;
     bool hasNext = false;
-    const pcap_pkthdr* nextHeader = nullptr;
-    const u_char* nextData = nullptr;
+    CapturedFrame next;
     uint32_t framesRead = 0;
     std::string errorText;
 };
@@ -115,34 +153,22 @@ std::unique_ptr<ReplayCapture> ReplayCapture::Open(const std::string& path, Manu
     if (pcap == nullptr) {
         return nullptr;
     }
-    std::unique_ptr<char[]> buffer;
-    PcapHandle file(nullptr, PcapCloser{pcap->close});
-    char error[PCAP_ERRBUF_SIZE] = {};
-    if (pcap->fopenOffline != nullptr) {
-        std::FILE* stream = std::fopen(path.c_str(), "rb");
-        if (stream == nullptr) {
-            reason = path + ": " + std::strerror(errno);
-            return nullptr;
+    auto impl = std::make_unique<Impl>(*pcap, clock);
+    // Only a file that can be opened again after a look at its header; a pipe or a device is
+    // read through the library.
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(path, ignored)) {
+        if (std::FILE* stream = std::fopen(path.c_str(), "rb")) {
+            std::setvbuf(stream, nullptr, _IONBF, 0);  // the reader reads in large pieces
+            impl->records = PcapFileRecords::Of(stream);
+            if (!impl->records) {
+                std::fclose(stream);
+            }
         }
-        buffer = std::make_unique<char[]>(kFileBufferBytes);
-        std::setvbuf(stream, buffer.get(), _IOFBF, kFileBufferBytes);
-        file.reset(pcap->fopenOffline(stream, error));
-        if (file == nullptr) {
-            std::fclose(stream);  // libpcap closes it only once it has taken it
-        }
-    } else {
-        file.reset(pcap->openOffline(path.c_str(), error));
     }
-    if (file == nullptr) {
-        reason = error;
+    if (!impl->records && !impl->OpenThroughLibrary(path, reason)) {
         return nullptr;
     }
-    int linkType = pcap->datalink(file.get());
-    if (linkType != DLT_EN10MB) {
-        reason = "not an Ethernet capture (link type " + LinkTypeText(*pcap, linkType) + ")";
-        return nullptr;
-    }
-    auto impl = std::make_unique<Impl>(*pcap, std::move(buffer), std::move(file), clock);
     impl->ReadAhead();
     if (impl->hasNext) {
         clock.Set(impl->NextStamp());
@@ -183,6 +209,7 @@ bool ReplayCapture::SetBpf(std::span<const BpfInstruction> program) {
 bool ReplayCapture::ReceivePacket(CapturePacket& packet) {
     Impl& s = *impl_;
     packet.bytesReceived = 0;
+    packet.inPlace = {};
     if (packet.buffer.size() < kCaptureHeaderLength) {
         return false;
     }
@@ -204,9 +231,17 @@ bool ReplayCapture::ReceivePacket(CapturePacket& packet) {
     keep = std::min<uint32_t>(
         keep, static_cast<uint32_t>(std::min<size_t>(packet.buffer.size() - kCaptureHeaderLength,
                                                      std::numeric_limits<uint32_t>::max())));
-    AppendCaptureRecord(packet.buffer, 0, static_cast<uint32_t>(stamp.seconds),
-                        static_cast<uint32_t>(stamp.micros), {s.nextData, keep}, s.nextHeader->len);
-    packet.bytesReceived = kCaptureHeaderLength + keep;
+    const std::span<const uint8_t> frame = s.next.bytes.first(keep);
+    if (s.records) {
+        // The reader keeps the frame where it is until the read after the next.
+        packet.inPlace = {static_cast<uint32_t>(stamp.seconds), static_cast<uint32_t>(stamp.micros),
+                          s.next.wireLength, frame};
+    } else {
+        // libpcap's next read reuses the frame's memory, and the lookahead makes it now.
+        AppendCaptureRecord(packet.buffer, 0, static_cast<uint32_t>(stamp.seconds),
+                            static_cast<uint32_t>(stamp.micros), frame, s.next.wireLength);
+        packet.bytesReceived = kCaptureHeaderLength + keep;
+    }
     s.Consume();
     return true;
 }

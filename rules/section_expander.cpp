@@ -100,8 +100,13 @@ std::optional<size_t> SectionExpander::ExpandSection(std::span<const uint8_t> st
             if (length > kAreaBytes - written) {
                 return std::nullopt;
             }
-            // Both buffers have room to spare for the whole block.
-            std::memcpy(area + written, start, length <= kCopyBytes ? kCopyBytes : length);
+            // Both buffers have room to spare for the whole block; a short string, most of them,
+            // goes as one block of a fixed size, which the compiler copies without a call.
+            if (length <= kCopyBytes) {
+                std::memcpy(area + written, start, kCopyBytes);
+            } else {
+                std::memcpy(area + written, start, length);
+            }
             written += length;
             firstByte = *start;
         }

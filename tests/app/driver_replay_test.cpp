@@ -55,9 +55,12 @@ class DriverReplayTest : public ::testing::Test {
 
     int Run(std::vector<std::string> args) {
         Driver driver({capture_, sockets_, console_, systemClock_, dir_});
-        driver.SetBatchHandler([this](std::span<const uint8_t> batch) {
+        driver.SetBatchHandler([this](const CapturePacket& read) {
             ++passes_;
-            for (auto& frame : Frames(batch)) {
+            if (!read.inPlace.bytes.empty()) {
+                frames_.emplace_back(read.inPlace.bytes.begin(), read.inPlace.bytes.end());
+            }
+            for (auto& frame : Frames(read.Records())) {
                 frames_.push_back(std::move(frame));
             }
         });

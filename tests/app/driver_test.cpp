@@ -39,7 +39,8 @@ class DriverTest : public ::testing::Test {
 
     int Run(std::vector<std::string> args) {
         Driver driver({capture_, sockets_, console_, clock_, dir_});
-        driver.SetBatchHandler([this](std::span<const uint8_t> batch) {
+        driver.SetBatchHandler([this](const CapturePacket& read) {
+            const std::span<const uint8_t> batch = read.Records();
             batches_.emplace_back(batch.begin(), batch.end());
         });
         const korvane::testing::ProgramArgs line(std::move(args));
@@ -362,7 +363,7 @@ TEST_F(DriverTest, ReopenRequestBeginsANewLogFile) {
     const auto rotated = dir_ / "Korvane.log.1";
     Driver driver({capture_, sockets_, console_, clock_, dir_});
     int passes = 0;
-    driver.SetBatchHandler([&](std::span<const uint8_t>) {
+    driver.SetBatchHandler([&](const CapturePacket&) {
         if (++passes == 1) {
             std::filesystem::rename(dir_ / "Korvane.log", rotated);
             console_.RequestLogReopen();

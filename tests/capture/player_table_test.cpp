@@ -56,6 +56,17 @@ TEST(KeyHash, ShiftsAndXorsEachCharacterIn32Bits) {
     EXPECT_EQ(KeyHash(""), 0u);
 }
 
+TEST(KeyHash, OfAnAddressIsThatOfItsKeyText) {
+    // Every byte value in every place, with one, two and three digits beside it.
+    for (unsigned place = 0; place < 4; ++place) {
+        for (unsigned value = 0; value < 256; ++value) {
+            Address address{7, 42, 199, static_cast<uint8_t>(255 - value)};
+            address[place] = static_cast<uint8_t>(value);
+            ASSERT_EQ(AddressKeyHash(address), KeyHash(AddressKey(address))) << AddressKey(address);
+        }
+    }
+}
+
 TEST(IdleTimer, ExpiresOnlyAfterTheWholeDuration) {
     ManualClock clock({kStart, 0});
     IdleTimer timer(clock, 7800);
