@@ -47,7 +47,6 @@ std::optional<size_t> SectionExpander::ExpandSection(std::span<const uint8_t> st
     uint8_t firstByte = 0;
     size_t written = 0;
     uint8_t* const area = area_.data();
-    uint8_t* const gathered = reversed_.data() + kMaxChainSteps + 1;
 
     CodeReader codes(stored);
     while (codes.CanRead()) {
@@ -84,37 +83,25 @@ std::optional<size_t> SectionExpander::ExpandSection(std::span<const uint8_t> st
                 // The entry about to be built: the previous string and its own first byte.
                 prefix_[code] = previous;
                 suffix_[code] = firstByte;
+                length_[code] = static_cast<uint16_t>(LengthOf(previous) + 1);
             }
-            uint8_t* start = gathered;
-            uint16_t link = code;
-            size_t steps = 0;
-            do {
-                if (steps++ == kMaxChainSteps) {
-                    return std::nullopt;
-                }
-                *--start = suffix_[link];
-                link = prefix_[link];
-            } while (link >= 256);
-            *--start = static_cast<uint8_t>(link);
-            const auto length = static_cast<size_t>(gathered - start);
-            if (length > kAreaBytes - written) {
+            const size_t length = length_[code];
+            if (length <= kAreaBytes - written && WriteString(code, area + written, length)) {
+                firstByte = area[written];
+                written += length;
+            } else if (const std::optional<size_t> gathered = GatherString(code, written)) {
+                firstByte = area[written];
+                written += *gathered;
+            } else {
                 return std::nullopt;
             }
-            // Both buffers have room to spare for the whole block; a short string, most of them,
-            // goes as one block of a fixed size, which the compiler copies without a call.
-            if (length <= kCopyBytes) {
-                std::memcpy(area + written, start, kCopyBytes);
-            } else {
-                std::memcpy(area + written, start, length);
-            }
-            written += length;
-            firstByte = *start;
         }
 
         // With the width at its widest and the dictionary full, entries wait for a reset.
         if (nextFree < kDictionaryEntries) {
             prefix_[nextFree] = previous;
             suffix_[nextFree] = firstByte;
+            length_[nextFree] = static_cast<uint16_t>(LengthOf(previous) + 1);
             ++nextFree;
         }
         previous = code;
@@ -124,6 +111,46 @@ std::optional<size_t> SectionExpander::ExpandSection(std::span<const uint8_t> st
         }
     }
     return written;
+}
+
+bool SectionExpander::WriteString(uint16_t code, uint8_t* out, size_t length) {
+    // From its last byte back, as the prefixes lead; only when the chain is exactly as long as
+    // the entry was built with, which any stream that is not damaged keeps to.
+    uint8_t* at = out + length;
+    uint16_t link = code;
+    for (size_t left = length; left > 1; --left) {
+        if (link < 256) {
+            return false;
+        }
+        *--at = suffix_[link];
+        link = prefix_[link];
+    }
+    if (link >= 256) {
+        return false;
+    }
+    *--at = static_cast<uint8_t>(link);
+    return true;
+}
+
+std::optional<size_t> SectionExpander::GatherString(uint16_t code, size_t written) {
+    uint8_t* const gathered = reversed_.data() + kMaxChainSteps + 1;
+    uint8_t* start = gathered;
+    uint16_t link = code;
+    size_t steps = 0;
+    do {
+        if (steps++ == kMaxChainSteps) {
+            return std::nullopt;
+        }
+        *--start = suffix_[link];
+        link = prefix_[link];
+    } while (link >= 256);
+    *--start = static_cast<uint8_t>(link);
+    const auto length = static_cast<size_t>(gathered - start);
+    if (length > kAreaBytes - written) {
+        return std::nullopt;
+    }
+    std::memcpy(area_.data() + written, start, length);
+    return length;
 }
 
 }  // namespace korvane

@@ -23,7 +23,7 @@ class SectionExpander {
     // A code's string is found by following prefixes; a chain longer than this is damaged.
     static constexpr size_t kMaxChainSteps = 4096;
 
-    SectionExpander() : area_(kAreaBytes + kCopyBytes) {}
+    SectionExpander() : area_(kAreaBytes) {}
 
     // Expands a section's stored bytes into the area; the number of bytes written, or nothing
     // when the stream is damaged (a prefix chain that does not end, or an expansion that does
@@ -36,15 +36,22 @@ class SectionExpander {
     }
 
   private:
-    // Short strings are copied as one block of this size: the area and the reversal buffer
-    // have that much room to spare past their ends.
-    static constexpr size_t kCopyBytes = 16;
+    size_t LengthOf(uint16_t code) const { return code < 256 ? 1 : length_[code]; }
+    // Writes the string of a dictionary code, `length` bytes as its entry says, straight into
+    // the area at `out`; false when its chain of prefixes is not that long, as only a damaged
+    // stream's can be.
+    bool WriteString(uint16_t code, uint8_t* out, size_t length);
+    // The same for any chain: gathered backwards first, then copied to the area at `written`;
+    // the string's length, or nothing when the chain does not end or the string does not fit.
+    std::optional<size_t> GatherString(uint16_t code, size_t written);
 
     std::vector<uint8_t> area_;
     std::array<uint16_t, kDictionaryEntries> prefix_{};
     std::array<uint8_t, kDictionaryEntries> suffix_{};
+    // The length of each entry's string as it was built (only checked, never trusted).
+    std::array<uint16_t, kDictionaryEntries> length_{};
     // A code's string is gathered backwards, ending at kMaxChainSteps + 1, then copied out.
-    std::array<uint8_t, kMaxChainSteps + 1 + kCopyBytes> reversed_{};
+    std::array<uint8_t, kMaxChainSteps + 1> reversed_{};
 };
 
 }  // namespace korvane
