@@ -281,8 +281,11 @@ void Driver::ReportBounds(bool atEnd) {
         "Warning: %llu fragmented datagrams dropped so far: overlapping, too long, never "
         "completed or past the bounds",
         "Warning: %llu messages in a player id not their connection's ignored so far",
+        "Warning: %llu warnings about single connections left out of the log so far, past 10 a "
+        "minute",
     };
     static_assert(std::size(kFormats) == std::tuple_size_v<decltype(told_)>);
+    static_assert(EventLog::kConnectionLinesPerMinute == 10, "as the last line says");
     std::array<uint64_t, std::size(kFormats)> counts{players_->droppedRecords()};
     if (pipeline_ != nullptr) {
         const StreamStage& streams = pipeline_->streams();
@@ -296,6 +299,7 @@ void Driver::ReportBounds(bool atEnd) {
                     fragments.overBound + fragments.malformed;
         counts[6] = pipeline_->dispatcher().forgedIds();
     }
+    counts[7] = log_->connectionLinesLeftOut();
     // Every count only grows: while their sum is what the log has told, so is each of them.
     // This is the common case, checked on every pass.
     uint64_t total = 0;

@@ -113,7 +113,7 @@ class Driver {
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
     // The table full, then the capture's counts in ReportBounds' order.
-    std::array<ToldCount, 7> told_{};
+    std::array<ToldCount, 8> told_{};
     uint64_t toldTotal_ = 0;  // the sum of the counts told
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<TimeAnnouncer> announcer_;

@@ -41,6 +41,20 @@ void EventLog::ToFile(std::string_view text) {
     }
 }
 
+bool EventLog::TakesConnectionLine() {
+    const int64_t minute = clock_.Now().seconds / 60;
+    if (minute != connectionLinesMinute_) {
+        connectionLinesMinute_ = minute;
+        connectionLinesTaken_ = 0;
+    }
+    if (connectionLinesTaken_ == kConnectionLinesPerMinute) {
+        ++connectionLinesLeftOut_;
+        return false;
+    }
+    ++connectionLinesTaken_;
+    return true;
+}
+
 void EventLog::LogEvent(std::string_view text) {
     std::string line = Stamp();
     line += ": ";

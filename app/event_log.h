@@ -44,6 +44,14 @@ class EventLog {
     // One entry in the player form, prefixed with the player's id, name, info text and address.
     void LogEvent(std::string_view text, const LogPlayer& player);
 
+    // Whether an entry about one connection is to be written: of those a flood of spoofed
+    // connections could bring any number, so at most kConnectionLinesPerMinute are written in
+    // each minute of the clock, and the rest are only counted. Asked before the entry is made.
+    static constexpr uint32_t kConnectionLinesPerMinute = 10;
+    bool TakesConnectionLine();
+    // Entries about single connections left out since the start.
+    uint64_t connectionLinesLeftOut() const { return connectionLinesLeftOut_; }
+
     // The first 19 characters of the local calendar text of the clock's current second.
     std::string Stamp() const;
 
@@ -54,6 +62,9 @@ class EventLog {
     Console& console_;
     std::filesystem::path path_;
     std::FILE* file_ = nullptr;
+    int64_t connectionLinesMinute_ = 0;
+    uint32_t connectionLinesTaken_ = 0;
+    uint64_t connectionLinesLeftOut_ = 0;
 };
 
 // A name of 16-bit characters as the log shows it: each character below 256 becomes the byte of

@@ -9,9 +9,24 @@ namespace korvane {
 // part, lives apart and only when a decoding needs it.
 static_assert(sizeof(PlayerRecord) <= 1024);
 
+namespace {
+
+// A player id as eight lowercase hex digits, as "%08x" writes it: a record is made for every
+// new address, so without the formatting machinery.
+std::string_view HexId(uint32_t id, std::array<char, 8>& out) {
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[out.size() - 1 - i] = kDigits[(id >> (4 * i)) & 0xF];
+    }
+    return {out.data(), out.size()};
+}
+
+}  // namespace
+
 PlayerRecord::PlayerRecord(uint32_t id, const Clock& clock)
     : playerId(id), idleTimer(clock, kIdleSeconds) {
-    name.Set(StringPrintf("%08x", id));
+    std::array<char, 8> hex{};
+    name.Set(HexId(id, hex));
 }
 
 PlayerRecord::ConfigData& PlayerRecord::EnsureConfigData() {
@@ -40,7 +55,8 @@ size_t PlayerRecord::HeldBytes() const {
 
 void PlayerRecord::TakeId(uint32_t id) {
     if (!named_) {
-        name.Set(StringPrintf("%08x", id));
+        std::array<char, 8> hex{};
+        name.Set(HexId(id, hex));
         named_ = true;
     }
     playerId = id;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <memory>
 #include <optional>
 #include <random>
+#include <utility>
 
 namespace korvane {
 
@@ -125,18 +127,51 @@ uint32_t KeyHash(std::string_view key) {
     return hash;
 }
 
-size_t SeededConnectionHash::operator()(uint64_t connection) const {
-    // The finishing steps of splitmix64: every bit of the seeded connection reaches every bit.
-    uint64_t x = connection + seed;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-    return static_cast<size_t>(x ^ (x >> 31));
+namespace {
+
+// Makes a record over as new, in the storage it has.
+template <typename... Made>
+void Renew(PlayerRecord& record, Made&&... made) {
+    std::destroy_at(&record);
+    std::construct_at(&record, std::forward<Made>(made)...);
+}
+
+}  // namespace
+
+void PlayerTable::PrefetchNextDrop() const {
+    // Under a flood each new address drops the longest-silent record, which is the least
+    // recently touched memory there is: fetched while this frame is still being handled, it is
+    // in the cache by the next one.
+    const PlayerSlot* next = newcomers_.Back();
+    if (next == nullptr) {
+        return;
+    }
+    __builtin_prefetch(next, 1);
+    const auto* record = reinterpret_cast<const char*>(next->record);
+    for (size_t at = 0; at < sizeof(PlayerRecord); at += 64) {
+        __builtin_prefetch(record + at, 1);
+    }
+    buckets_[next->bucket].Prefetch(next->connection);
+}
+
+PlayerSlot& PlayerTable::NewSlot() {
+    if (freeSlots_.empty()) {
+        return slots_.emplace_back();
+    }
+    PlayerSlot& slot = *freeSlots_.back();
+    freeSlots_.pop_back();
+    return slot;
+}
+
+void PlayerTable::FreeSlot(PlayerSlot& slot) {
+    slot = PlayerSlot{};
+    freeSlots_.push_back(&slot);
 }
 
 PlayerTable::PlayerTable(const Clock& clock, Limits limits) : clock_(clock), limits_(limits) {
     const SeededConnectionHash hash{RandomSeed()};
     for (PlayerBucket& bucket : buckets_) {
-        bucket = PlayerBucket(0, hash);
+        bucket = PlayerBucket(hash);
     }
 }
 
@@ -147,8 +182,7 @@ size_t PlayerTable::BucketOf(std::string_view key) const {
 }
 
 PlayerSlot* PlayerTable::FindSlot(uint64_t connection, size_t bucket) const {
-    const auto found = buckets_[bucket].find(connection);
-    return found == buckets_[bucket].end() ? nullptr : const_cast<PlayerSlot*>(&found->second);
+    return buckets_[bucket].Find(connection);
 }
 
 PlayerRecord* PlayerTable::Find(std::string_view key) const {
@@ -172,12 +206,12 @@ PlayerRecord* PlayerTable::Find(std::string_view key) const {
     }
     // Any connection of the address: the newest.
     const PlayerSlot* newest = nullptr;
-    for (const auto& [connection, slot] : buckets_[bucket]) {
+    buckets_[bucket].ForEach([&](uint64_t connection, const PlayerSlot& slot) {
         if ((connection >> 16) == AddressValue(*address) &&
             (newest == nullptr || slot.serial > newest->serial)) {
             newest = &slot;
         }
-    }
+    });
     return newest == nullptr ? nullptr : newest->record;
 }
 
@@ -188,22 +222,36 @@ PlayerRecord& PlayerTable::Lookup(std::optional<uint32_t> id, const ConnectionEn
     if (slot == nullptr) {
         while (count() >= limits_.maxRecords && DropForCount()) {
         }
-        auto made = id ? std::make_unique<PlayerRecord>(*id, clock_)
-                       : std::make_unique<PlayerRecord>(PlayerRecord::kUnnamed, clock_);
-        if (!id) {
-            made->trust = PlayerRecord::Trust::undecided;
+        OwningPointerList<PlayerRecord>::Position position;
+        if (spare_.empty()) {
+            position =
+                all_.AddFrontAt(std::make_unique<PlayerRecord>(PlayerRecord::kUnnamed, clock_));
+        } else {
+            position = spare_.Begin();
+            spare_.MoveToFrontOf(position, all_);
+        }
+        PlayerRecord& made = **position;
+        if (id) {
+            Renew(made, *id, clock_);
+        } else {
+            Renew(made, PlayerRecord::kUnnamed, clock_);
+            made.trust = PlayerRecord::Trust::undecided;
         }
         std::array<char, kMaxKeyLength> key{};
-        made->addressKey.Set(std::string_view(key.data(), WriteAddressKey(end.address, key)));
-        std::copy(end.address.begin(), end.address.end(), made->ipAddress.begin());
-        made->port = end.port;
-        slot = &buckets_[bucket][value];
-        slot->record = made.get();
-        slot->position = all_.AddFrontAt(std::move(made));
+        made.addressKey.Set(std::string_view(key.data(), WriteAddressKey(end.address, key)));
+        std::copy(end.address.begin(), end.address.end(), made.ipAddress.begin());
+        made.port = end.port;
+        slot = &NewSlot();
+        buckets_[bucket].Insert(value, slot);
+        slot->record = &made;
+        slot->position = position;
         slot->connection = value;
         slot->bucket = bucket;
         slot->serial = nextSerial_++;
         newcomers_.MoveToFront(*slot);
+        if (count() >= limits_.maxRecords) {
+            PrefetchNextDrop();
+        }
     } else if (!kicked_.Contains(*slot) && !slot->record->kickPending) {
         newcomers_.Remove(*slot);
         regulars_.MoveToFront(*slot);
@@ -385,8 +433,17 @@ void PlayerTable::Destroy(PlayerSlot& slot) {
     if (slot.watchedFor == sweep_) {
         watched_[slot.watchIndex] = nullptr;
     }
-    all_.RemoveAt(slot.position);
-    buckets_[slot.bucket].erase(slot.connection);
+    buckets_[slot.bucket].Erase(slot.connection);
+    if (spare_.count() < kSpareRecords) {
+        // Made new when reused; what it holds goes now, for the bound on held bytes.
+        if (slot.record->HeldBytes() > 0) {
+            Renew(*slot.record, PlayerRecord::kUnnamed, clock_);
+        }
+        all_.MoveToFrontOf(slot.position, spare_);
+    } else {
+        all_.RemoveAt(slot.position);
+    }
+    FreeSlot(slot);
 }
 
 bool PlayerTable::DropForCount() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -9,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "capture/connection_index.h"
 #include "capture/hashed_index.h"
 #include "capture/intrusive_queue.h"
 #include "capture/player_record.h"
@@ -47,15 +49,8 @@ struct PlayerSlot {
     QueueLink<PlayerSlot> holding;  // holders of bytes, kicked or not, the latest heard first
 };
 
-// A hash of the connection with a secret seed, so that nobody outside can choose addresses and
-// ports that fall together.
-struct SeededConnectionHash {
-    uint64_t seed = 0;
-    size_t operator()(uint64_t connection) const;
-};
-
-// One bucket: the records of the connections whose address keys hash into it, by connection.
-using PlayerBucket = std::unordered_map<uint64_t, PlayerSlot, SeededConnectionHash>;
+// One bucket: the slots of the connections whose address keys hash into it, by connection.
+using PlayerBucket = ConnectionIndex;
 
 // One record per connection (source address and port), found on every frame of it and swept
 // away when it is no longer followed. Players behind one address are followed each on their own;
@@ -65,9 +60,11 @@ using PlayerBucket = std::unordered_map<uint64_t, PlayerSlot, SeededConnectionHa
 //
 // Every connection that sends a frame gets a record, and a passive guard cannot tell a spoofed
 // address from a player, so the table stays fast and bounded under a flood:
-// - The key's hash picks one of ten buckets; within a bucket the record is found through a
-//   hash map keyed by the connection with the table's own secret seed, so no choice of
-//   addresses makes a lookup walk a long chain, and a lookup allocates nothing.
+// - The key's hash picks one of ten buckets; within a bucket the record is found through an
+//   index keyed by the connection with the table's own secret seed, so no choice of addresses
+//   makes a lookup probe long, and a lookup allocates nothing.
+// - Slots and records are kept for reuse when records go (records up to kSpareRecords, made
+//   new in place), so a flood that keeps the table full allocates nothing per new address.
 // - The sweep visits only the records that can have changed: those looked up since the last
 //   sweep, those it retired itself, kicked ones, and those whose idle time has run out (the
 //   longest silent, found from the back of the silence queues). It visits them as a walk of the
@@ -81,6 +78,8 @@ using PlayerBucket = std::unordered_map<uint64_t, PlayerSlot, SeededConnectionHa
 //   retirement of idle records, never the bounds.
 class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
   public:
+    static constexpr size_t kSpareRecords = 1024;
+
     struct Limits {
         size_t maxRecords = 65536;
         size_t maxHeldBytes = size_t{64} << 20;
@@ -153,8 +152,17 @@ class PlayerTable final : public HashedIndex<PlayerRecord, PlayerBucket, 10> {
     // Takes the record's bytes out of the counts and the holding queues.
     void ForgetHeldBytes(PlayerSlot& slot);
 
+    // Brings the record that the next new address will drop into the cache.
+    void PrefetchNextDrop() const;
+    // A slot from the pool, and back.
+    PlayerSlot& NewSlot();
+    void FreeSlot(PlayerSlot& slot);
+
     const Clock& clock_;
     const Limits limits_;
+    std::deque<PlayerSlot> slots_;           // every slot made, in place for good
+    std::vector<PlayerSlot*> freeSlots_;     // those not in use
+    OwningPointerList<PlayerRecord> spare_;  // records gone, kept to be made new
     Disconnect disconnect_;
     std::function<size_t()> heldElsewhere_;
     std::unordered_map<uint32_t, PlayerRecord*> idOwners_;  // at most one entry per record

@@ -46,8 +46,18 @@ class BasicPointerList {
         nodes_.push_front(std::move(element));
         return nodes_.begin();
     }
+    // Where the front node sits; the list must not be empty.
+    Position Begin() { return nodes_.begin(); }
     // Takes out the node at `position`; an owning list destroys the element.
     void RemoveAt(Position position) { Erase(position); }
+    // Moves the node at `position`, element and all, to the front of `other` without allocating
+    // or destroying anything; the position stays valid and now lies in `other`.
+    void MoveToFrontOf(Position position, BasicPointerList& other) {
+        if (cursor_ == position) {
+            ++cursor_;
+        }
+        other.nodes_.splice(other.nodes_.begin(), nodes_, position);
+    }
 
     // Takes out the first node (from the front) holding `element`; false when there is none.
     // An owning list destroys the element.

@@ -92,30 +92,38 @@ bool SessionDispatcher::SpeaksAs(PlayerRecord& record, uint32_t id, bool creatio
         return true;
     }
     if (record.idBound && !creation) {
-        WarnForged(record, StringPrintf("bound to player %08x, sent a message as player %08x",
-                                        record.boundId, id));
+        if (WarnsForged(record)) {
+            LogForged(record, StringPrintf("bound to player %08x, sent a message as player %08x",
+                                           record.boundId, id));
+        }
         return false;
     }
     // Nobody takes an id a live connection holds, not even by a creation: else a player could
     // be judged, and removed, for what another sent in his id.
     if (const PlayerRecord* owner = players_.IdOwner(id); owner != nullptr && owner != &record) {
-        const std::string own =
-            record.idBound ? StringPrintf("player %08x", record.boundId) : "no player";
-        WarnForged(record,
-                   StringPrintf("bound to %s, claimed player %08x, which %s:%u holds", own.c_str(),
-                                id, owner->addressKey.c_str(), static_cast<unsigned>(owner->port)));
+        if (WarnsForged(record)) {
+            const std::string own =
+                record.idBound ? StringPrintf("player %08x", record.boundId) : "no player";
+            LogForged(record, StringPrintf("bound to %s, claimed player %08x, which %s:%u holds",
+                                           own.c_str(), id, owner->addressKey.c_str(),
+                                           static_cast<unsigned>(owner->port)));
+        }
         return false;
     }
     players_.BindId(record, id);
     return true;
 }
 
-void SessionDispatcher::WarnForged(PlayerRecord& record, const std::string& what) {
+bool SessionDispatcher::WarnsForged(PlayerRecord& record) {
     ++forgedIds_;
     if (record.forgedIdWarned) {
-        return;
+        return false;
     }
     record.forgedIdWarned = true;
+    return log_.TakesConnectionLine();
+}
+
+void SessionDispatcher::LogForged(const PlayerRecord& record, const std::string& what) {
     log_.LogEvent(StringPrintf("Warning: %s:%u, %s; ignored", record.addressKey.c_str(),
                                static_cast<unsigned>(record.port), what.c_str()));
 }

@@ -44,7 +44,10 @@ class SessionDispatcher {
     // Whether a message of the connection of `record` may speak as player `id`, binding the id
     // where the connection has none.
     bool SpeaksAs(PlayerRecord& record, uint32_t id, bool creation);
-    void WarnForged(PlayerRecord& record, const std::string& what);
+    // Counts a message in an id not its connection's; whether the connection's one warning of it
+    // is to be logged now.
+    bool WarnsForged(PlayerRecord& record);
+    void LogForged(const PlayerRecord& record, const std::string& what);
 
     Console& console_;
     PlayerTable& players_;

@@ -92,6 +92,9 @@ void StreamStage::Take(std::span<const uint8_t> frame) {
     outsideWindow_ += outcome.outsideWindow ? 1 : 0;
     if (outcome.differingCopy && !record.differingCopyWarned) {
         record.differingCopyWarned = true;
+        if (!log_.TakesConnectionLine()) {
+            return;
+        }
         log_.LogEvent(
             StringPrintf("Warning: %s:%u sent bytes again that differ from the first "
                          "copy; the first copy stands, as the server reads it",

@@ -40,6 +40,21 @@ TEST_F(EventLogTest, PlainLineGoesToFileAndConsole) {
     EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: Korvane starting up\n");
 }
 
+TEST_F(EventLogTest, LinesAboutSingleConnectionsAreTenAMinuteAndTheRestCounted) {
+    EventLog log(clock_, console_);
+    int taken = 0;
+    for (int i = 0; i < 25; ++i) {
+        taken += log.TakesConnectionLine() ? 1 : 0;
+    }
+    EXPECT_EQ(taken, 10);
+    EXPECT_EQ(log.connectionLinesLeftOut(), 15u);
+    clock_.Set({1075819802 + 57, 0});  // 14:50:59, the same minute
+    EXPECT_FALSE(log.TakesConnectionLine());
+    clock_.Set({1075819802 + 58, 0});  // 14:51:00, the next one
+    EXPECT_TRUE(log.TakesConnectionLine());
+    EXPECT_EQ(log.connectionLinesLeftOut(), 16u);
+}
+
 TEST_F(EventLogTest, LineEndsInTheTextAreKept) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));

@@ -136,6 +136,8 @@ TEST_P(HostileTraffic, HonestPlayersAreJudgedAsWithoutTheAttack) {
                   hostile.wholeConsole.begin(), hostile.wholeConsole.end(),
                   [](const std::string& line) { return line.find(GetParam().trace) != line.npos; }),
               GetParam().traceLines);
+    // However large the attack, the log tells of it in a bounded number of lines.
+    EXPECT_LE(hostile.wholeConsole.size(), clean.wholeConsole.size() + 100);
     if (!GetParam().judgedAlike) {
         // The player whose id stayed his is judged; nobody is removed.
         EXPECT_THAT(hostile.console, Contains("00000304 Nova (Star captain) VALID"));
@@ -160,8 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"EndlessMiddlePieces", "stream.scenario", 20'000},
         HostileCase{"SplitMessagesThatNeverJoin", "split.scenario", 5'000},
         HostileCase{"RandomFrames", "random.scenario", 10'000},
+        // One warning for each address would fill the log: ten a minute, the rest counted.
         HostileCase{"PlayerIdsFromOtherAddresses", "reuse.scenario", 5'000,
-                    "claimed player 00000203, which 127.5.0.0:42000 holds", 5'000, 0, false},
+                    "warnings about single connections left out of the log so far", 1, 0, false},
         HostileCase{"SegmentsBeyondGapsThatNeverFill", "ahead.scenario", 20'000, "", 0, 1'000},
         HostileCase{"ManyPortsOfFewAddresses", "ports.scenario", 17'000,
                     "Warning: the player table is full; ", 1},
