@@ -201,6 +201,43 @@ BENCHMARK(BM_WalkGameTraffic)
     ->Args({200, 0})
     ->Args({200, 1});
 
+// A flood of spoofed addresses through the whole program: every frame a game message from an
+// address the table does not hold, 200,000 of them over and over, so that with the table full
+// each one drops the longest-silent record. Set beside BM_WalkGameTraffic, it tells what a new
+// address costs more than a known one; it allocates nothing per frame.
+void BM_WalkFloodOfNewAddresses(benchmark::State& state) {
+    constexpr uint32_t kAddresses = 200000;
+    const std::vector<uint8_t> content(60, 0x41);
+    std::vector<std::vector<uint8_t>> batches;
+    size_t at = 0;
+    for (uint32_t n = 0; n < kAddresses; ++n) {
+        tools::FrameSpec layout;
+        layout.source = {0x7F010000 + n, 40000};
+        layout.destination = {kServer, kPort};
+        layout.payload = tools::BuildGameMessage(0x0BADF00D, 1, 10, content);
+        const std::vector<uint8_t> frame = tools::BuildFrame(layout);
+        std::optional<size_t> end;
+        if (!batches.empty()) {
+            end = AppendCaptureRecord(batches.back(), at, 0, 0, frame,
+                                      static_cast<uint32_t>(frame.size()));
+        }
+        if (!end) {
+            if (!batches.empty()) {
+                batches.back().resize(at);
+            }
+            batches.emplace_back(262144, 0);
+            end = AppendCaptureRecord(batches.back(), 0, 0, 0, frame,
+                                      static_cast<uint32_t>(frame.size()));
+        }
+        at = *end;
+    }
+    batches.back().resize(at);
+    Following following;
+    following.Run(state, batches, SequenceNumbers{}, kAddresses);
+    state.counters["records"] = static_cast<double>(following.players.count());
+}
+BENCHMARK(BM_WalkFloodOfNewAddresses)->Unit(benchmark::kMillisecond);
+
 // The traffic of 32 players through the whole program, rules included: information, stock
 // selections, chat, a legal variant uploaded in three pieces, messages to other players, and
 // frames to another port. Every upload is judged.

@@ -9,7 +9,8 @@
 #
 # Needs root (capture and tcpreplay); elsewhere it prints why it is skipped and exits 0.
 # Environment: KORVANE_BUILD_DIR (default build), MEASURE_FRAMES (1000000), MEASURE_SEED (1),
-# MEASURE_PPS (100000), MEASURE_SKIP_BUILD=1 to use what is built.
+# MEASURE_PPS (100000, or max for as fast as tcpreplay can send), MEASURE_CAPTURE (another
+# capture to send, such as tools/measure-flood.sh's), MEASURE_SKIP_BUILD=1 to use what is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/measure-common.sh
@@ -20,8 +21,18 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 pps=${MEASURE_PPS:-100000}
 measure_build korvane korvane-traffic korvane-mkcap
-capture=$(measure_capture "${MEASURE_SEED:-1}" "${MEASURE_FRAMES:-1000000}")
-frames=$(cat "$capture.frames")
+if [ -n "${MEASURE_CAPTURE:-}" ]; then
+    capture=$(realpath "$MEASURE_CAPTURE")
+    frames="the"  # tcpreplay tells how many
+else
+    capture=$(measure_capture "${MEASURE_SEED:-1}" "${MEASURE_FRAMES:-1000000}")
+    frames=$(cat "$capture.frames")
+fi
+if [ "$pps" = max ]; then
+    rate=(--topspeed)
+else
+    rate=(--pps="$pps")
+fi
 work="$build/measure/live-loss"
 rm -rf "$work"
 mkdir -p "$work/live" "$work/replay"
@@ -69,7 +80,7 @@ if ! grep -q "^Analyzing traffic on server port 2300" "$work/live/korvane.out"; 
 fi
 
 echo "live loss: $frames frames onto lo at $pps frames/s"
-tcpreplay --intf1=lo --pps="$pps" "$capture" >"$work/tcpreplay.out" 2>&1 || {
+tcpreplay --intf1=lo "${rate[@]}" "$capture" >"$work/tcpreplay.out" 2>&1 || {
     cat "$work/tcpreplay.out" >&2
     exit 1
 }

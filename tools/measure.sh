@@ -8,4 +8,5 @@ cd "$(dirname "$0")/.."
 
 bash tools/measure-hostile.sh
 bash tools/measure-throughput.sh
+MEASURE_SKIP_BUILD=1 bash tools/measure-flood.sh
 MEASURE_SKIP_BUILD=1 bash tools/measure-live-loss.sh

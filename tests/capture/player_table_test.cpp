@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,35 @@ TEST(KeyHash, OfAnAddressIsThatOfItsKeyText) {
             address[place] = static_cast<uint8_t>(value);
             ASSERT_EQ(AddressKeyHash(address), KeyHash(AddressKey(address))) << AddressKey(address);
         }
+    }
+}
+
+// Against a plain map, in tables small enough that entries crowd, wrap round the end and are
+// taken out from the middle of runs: every connection is found exactly while it is in.
+TEST(ConnectionIndex, FindsWhatIsInAfterAnyInsertsAndErasures) {
+    for (uint64_t seed : {0ull, 1ull, 0x9E3779B97F4A7C15ull}) {
+        ConnectionIndex index(SeededConnectionHash{seed});
+        std::map<uint64_t, PlayerSlot*> model;
+        std::vector<PlayerSlot> slots(64);
+        std::mt19937 random(static_cast<uint32_t>(seed));
+        for (int step = 0; step < 4000; ++step) {
+            const uint64_t connection = random() % 48;
+            if (model.contains(connection)) {
+                index.Erase(connection);
+                model.erase(connection);
+            } else {
+                index.Insert(connection, &slots[connection]);
+                model[connection] = &slots[connection];
+            }
+            ASSERT_EQ(index.size(), model.size());
+            for (uint64_t c = 0; c < 48; ++c) {
+                const auto found = model.find(c);
+                ASSERT_EQ(index.Find(c), found == model.end() ? nullptr : found->second)
+                    << "seed " << seed << ", step " << step << ", connection " << c;
+            }
+        }
+        index.Erase(1000);  // not in: nothing happens
+        EXPECT_EQ(index.size(), model.size());
     }
 }
 
