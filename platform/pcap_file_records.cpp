@@ -1,6 +1,7 @@
 #include "platform/pcap_file_records.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "capture/byte_reader.h"
@@ -91,7 +92,10 @@ bool PcapFileRecords::Fill(size_t bytes) {
         const size_t got = std::fread(window.data() + end_, 1, wanted, file_);
         end_ += got;
         if (got == 0) {
-            return end_ >= bytes;
+            if (std::ferror(file_) != 0) {
+                damage_ = std::string("read error: ") + std::strerror(errno);
+            }
+            return false;
         }
     }
     return true;
@@ -102,7 +106,7 @@ std::optional<CapturedFrame> PcapFileRecords::Next() {
         return std::nullopt;
     }
     if (!Fill(kRecordHeaderLength)) {
-        if (end_ != next_) {
+        if (damage_.empty() && end_ != next_) {
             damage_ = "truncated dump file; tried to read " + std::to_string(kRecordHeaderLength) +
                       " header bytes, only got " + std::to_string(end_ - next_);
         }
@@ -120,8 +124,11 @@ std::optional<CapturedFrame> PcapFileRecords::Next() {
         return std::nullopt;
     }
     if (!Fill(kRecordHeaderLength + captured)) {
-        damage_ = "truncated dump file; tried to read " + std::to_string(captured) +
-                  " captured bytes, only got " + std::to_string(end_ - next_ - kRecordHeaderLength);
+        if (damage_.empty()) {
+            damage_ = "truncated dump file; tried to read " + std::to_string(captured) +
+                      " captured bytes, only got " +
+                      std::to_string(end_ - next_ - kRecordHeaderLength);
+        }
         return std::nullopt;
     }
     const size_t start = next_ + kRecordHeaderLength;

@@ -15,8 +15,8 @@ namespace korvane {
 // The records of a capture file in the classic pcap format (version 2.4, Ethernet, either byte
 // order, micro- or nanosecond time stamps), read as libpcap reads them: a frame longer than the
 // file's snapshot length is cut to it, nanoseconds become microseconds, and a record cut off or
-// claiming more than the largest frame ends the file with the reason. Every other file, pcapng
-// among them, is left to libpcap.
+// claiming more than the largest frame, or a read that fails, ends the file with the reason.
+// Every other file, pcapng among them, is left to libpcap.
 //
 // The file is read in large pieces into two windows in turn, and the records are handed on from
 // them in place: nothing is copied frame by frame, and what the windows hold stays small enough
