@@ -30,21 +30,27 @@ TEST(FixedText, KeepsAtMostCapacityLessOneAndStaysTerminated) {
     EXPECT_EQ(wide.c_str()[2], u'\0');
 }
 
+// The C1 controls 0x80 to 0x9F count as controls: in a UTF-8 terminal C2 9B begins a control
+// sequence. 0xA0 and above are Latin-1 letters and stay.
 TEST(SafeNetworkText, ReplacesControlBytesOnly) {
     const std::string in(
-        "\x00\x01\t\x1F \x7E\x7F\x80\xFF"
+        "\x00\x01\t\x1F \x7E\x7F\x80\x9B\x9F\xA0\xFF"
         "ok",
-        11);
-    EXPECT_EQ(SafeNetworkText(in), std::string("???? ~?\x80\xFF"
+        14);
+    EXPECT_EQ(SafeNetworkText(in), std::string("???? ~????\xA0\xFF"
                                                "ok"));
+    EXPECT_EQ(SafeNetworkText(std::string_view("\xC2\x9B"
+                                               "2J")),
+              "\xC2?2J");
     EXPECT_EQ(SafeNetworkText(std::string_view("\x1b[2J")), "?[2J");
     EXPECT_EQ(SafeNetworkText(std::string_view()), "");
 }
 
 TEST(SafeNetworkText, TreatsWideTextUnitByUnit) {
     // U+0100 and U+017F share their low byte with a control character; they are not ones.
-    const std::u16string in(u"\u0000\u001F\u0020\u007F\u0080\u0100\u017F\U0001F600", 9);
-    EXPECT_EQ(SafeNetworkText(in), u"??\u0020?\u0080\u0100\u017F\U0001F600");
+    const std::u16string in(u"\u0000\u001F\u0020\u007F\u0080\u009F\u00A0\u0100\u017F\U0001F600",
+                            11);
+    EXPECT_EQ(SafeNetworkText(in), u"??\u0020???\u00A0\u0100\u017F\U0001F600");
 }
 
 class PlayerRecordText : public ::testing::Test {
@@ -55,11 +61,11 @@ class PlayerRecordText : public ::testing::Test {
 
 TEST_F(PlayerRecordText, SetNamesCutsTo63UnitsAndReplacesControls) {
     std::u16string wide = u"\u0100a\u001Fb\u007F" + std::u16string(65, u'x');
-    std::string narrow = "\x80n\tm\x7F" + std::string(65, 'y');
+    std::string narrow = "\xE9n\tm\x7F" + std::string(65, 'y');
     record_.SetNames(wide, narrow);
 
     std::u16string wantWide = u"\u0100a?b?" + std::u16string(58, u'x');
-    std::string wantNarrow = "\x80n?m?" + std::string(58, 'y');
+    std::string wantNarrow = "\xE9n?m?" + std::string(58, 'y');
     EXPECT_EQ(record_.nameWide.size(), 63u);
     EXPECT_EQ(record_.nameWide.view(), wantWide);
     EXPECT_EQ(record_.name.size(), 63u);
