@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace korvane {
 
@@ -32,5 +33,16 @@ constexpr size_t kNarrowListBytes = 8192;
 // Reads a filled adapter list into the table and returns the console text that shows it:
 // "\n%d- %s" per adapter, with the descriptions of the wide form or the names of the 8-bit form.
 std::string ReadAdapterList(std::span<const uint8_t> list, bool wide, AdapterTable& table);
+
+// One adapter of a filled list: its name as listed, to open it by, and as text, with its
+// description (in the 8-bit form, which lists none, the name again).
+struct ListedAdapter {
+    std::span<const uint8_t> listedName;
+    std::string name;
+    std::string description;
+};
+
+// Every adapter of a filled list, in its order, those beyond the table's ten included.
+std::vector<ListedAdapter> ListedAdapters(std::span<const uint8_t> list, bool wide);
 
 }  // namespace korvane

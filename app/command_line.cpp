@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -22,6 +23,7 @@ enum class Switch {
     puretech,
     collect,
     replay,
+    events,
     help
 };
 
@@ -32,13 +34,21 @@ struct SwitchPrefix {
 
 // Compared in this order, each over its prefix's own length, so "/debugging" is "/debug".
 constexpr SwitchPrefix kSwitches[] = {
-    {"/port:", Switch::port},        {"/adapter:", Switch::adapter},
-    {"/host:", Switch::host},        {"/time:", Switch::time},
-    {"/debug", Switch::debug},       {"/noversion", Switch::noVersion},
-    {"/version", Switch::version},   {"/test", Switch::test},
-    {"/silent", Switch::silent},     {"/report", Switch::report},
-    {"/puretech", Switch::puretech}, {"/collect", Switch::collect},
-    {"/replay:", Switch::replay},    {"/?", Switch::help},
+    {"/port:", Switch::port},
+    {"/adapter:", Switch::adapter},
+    {"/host:", Switch::host},
+    {"/time:", Switch::time},
+    {"/debug", Switch::debug},
+    {"/noversion", Switch::noVersion},
+    {"/version", Switch::version},
+    {"/test", Switch::test},
+    {"/silent", Switch::silent},
+    {"/report", Switch::report},
+    {"/puretech", Switch::puretech},
+    {"/collect", Switch::collect},
+    {"/replay:", Switch::replay},
+    {"/events:", Switch::events},
+    {"/?", Switch::help},
 };
 
 void AppendCut(std::string& text, const std::string& more, size_t capacity) {
@@ -46,7 +56,22 @@ void AppendCut(std::string& text, const std::string& more, size_t capacity) {
     text.append(more, 0, room);
 }
 
+// A decimal number and nothing else: blanks, an optional sign, at least one digit.
+bool IsDecimalNumber(const std::string& text) {
+    size_t i = text.find_first_not_of(" \t");
+    if (i != std::string::npos && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    return i < text.size() &&
+           std::all_of(text.begin() + static_cast<long>(i), text.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 }  // namespace
+
+std::string RunSettings::AdapterSwitch() const {
+    return "/adapter:" + (adapterName ? *adapterName : std::to_string(adapterNumber));
+}
 
 int32_t LeadingNumber(const std::string& text) {
     size_t i = 0;
@@ -125,7 +150,13 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, Console& console
                     s.portMode = kPortGiven;
                     break;
                 case Switch::adapter:
-                    s.adapterNumber = LeadingNumber(rest);
+                    if (IsDecimalNumber(rest)) {
+                        s.adapterNumber = LeadingNumber(rest);
+                        s.adapterName.reset();
+                    } else {
+                        s.adapterName = rest;
+                        s.adapterNumber = -1;
+                    }
                     break;
                 case Switch::host:
                     s.serverAddress = rest.substr(0, RunSettings::kServerAddressCapacity - 1);
@@ -164,6 +195,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, Console& console
                 case Switch::replay:
                     s.replay = true;
                     s.replayFile = rest;
+                    break;
+                case Switch::events:
+                    s.eventsFile = rest;
                     break;
                 case Switch::help:
                     PrintUsage(console);

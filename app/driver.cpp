@@ -4,6 +4,7 @@
 
 #include "platform/format.h"
 #include "platform/replay_capture.h"
+#include "platform/wide_adapter_list.h"
 
 namespace korvane {
 
@@ -12,6 +13,11 @@ constexpr const char* kBanner = "Korvane 2.1 (beta.1) Feb 10 2004 14:49:49 (SECU
 constexpr const char* kBuild = "Build Feb 10 2004 14:49:49";
 constexpr const char* kRule = "\n====================================================\n";
 constexpr uint32_t kLoopback = 0x7F000001;
+
+// An address of 127.0.0.0/8.
+bool IsLoopbackAddress(uint32_t address) {
+    return address >> 24 == kLoopback >> 24;
+}
 }  // namespace
 
 Driver::Driver(PlatformServices platform)
@@ -71,14 +77,15 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     }
 
     Print(kRule);
-    DiscoverAddress();
+    if (std::optional<int> failed = DiscoverAddress()) {
+        return failed;
+    }
     Print(StringPrintf("Mercs IP: %s\n", settings_.serverAddress.c_str()));
     if (settings_.portMode != kPortGiven) {
-        Print(StringPrintf("Command line: korvane /adapter:%d\n", settings_.adapterNumber));
+        Print(StringPrintf("Command line: korvane %s\n", settings_.AdapterSwitch().c_str()));
     } else {
-        Print(StringPrintf("Command line: korvane /port:%d /adapter:%d /host:%s\n",
-                           settings_.serverPort, settings_.adapterNumber,
-                           settings_.serverAddress.c_str()));
+        Print(StringPrintf("Command line: korvane /port:%d %s /host:%s\n", settings_.serverPort,
+                           settings_.AdapterSwitch().c_str(), settings_.serverAddress.c_str()));
         if (link_->ConnectToServer(settings_.serverPort) != 0) {
             Print("Could not connect to server.\n");
             return kExitFailed;
@@ -131,10 +138,12 @@ std::optional<int> Driver::OpenCapture() {
         AdapterTable table;
         Print(ReadAdapterList(list, wide, table));
         Print("\n");
-        if (std::optional<int> failed = ChooseAdapter(table)) {
+        if (std::optional<int> failed =
+                settings_.adapterName ? ChooseAdapterNamed(list, wide) : ChooseAdapter(table)) {
             return failed;
         }
-        adapter_ = platform_.capture.OpenAdapter(table.Name(settings_.adapterNumber), table.wide);
+        adapterWide_ = wide;
+        adapter_ = platform_.capture.OpenAdapter(adapterListedName_, wide);
         if (adapter_ == nullptr) {
             log_->LogEvent(StringPrintf("Unable to open the adapter, Error Code : %lx",
                                         platform_.capture.LastError()));
@@ -164,6 +173,41 @@ std::optional<int> Driver::OpenCapture() {
 }
 
 std::optional<int> Driver::ChooseAdapter(const AdapterTable& table) {
+    if (std::optional<int> failed = AskForAdapter(table)) {
+        return failed;
+    }
+    const std::span<const uint8_t> name = table.Name(settings_.adapterNumber);
+    adapterListedName_.assign(name.begin(), name.end());
+    adapterName_ = DecodeAdapterName(name, table.wide);
+    return std::nullopt;
+}
+
+std::optional<int> Driver::ChooseAdapterNamed(std::span<const uint8_t> list, bool wide) {
+    const std::string& wanted = *settings_.adapterName;
+    const std::vector<ListedAdapter> adapters = ListedAdapters(list, wide);
+    for (const ListedAdapter& adapter : adapters) {
+        if (platform_.capture.AdapterNamed(wanted, adapter.name, adapter.description)) {
+            adapterListedName_.assign(adapter.listedName.begin(), adapter.listedName.end());
+            adapterName_ = adapter.name;
+            return std::nullopt;
+        }
+    }
+    // Each adapter by its name, and by its description where that tells more than the name.
+    std::string known;
+    for (const ListedAdapter& adapter : adapters) {
+        known += known.empty() ? "" : ", ";
+        known += adapter.name;
+        if (adapter.description != adapter.name &&
+            !adapter.description.starts_with(adapter.name + " ")) {
+            known += " (" + adapter.description + ")";
+        }
+    }
+    log_->LogEvent(StringPrintf("Error: no capture adapter is named \"%s\"; the adapters are: %s",
+                                wanted.c_str(), known.empty() ? "none" : known.c_str()));
+    return kExitFailed;
+}
+
+std::optional<int> Driver::AskForAdapter(const AdapterTable& table) {
     if (settings_.adapterNumber != -1) {
         return std::nullopt;  // taken as given; a number naming no adapter fails to open
     }
@@ -200,29 +244,63 @@ std::optional<int> Driver::ChooseAdapter(const AdapterTable& table) {
     }
 }
 
-void Driver::DiscoverAddress() {
+std::optional<int> Driver::DiscoverAddress() {
     if (settings_.hostGiven) {
         localAddress_ = ParseDottedAddress(settings_.serverAddress);
-        return;
+        return std::nullopt;
     }
     const std::optional<std::string> hostName = platform_.sockets.HostName();
-    Print(StringPrintf("Hostname: %s\n", hostName.value_or("").c_str()));
-    std::optional<uint32_t> address;
+    const std::string shownName = hostName.value_or("");
+    Print(StringPrintf("Hostname: %s\n", shownName.c_str()));
+    std::optional<uint32_t> hostAddress;
     if (hostName) {
-        address = platform_.sockets.ResolveFirstIPv4(*hostName);
+        hostAddress = platform_.sockets.ResolveFirstIPv4(*hostName);
     }
-    if (!address) {
-        // Guarding nothing at all would be worse than guarding the loopback address, which is
-        // where the link connects too; say so, so that the operator can give "/host:".
-        log_->LogEvent(StringPrintf(
-            "Warning: host name \"%s\" has no IPv4 address; guarding 127.0.0.1 (give /host:)",
-            hostName.value_or("").c_str()));
-        localAddress_ = kLoopback;
-        return;
+    if (hostAddress) {
+        Print(StringPrintf("Local IP: %s\n", DottedText(*hostAddress).c_str()));
     }
-    localAddress_ = *address;
-    settings_.serverAddress = DottedText(*address);
-    Print(StringPrintf("Local IP: %s\n", settings_.serverAddress.c_str()));
+    std::optional<uint32_t> guarded = hostAddress;
+    if (settings_.replay) {
+        // A capture file has no adapter to ask; guarding nothing at all would be worse than
+        // guarding the loopback address, where the link connects too.
+        if (!hostAddress) {
+            log_->LogEvent(
+                StringPrintf("Warning: host name \"%s\" has no IPv4 address; guarding "
+                             "127.0.0.1 (/host: names another)",
+                             shownName.c_str()));
+            guarded = kLoopback;
+        }
+    } else {
+        // A host name that resolves to a loopback address (127.0.1.1 on a stock Debian) says
+        // nothing of a server on another adapter: its frames never go to that address. The
+        // adapter's own address is the server's there.
+        const AdapterAddressing adapter =
+            platform_.capture.Addressing(adapterListedName_, adapterWide_);
+        if (!adapter.firstIPv4) {
+            log_->LogEvent(StringPrintf(
+                "Error: adapter %s has no IPv4 address, so the guarded address cannot be taken "
+                "from it; give the game server's address with /host:",
+                adapterName_.c_str()));
+            return kExitFailed;
+        }
+        if (!hostAddress || (IsLoopbackAddress(*hostAddress) && !adapter.loopback)) {
+            guarded = adapter.firstIPv4;
+            const std::string instead =
+                StringPrintf("guarding %s's address %s instead (/host: names another)",
+                             adapterName_.c_str(), DottedText(*guarded).c_str());
+            log_->LogEvent(
+                hostAddress
+                    ? StringPrintf("Warning: host name \"%s\" resolves to the loopback address "
+                                   "%s, and %s is not the loopback adapter; %s",
+                                   shownName.c_str(), DottedText(*hostAddress).c_str(),
+                                   adapterName_.c_str(), instead.c_str())
+                    : StringPrintf("Warning: host name \"%s\" has no IPv4 address; %s",
+                                   shownName.c_str(), instead.c_str()));
+        }
+    }
+    localAddress_ = *guarded;
+    settings_.serverAddress = DottedText(*guarded);
+    return std::nullopt;
 }
 
 int Driver::RunLoop() {

@@ -71,8 +71,11 @@ class Driver {
   private:
     std::optional<int> StartUp(int argc, const char* const* argv);
     std::optional<int> OpenCapture();
+    // Chooses the adapter of the number given or typed at the prompt, or of the name given.
     std::optional<int> ChooseAdapter(const AdapterTable& table);
-    void DiscoverAddress();
+    std::optional<int> AskForAdapter(const AdapterTable& table);
+    std::optional<int> ChooseAdapterNamed(std::span<const uint8_t> list, bool wide);
+    std::optional<int> DiscoverAddress();
     void StartFollowing();
     int RunLoop();
     // Begins a new log file under the log's name, as a log rotation asks after renaming it.
@@ -107,6 +110,10 @@ class Driver {
     std::unique_ptr<KickMessageTable> kickMessages_;
     std::unique_ptr<PlayerRemoval> removal_;
     std::unique_ptr<CaptureAdapter> adapter_;
+    // The adapter chosen: its name as the list gave it, to open it by, and as text.
+    std::vector<uint8_t> adapterListedName_;
+    bool adapterWide_ = false;
+    std::string adapterName_;
     std::unique_ptr<CapturePacket> packet_;
     std::unique_ptr<FilterInstaller> filters_;
     std::vector<uint8_t> captureBuffer_;

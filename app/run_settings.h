@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace korvane {
@@ -19,6 +20,9 @@ struct RunSettings {
     int32_t serverPort = 2300;
     int32_t portMode = kPortDetected;
     int32_t adapterNumber = -1;
+    // "/adapter:" followed by anything but a decimal number names the adapter instead: by
+    // libpcap's device name, on Windows by Npcap's name or description.
+    std::optional<std::string> adapterName;
     std::string serverAddress = "127.0.0.1";
     bool hostGiven = false;
     bool debugTrace = false;
@@ -32,6 +36,10 @@ struct RunSettings {
     // "/replay:<file>": frames come from a capture file instead of an adapter.
     bool replay = false;
     std::string replayFile;
+    // "/events:<file>": every event is appended to the file as a line of JSON.
+    std::optional<std::string> eventsFile;
+    // "/adapter:" as the console's command line line shows it: the number, or the name given.
+    std::string AdapterSwitch() const;
 };
 
 }  // namespace korvane

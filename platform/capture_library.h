@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace korvane {
 
@@ -97,6 +98,12 @@ class CaptureAdapter {
     virtual std::string ErrorText() const { return {}; }
 };
 
+// What the machine's network configuration says of one adapter.
+struct AdapterAddressing {
+    bool loopback = false;              // the loopback adapter
+    std::optional<uint32_t> firstIPv4;  // its first IPv4 address, in host byte order
+};
+
 // The packet-capture library: the adapter list, opening adapters and descriptors.
 class CaptureLibrary {
   public:
@@ -117,6 +124,15 @@ class CaptureLibrary {
     // terminator). Nothing on failure, with LastError() telling why.
     virtual std::unique_ptr<CaptureAdapter> OpenAdapter(std::span<const uint8_t> name,
                                                         bool wide) = 0;
+    // Whether `wanted`, as an operator gives it after "/adapter:", names the listed adapter of
+    // this name and description. By default only the name itself does, as libpcap lists it.
+    virtual bool AdapterNamed(std::string_view wanted, std::string_view name,
+                              std::string_view description) const {
+        (void)description;
+        return wanted == name;
+    }
+    // The addressing of the adapter of the given name as it was listed.
+    virtual AdapterAddressing Addressing(std::span<const uint8_t> name, bool wide) = 0;
     virtual std::unique_ptr<CapturePacket> AllocatePacket() = 0;
     virtual unsigned long LastError() = 0;
 };

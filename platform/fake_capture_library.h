@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/adapter_naming.h"
 #include "platform/capture_library.h"
+#include "platform/wide_adapter_list.h"
 
 namespace korvane {
 
@@ -57,6 +60,15 @@ class FakeCaptureLibrary final : public CaptureLibrary {
         }
         return std::make_unique<Adapter>(script);
     }
+    bool AdapterNamed(std::string_view wanted, std::string_view name,
+                      std::string_view description) const override {
+        return npcapNaming ? NamesNpcapAdapter(wanted, name, description)
+                           : CaptureLibrary::AdapterNamed(wanted, name, description);
+    }
+    AdapterAddressing Addressing(std::span<const uint8_t> name, bool wide) override {
+        const auto found = addressing.find(DecodeAdapterName(name, wide));
+        return found == addressing.end() ? AdapterAddressing{} : found->second;
+    }
     std::unique_ptr<CapturePacket> AllocatePacket() override {
         if (failAllocate) {
             return nullptr;
@@ -104,6 +116,11 @@ class FakeCaptureLibrary final : public CaptureLibrary {
     bool failOpen = false;
     bool failAllocate = false;
     unsigned long lastError = 2;
+    // Adapters are named as Npcap's are (by name or description, in any case) instead of as
+    // libpcap's on Linux (by name).
+    bool npcapNaming = false;
+    // The addressing of each adapter, by name; an adapter without an entry has no address.
+    std::map<std::string, AdapterAddressing> addressing;
     std::shared_ptr<AdapterScript> script = std::make_shared<AdapterScript>();
     int listCalls = 0;
     size_t listBufferSize = 0;

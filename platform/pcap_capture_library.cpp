@@ -1,7 +1,5 @@
 #include "platform/pcap_capture_library.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,6 +17,7 @@
 #include "platform/pcap_adapter.h"
 #include "platform/pcap_devices.h"
 #include "platform/pcap_functions.h"
+#include "platform/sockets.h"
 #include "platform/wide_adapter_list.h"
 
 namespace korvane {
@@ -69,19 +68,8 @@ std::string DescribeDevice(const pcap_if_t& device) {
         return device.description;
     }
     std::string text = device.name;
-    for (const pcap_addr_t* a = device.addresses; a != nullptr; a = a->next) {
-        if (a->addr == nullptr || a->addr->sa_family != AF_INET) {
-            continue;
-        }
-        sockaddr_in address{};
-        std::copy_n(reinterpret_cast<const uint8_t*>(a->addr), sizeof address,
-                    reinterpret_cast<uint8_t*>(&address));
-        std::array<char, INET_ADDRSTRLEN> dotted{};
-        if (inet_ntop(AF_INET, &address.sin_addr, dotted.data(), dotted.size()) != nullptr) {
-            text += ' ';
-            text += dotted.data();
-        }
-        break;
+    if (const std::optional<uint32_t> address = FirstIPv4(device)) {
+        text += ' ' + DottedText(*address);
     }
     return text;
 }
@@ -203,6 +191,10 @@ class PcapCaptureLibrary final : public CaptureLibrary {
         }
         lastError_ = 0;
         return std::make_unique<PollingPcapAdapter>(pcap_, std::move(device));
+    }
+
+    AdapterAddressing Addressing(std::span<const uint8_t> name, bool wide) override {
+        return PcapDeviceAddressing(pcap_, DecodeAdapterName(name, wide));
     }
 
     std::unique_ptr<CapturePacket> AllocatePacket() override {

@@ -1,5 +1,7 @@
 #include "platform/pcap_devices.h"
 
+#include <algorithm>
+#include <array>
 #include <memory>
 
 namespace korvane {
@@ -17,6 +19,35 @@ bool ForEachPcapDevice(const PcapFunctions& pcap,
         visit(*d);
     }
     return true;
+}
+
+std::optional<uint32_t> FirstIPv4(const pcap_if_t& device) {
+    for (const pcap_addr_t* a = device.addresses; a != nullptr; a = a->next) {
+        if (a->addr == nullptr || a->addr->sa_family != AF_INET) {
+            continue;
+        }
+        // An IPv4 socket address holds its family and port first, then the address in network
+        // byte order, on every platform the program runs on.
+        std::array<uint8_t, 8> head{};
+        std::copy_n(reinterpret_cast<const uint8_t*>(a->addr), head.size(), head.begin());
+        return uint32_t{head[4]} << 24 | uint32_t{head[5]} << 16 | uint32_t{head[6]} << 8 |
+               uint32_t{head[7]};
+    }
+    return std::nullopt;
+}
+
+AdapterAddressing PcapDeviceAddressing(const PcapFunctions& pcap, const std::string& device) {
+    AdapterAddressing addressing;
+    bool found = false;
+    ForEachPcapDevice(pcap, [&](const pcap_if_t& d) {
+        if (found || d.name == nullptr || device != d.name) {
+            return;
+        }
+        found = true;
+        addressing.loopback = (d.flags & PCAP_IF_LOOPBACK) != 0;
+        addressing.firstIPv4 = FirstIPv4(d);
+    });
+    return addressing;
 }
 
 DeviceProbe ProbePcapDevice(const PcapFunctions& pcap, const std::string& device) {

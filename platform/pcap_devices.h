@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/pcap_functions.h"
@@ -11,6 +13,13 @@ namespace korvane {
 // had.
 bool ForEachPcapDevice(const PcapFunctions& pcap,
                        const std::function<void(const pcap_if_t&)>& visit);
+
+// The first IPv4 address the library lists for a device, in host byte order.
+std::optional<uint32_t> FirstIPv4(const pcap_if_t& device);
+
+// Whether the device is the loopback device, and its first IPv4 address; nothing of either for
+// a device the library does not list.
+AdapterAddressing PcapDeviceAddressing(const PcapFunctions& pcap, const std::string& device);
 
 // What a probe of a device to capture on found.
 struct DeviceProbe {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/adapter_naming.h"
 #include "platform/pcap_adapter.h"
 #include "platform/pcap_devices.h"
 #include "platform/pcap_functions.h"
@@ -131,6 +132,16 @@ class WpcapCaptureLibrary final : public CaptureLibrary {
         }
         lastError_ = 0;
         return std::make_unique<SleepingPcapAdapter>(*pcap_, std::move(device));
+    }
+
+    bool AdapterNamed(std::string_view wanted, std::string_view name,
+                      std::string_view description) const override {
+        return NamesNpcapAdapter(wanted, name, description);
+    }
+
+    AdapterAddressing Addressing(std::span<const uint8_t> name, bool wide) override {
+        return pcap_ == nullptr ? AdapterAddressing{}
+                                : PcapDeviceAddressing(*pcap_, DecodeAdapterName(name, wide));
     }
 
     std::unique_ptr<CapturePacket> AllocatePacket() override {

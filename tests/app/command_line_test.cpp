@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <climits>
-
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +107,38 @@ TEST(CommandLine, ReplaySwitchNamesTheFile) {
     EXPECT_EQ(p.line.settings.replayFile, "caps/game.pcap");
     EXPECT_TRUE(Parse({"/replay:"}).line.settings.replay);
     EXPECT_FALSE(Parse({"/replay"}).line.settings.replay);
+    EXPECT_EQ(Parse({"/events:/var/lib/korvane/events.jsonl"}).line.settings.eventsFile,
+              "/var/lib/korvane/events.jsonl");
+    EXPECT_EQ(Parse({"/events"}).line.settings.eventsFile, std::nullopt);
+}
+
+// "/adapter:" takes a decimal number as before, and anything else as the adapter's name; the
+// later of two switches wins, whichever form each has.
+TEST(CommandLine, AdapterIsANumberOrAName) {
+    struct Row {
+        std::vector<std::string> args;
+        int32_t number;
+        std::optional<std::string> name;
+        const char* shown;  // on the console's command line line
+    };
+    const Row rows[] = {
+        {{"/adapter:2"}, 2, std::nullopt, "/adapter:2"},
+        {{"/adapter:+3"}, 3, std::nullopt, "/adapter:3"},
+        {{"/adapter: -1"}, -1, std::nullopt, "/adapter:-1"},
+        {{"/adapter:eth0"}, -1, "eth0", "/adapter:eth0"},
+        {{"/adapter:2x"}, -1, "2x", "/adapter:2x"},
+        {{"/adapter:-"}, -1, "-", "/adapter:-"},
+        {{"/adapter:"}, -1, "", "/adapter:"},
+        {{"/adapter:Intel(R) Ethernet"}, -1, "Intel(R) Ethernet", "/adapter:Intel(R) Ethernet"},
+        {{"/adapter:eth0", "/adapter:3"}, 3, std::nullopt, "/adapter:3"},
+        {{"/adapter:3", "/adapter:lo"}, -1, "lo", "/adapter:lo"},
+    };
+    for (const Row& row : rows) {
+        const RunSettings s = Parse(row.args).line.settings;
+        EXPECT_EQ(s.adapterNumber, row.number) << row.args.back();
+        EXPECT_EQ(s.adapterName, row.name) << row.args.back();
+        EXPECT_EQ(s.AdapterSwitch(), row.shown);
+    }
 }
 
 TEST(CommandLine, HelpPrintsUsageAndStopsReading) {

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "platform/fake_capture_library.h"
 #include "platform/fake_sockets.h"
 #include "platform/scripted_console.h"
+#include "platform/sockets.h"
 #include "tests/support/program_args.h"
 #include "tests/support/test_files.h"
 
@@ -34,6 +37,7 @@ class DriverTest : public ::testing::Test {
         dir_ = korvane::testing::FreshDirectory("driver");
         capture_.adapterList =
             FakeCaptureLibrary::WideList({"eth7", "lo"}, {"Fake Ethernet", "lo 127.0.0.1"});
+        capture_.addressing["lo"] = {true, 0x7F000001};
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -152,32 +156,186 @@ TEST_F(DriverTest, DetectModeInstallsTheHostFilterAndDoesNotConnect) {
     EXPECT_EQ(capture_.script->filters[0][7].k, 0x0A000001u);
 }
 
-TEST_F(DriverTest, HostAddressComesFromTheHostName) {
-    sockets_.hostName = "guardhost";
-    sockets_.hostAddress = 0x0A000001;
-    EscapeAfter(0);
-    ASSERT_EQ(Run({"/adapter:1", "/port:2300"}), kExitOk);
-    EXPECT_THAT(console_.output(),
-                HasSubstr("Hostname: guardhost\nLocal IP: 10.0.0.1\nMercs IP: 10.0.0.1\n"
-                          "Command line: korvane /port:2300 /adapter:1 /host:10.0.0.1\n"));
-    EXPECT_EQ(sockets_.resolved, std::vector<std::string>{"guardhost"});
-    ASSERT_EQ(sockets_.connects.size(), 1u);
-    EXPECT_EQ(sockets_.connects[0].address, 0x0A000001u);
+// Without "/host:" the guard takes the first address of the host's name, unless that is a
+// loopback address (127.0.1.1 on a stock Debian) while the adapter is not the loopback one: then
+// the adapter's own address, with a warning. An adapter without an IPv4 address gives none to
+// take, and the run does not start.
+struct AddressCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<uint32_t> hostAddress;  // of the host name "guardhost"
+    std::optional<uint32_t> eth7Address;  // adapter 1, not the loopback one
+    int result;
+    uint32_t guarded;
+    const char* logLine;  // the line it logs, after the stamp; none when empty
+};
+
+void PrintTo(const AddressCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(DriverTest, HostNameWithoutAddressGuardsLoopbackWithAWarning) {
-    sockets_.hostName = "lonely";
-    sockets_.hostAddress = std::nullopt;
+class DriverAddressTest : public DriverTest, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(DriverAddressTest, GuardedAddressIsChosenAndTold) {
+    const AddressCase& c = GetParam();
+    sockets_.hostName = "guardhost";
+    sockets_.hostAddress = c.hostAddress;
+    if (c.eth7Address) {
+        capture_.addressing["eth7"] = {false, c.eth7Address};
+    }
+    std::vector<std::string> args = c.args;
+    args.push_back("/port:2300");
     EscapeAfter(0);
-    ASSERT_EQ(Run({"/adapter:1"}), kExitOk);
-    EXPECT_THAT(Log(), HasSubstr("Warning: host name \"lonely\" has no IPv4 address; guarding "
-                                 "127.0.0.1 (give /host:)\n"));
-    EXPECT_THAT(console_.output(), HasSubstr("Hostname: lonely\n"));
-    EXPECT_THAT(console_.output(), HasSubstr("(give /host:)\nMercs IP: 127.0.0.1\n"));
-    EXPECT_THAT(console_.output(), Not(HasSubstr("Local IP:")));
+    ASSERT_EQ(Run(args), c.result);
+    if (*c.logLine != '\0') {
+        EXPECT_THAT(Log(), HasSubstr(std::string(kStamp) + c.logLine + "\n"));
+    } else {
+        EXPECT_THAT(Log(), Not(HasSubstr("Warning:")));
+    }
+    if (c.result != kExitOk) {
+        EXPECT_TRUE(Log().ends_with(std::string(c.logLine) + "\n")) << Log();
+        EXPECT_TRUE(capture_.script->filters.empty());
+        EXPECT_TRUE(sockets_.connects.empty());
+        return;
+    }
+    const std::string guarded = DottedText(c.guarded);
+    EXPECT_THAT(console_.output(), HasSubstr("Mercs IP: " + guarded + "\n"));
+    ASSERT_EQ(sockets_.connects.size(), 1u);
+    EXPECT_EQ(sockets_.connects[0].address, c.guarded);
     ASSERT_EQ(capture_.script->filters.size(), 1u);
-    EXPECT_EQ(capture_.script->filters[0][3].k, 0x7F000001u);
+    const PortFilterProgram expected = MakePortFilter(2300, c.guarded);
+    ASSERT_EQ(capture_.script->filters[0].size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(capture_.script->filters[0][i].k, expected[i].k) << i;
+    }
+    const bool given = std::find(args.begin(), args.end(), "/host:10.9.8.7") != args.end();
+    EXPECT_EQ(sockets_.resolved,
+              given ? std::vector<std::string>{} : std::vector<std::string>{"guardhost"});
+    if (c.hostAddress && !given) {
+        EXPECT_THAT(
+            console_.output(),
+            HasSubstr("Hostname: guardhost\nLocal IP: " + DottedText(*c.hostAddress) + "\n"));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    HostName, DriverAddressTest,
+    ::testing::Values(
+        AddressCase{"HostAddress", {"/adapter:1"}, 0x0A000001, 0xC0000207, kExitOk, 0x0A000001, ""},
+        AddressCase{"LoopbackNameOnTheLoopbackAdapter",
+                    {"/adapter:2"},
+                    0x7F000101,
+                    0xC0000207,
+                    kExitOk,
+                    0x7F000101,
+                    ""},
+        AddressCase{"LoopbackNameOnAnotherAdapter",
+                    {"/adapter:1"},
+                    0x7F000101,
+                    0xC0000207,
+                    kExitOk,
+                    0xC0000207,
+                    "Warning: host name \"guardhost\" resolves to the loopback address "
+                    "127.0.1.1, and eth7 is not the loopback adapter; guarding eth7's address "
+                    "192.0.2.7 instead (/host: names another)"},
+        AddressCase{"NameWithoutAddress",
+                    {"/adapter:1"},
+                    std::nullopt,
+                    0xC0000207,
+                    kExitOk,
+                    0xC0000207,
+                    "Warning: host name \"guardhost\" has no IPv4 address; guarding eth7's "
+                    "address 192.0.2.7 instead (/host: names another)"},
+        AddressCase{"NameWithoutAddressOnTheLoopbackAdapter",
+                    {"/adapter:2"},
+                    std::nullopt,
+                    0xC0000207,
+                    kExitOk,
+                    0x7F000001,
+                    "Warning: host name \"guardhost\" has no IPv4 address; guarding lo's address "
+                    "127.0.0.1 instead (/host: names another)"},
+        AddressCase{"AdapterWithoutAddress",
+                    {"/adapter:1"},
+                    0x0A000001,
+                    std::nullopt,
+                    kExitFailed,
+                    0,
+                    "Error: adapter eth7 has no IPv4 address, so the guarded address cannot be "
+                    "taken from it; give the game server's address with /host:"},
+        AddressCase{"HostGiven",
+                    {"/adapter:1", "/host:10.9.8.7"},
+                    0x7F000101,
+                    std::nullopt,
+                    kExitOk,
+                    0x0A090807,
+                    ""}),
+    [](const ::testing::TestParamInfo<AddressCase>& param) { return param.param.name; });
+
+// "/adapter:" names the adapter by number or by name; on Windows by Npcap's name or description
+// in any case (the Windows suite runs this under Wine with the fake library). A name is looked
+// for in the whole list, beyond the ten the prompt shows; one that names no adapter ends the run
+// with a line that lists them.
+struct AdapterSwitchCase {
+    const char* name;
+    const char* adapterSwitch;
+    bool npcapNaming;
+    std::string opened;  // the adapter opened; none when the name names no adapter
+};
+
+void PrintTo(const AdapterSwitchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DriverAdapterSwitchTest : public DriverTest,
+                                public ::testing::WithParamInterface<AdapterSwitchCase> {};
+
+TEST_P(DriverAdapterSwitchTest, AdapterIsFoundOrTheListTold) {
+    const AdapterSwitchCase& c = GetParam();
+    std::vector<std::string> names = {"eth7", "lo"};
+    std::vector<std::string> descriptions = {"Fake Ethernet", "lo 127.0.0.1"};
+    for (int n = 3; n <= 12; ++n) {
+        names.push_back("if" + std::to_string(n));
+        descriptions.push_back("if" + std::to_string(n));
+    }
+    capture_.adapterList = FakeCaptureLibrary::WideList(names, descriptions);
+    capture_.npcapNaming = c.npcapNaming;
+    capture_.addressing["if12"] = {false, 0xC0000212};
+    EscapeAfter(0);
+    const int result = Run({c.adapterSwitch, "/host:127.0.0.1"});
+    EXPECT_EQ(console_.numberReads(), 0);
+    if (c.opened.empty()) {
+        EXPECT_EQ(result, kExitFailed);
+        const std::string wanted = std::string(c.adapterSwitch).substr(9);
+        EXPECT_TRUE(Log().ends_with("Error: no capture adapter is named \"" + wanted +
+                                    "\"; the adapters are: eth7 (Fake Ethernet), lo, if3, if4, "
+                                    "if5, if6, if7, if8, if9, if10, if11, if12\n"))
+            << Log();
+        EXPECT_TRUE(capture_.script->openedName.empty());
+        return;
+    }
+    EXPECT_EQ(result, kExitOk);
+    std::vector<uint8_t> wide;
+    for (char ch : c.opened) {
+        wide.insert(wide.end(), {static_cast<uint8_t>(ch), 0});
+    }
+    EXPECT_EQ(capture_.script->openedName, wide);
+    EXPECT_THAT(console_.output(),
+                HasSubstr("Command line: korvane " + std::string(c.adapterSwitch) + "\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, DriverAdapterSwitchTest,
+    ::testing::Values(AdapterSwitchCase{"Number", "/adapter:2", false, "lo"},
+                      AdapterSwitchCase{"Name", "/adapter:lo", false, "lo"},
+                      AdapterSwitchCase{"NameBeyondTheTenth", "/adapter:if12", false, "if12"},
+                      AdapterSwitchCase{"UnknownName", "/adapter:eth9", false, ""},
+                      AdapterSwitchCase{"EmptyName", "/adapter:", false, ""},
+                      AdapterSwitchCase{"NameInAnotherCase", "/adapter:LO", false, ""},
+                      AdapterSwitchCase{"Description", "/adapter:Fake Ethernet", false, ""},
+                      AdapterSwitchCase{"NpcapDescription", "/adapter:fake ETHERNET", true, "eth7"},
+                      AdapterSwitchCase{"NpcapNameInAnotherCase", "/adapter:LO", true, "lo"},
+                      AdapterSwitchCase{"NpcapPartOfADescription", "/adapter:Fake", true, ""}),
+    [](const ::testing::TestParamInfo<AdapterSwitchCase>& param) { return param.param.name; });
 
 TEST_F(DriverTest, PromptRefusesNumbersOutsideTheListAndTakesTheCount) {
     console_.PushNumber(3);

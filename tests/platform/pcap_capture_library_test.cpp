@@ -151,6 +151,17 @@ TEST(PcapCaptureLibrary, AdapterListIsWideWithADescriptionPerName) {
     }
 }
 
+// The loopback device is the one with 127.0.0.1; an unlisted device has no address.
+TEST(PcapCaptureLibrary, AddressingTellsTheLoopbackDeviceAndItsAddress) {
+    auto library = MakePcapCaptureLibrary();
+    const AdapterAddressing lo = library->Addressing(Wide("lo"), true);
+    EXPECT_TRUE(lo.loopback);
+    EXPECT_EQ(lo.firstIPv4, 0x7F000001u);
+    const AdapterAddressing none = library->Addressing(Wide("nosuchdev7"), true);
+    EXPECT_FALSE(none.loopback);
+    EXPECT_EQ(none.firstIPv4, std::nullopt);
+}
+
 TEST(PcapCaptureLibrary, AdapterListThatDoesNotFitKeepsTheLeadingAdaptersWithoutOverrun) {
     auto library = MakePcapCaptureLibrary();
     std::vector<uint8_t> full(16384);
