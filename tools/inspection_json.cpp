@@ -1,5 +1,8 @@
 #include "tools/inspection_json.h"
 
+#include <nlohmann/json.hpp>
+
+#include "app/latin1_text.h"
 #include "platform/format.h"
 #include "rules/tech_base.h"
 
@@ -7,36 +10,19 @@ namespace korvane::tools {
 
 namespace {
 
-std::string Number(uint64_t value) {
-    return std::to_string(value);
-}
-std::string Bool(bool value) {
-    return value ? "true" : "false";
-}
-std::string Tech(int8_t tech) {
-    return JsonString(TechBaseNames.at(static_cast<size_t>(tech) & kTechMixed));
+using Json = nlohmann::ordered_json;
+
+Json Text(std::string_view text) {
+    return Latin1ToUtf8(text);
 }
 
-// Builds one JSON object, member by member.
-class Object {
-  public:
-    Object& Add(std::string_view key, const std::string& json) {
-        text_ += text_.size() == 1 ? "" : ",";
-        text_ += JsonString(key) + ":" + json;
-        return *this;
-    }
-    std::string Close() { return text_ + "}"; }
+template <typename T>
+Json TextOrNull(const std::optional<T>& text) {
+    return text ? Text(*text) : Json(nullptr);
+}
 
-  private:
-    std::string text_ = "{";
-};
-
-std::string Array(const std::vector<std::string>& elements) {
-    std::string text = "[";
-    for (size_t i = 0; i < elements.size(); ++i) {
-        text += (i == 0 ? "" : ",") + elements[i];
-    }
-    return text + "]";
+Json Tech(int8_t tech) {
+    return Text(TechBaseNames.at(static_cast<size_t>(tech) & kTechMixed));
 }
 
 const char* KindName(ComponentKind kind) {
@@ -54,132 +40,95 @@ const char* KindName(ComponentKind kind) {
     }
 }
 
-std::string Directory(const InspectedDirectory& directory) {
-    std::vector<std::string> sections;
+Json Directory(const InspectedDirectory& directory) {
+    Json sections = Json::array();
     for (const InspectedSection& section : directory.sections) {
-        sections.push_back(Object()
-                               .Add("index", Number(section.index))
-                               .Add("name", JsonString(section.name))
-                               .Add("storedLength", Number(section.storedLength))
-                               .Add("offset", Number(section.sectionOffset))
-                               .Add("inside", Bool(section.inside))
-                               .Close());
+        sections.push_back({{"index", section.index},
+                            {"name", Text(section.name)},
+                            {"storedLength", section.storedLength},
+                            {"offset", section.sectionOffset},
+                            {"inside", section.inside}});
     }
-    return Object()
-        .Add("sectionCount", Number(directory.declaredCount))
-        .Add("dataOffset", Number(directory.dataOffset))
-        .Add("containerLength", Number(directory.containerLength))
-        .Add("fileSize", Number(directory.fileBytes))
-        .Add("consistent", Bool(directory.containerLength == directory.fileBytes))
-        .Add("sections", Array(sections))
-        .Close();
+    return {{"sectionCount", directory.declaredCount},
+            {"dataOffset", directory.dataOffset},
+            {"containerLength", directory.containerLength},
+            {"fileSize", directory.fileBytes},
+            {"consistent", directory.containerLength == directory.fileBytes},
+            {"sections", sections}};
 }
 
-std::string Chassis(const InspectedChassis& chassis) {
-    Object object;
-    object.Add("id", JsonString(StringPrintf("%08x", chassis.id)))
-        .Add("known", Bool(chassis.row.has_value()));
+Json Chassis(const InspectedChassis& chassis) {
+    Json object = {{"id", StringPrintf("%08x", chassis.id)}, {"known", chassis.row.has_value()}};
     if (chassis.row) {
         const ChassisRow& row = ChassisCatalogue[*chassis.row];
-        Object permits;
+        Json permits = Json::object();
         for (size_t column = 0; column < kSubsystemCount; ++column) {
-            permits.Add(SubsystemRuleFor(static_cast<Subsystem>(column)).label,
-                        Bool(row.permits[column] != 0));
+            permits[std::string(SubsystemRuleFor(static_cast<Subsystem>(column)).label)] =
+                row.permits[column] != 0;
         }
-        object.Add("name", JsonString(row.name))
-            .Add("code", JsonString(row.code))
-            .Add("tech", Tech(row.tech))
-            .Add("permits", permits.Close());
+        object["name"] = Text(row.name);
+        object["code"] = Text(row.code);
+        object["tech"] = Tech(row.tech);
+        object["permits"] = permits;
     }
-    return object.Close();
+    return object;
 }
 
-std::string Component(const InspectedComponent& component) {
-    Object object;
-    object.Add("offset", Number(component.offset))
-        .Add("kind", JsonString(KindName(component.kind)));
+Json Component(const InspectedComponent& component) {
+    Json object = {{"offset", component.offset}, {"kind", KindName(component.kind)}};
     if (component.kind != ComponentKind::cutShort) {
-        object.Add("length", std::to_string(component.length));
+        object["length"] = component.length;
     }
     if (component.kind != ComponentKind::cutShort &&
         component.kind != ComponentKind::unknownLength) {
-        object.Add("id", Number(component.id));
+        object["id"] = component.id;
     }
     if (component.weapon != nullptr) {
-        object.Add("name", JsonString(component.weapon->name))
-            .Add("tech", Tech(component.weapon->tech));
+        object["name"] = Text(component.weapon->name);
+        object["tech"] = Tech(component.weapon->tech);
     }
     if (component.subsystem != nullptr) {
-        object.Add("name", JsonString(component.subsystem->label))
-            .Add("permitted", component.permitted ? Bool(*component.permitted) : "null");
+        object["name"] = Text(component.subsystem->label);
+        object["permitted"] = component.permitted ? Json(*component.permitted) : Json(nullptr);
     }
-    return object.Add("checkedByGuard", Bool(component.checkedByGuard)).Close();
+    object["checkedByGuard"] = component.checkedByGuard;
+    return object;
 }
 
-std::string Inspected(const Inspection& seen) {
-    std::vector<std::string> components;
-    for (const InspectedComponent& component : seen.components) {
-        components.push_back(Component(component));
+Json Inspected(const Inspection& seen) {
+    Json components = nullptr;
+    if (seen.componentsListed) {
+        components = Json::array();
+        for (const InspectedComponent& component : seen.components) {
+            components.push_back(Component(component));
+        }
     }
-    std::vector<std::string> log;
+    Json log = Json::array();
     for (const std::string& line : seen.guardLog) {
-        log.push_back(JsonString(line));
+        log.push_back(Text(line));
     }
-    return Object()
-        .Add("file", JsonString(seen.file))
-        .Add("size", Number(seen.fileSize))
-        .Add("readCapped", Bool(seen.readCapped))
-        .Add("status", JsonString(StatusName(seen.status)))
-        .Add("reason", JsonString(seen.reason))
-        .Add("note", JsonString(seen.note))
-        .Add("directory", seen.directory ? Directory(*seen.directory) : "null")
-        .Add("name", seen.name ? JsonString(*seen.name) : "null")
-        .Add("chassis", seen.chassis ? Chassis(*seen.chassis) : "null")
-        .Add("components", seen.componentsListed ? Array(components) : "null")
-        .Add("techClass", seen.techClass ? JsonString(*seen.techClass) : "null")
-        .Add("guardLog", Array(log))
-        .Close();
+    return {{"file", Text(seen.file)},
+            {"size", seen.fileSize},
+            {"readCapped", seen.readCapped},
+            {"status", StatusName(seen.status)},
+            {"reason", Text(seen.reason)},
+            {"note", Text(seen.note)},
+            {"directory", seen.directory ? Directory(*seen.directory) : Json(nullptr)},
+            {"name", TextOrNull(seen.name)},
+            {"chassis", seen.chassis ? Chassis(*seen.chassis) : Json(nullptr)},
+            {"components", components},
+            {"techClass", TextOrNull(seen.techClass)},
+            {"guardLog", log}};
 }
 
 }  // namespace
 
-std::string JsonString(std::string_view text) {
-    std::string json = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (byte) {
-            case '"':
-                json += "\\\"";
-                break;
-            case '\\':
-                json += "\\\\";
-                break;
-            case '\n':
-                json += "\\n";
-                break;
-            case '\t':
-                json += "\\t";
-                break;
-            case '\r':
-                json += "\\r";
-                break;
-            default:
-                if (byte < 0x20 || byte >= 0x7f) {
-                    json += StringPrintf("\\u%04x", byte);
-                } else {
-                    json += c;
-                }
-        }
-    }
-    return json + "\"";
-}
-
 std::string RenderJson(std::span<const Inspection> inspections) {
-    std::vector<std::string> objects;
+    Json all = Json::array();
     for (const Inspection& seen : inspections) {
-        objects.push_back(Inspected(seen));
+        all.push_back(Inspected(seen));
     }
-    return Array(objects) + "\n";
+    return all.dump(-1, ' ', true) + "\n";
 }
 
 }  // namespace korvane::tools
