@@ -7,7 +7,7 @@ CapturePipeline::CapturePipeline(const PipelineServices& services)
       dispatcher_(services.console, services.players, services.log),
       streams_(services.players, dispatcher_, services.log, services.clock),
       selections_(services.settings, services.chat, services.console, services.log),
-      commands_(services.settings, services.chat, services.players,
+      commands_(services.settings, services.chat, services.players, services.log,
                 [&announcer = services.announcer] { announcer.AnnounceTime(); }),
       walk_(services.settings, services.console, services.log, hook_, services.localAddress,
             services.clock,

@@ -40,6 +40,9 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     if (commandLine_.usageShown) {
         return kExitOk;
     }
+    for (int i = 1; i < argc; ++i) {
+        arguments_.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    }
 
     // A replayed capture brings its own clock, which every stamp of the run reads from the
     // first line on.
@@ -67,6 +70,15 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     log_->LogEvent("Korvane starting up");
     link_->StartSockets();
     log_->LogEvent(commandLine_.commandLineEcho);
+    if (settings_.eventsFile) {
+        events_ = std::make_unique<EventStream>(*clock_);
+        if (!events_->Open(platform_.workDir / *settings_.eventsFile)) {
+            log_->LogEvent(StringPrintf("Error: could not open the event stream \"%s\": %s",
+                                        settings_.eventsFile->c_str(), events_->failure().c_str()));
+            return kExitFailed;
+        }
+        log_->SetSink(events_.get());
+    }
     kickMessages_->LoadKickMessages(platform_.workDir / KickMessageTable::kFileName, *log_);
     // The grid of the time announcements starts now, announcements or not.
     announcer_ =
@@ -81,6 +93,7 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
         return failed;
     }
     Print(StringPrintf("Mercs IP: %s\n", settings_.serverAddress.c_str()));
+    RecordStart();
     if (settings_.portMode != kPortGiven) {
         Print(StringPrintf("Command line: korvane %s\n", settings_.AdapterSwitch().c_str()));
     } else {
@@ -101,6 +114,19 @@ std::optional<int> Driver::StartUp(int argc, const char* const* argv) {
     }
     StartFollowing();
     return std::nullopt;
+}
+
+void Driver::RecordStart() {
+    std::vector<EventField> fields = {
+        TextField("version",
+                  ChatSender::kVersionText.substr(0, ChatSender::kVersionText.size() - 1)),
+        TextsField("switches", arguments_),
+        settings_.replay ? TextField("replay", settings_.replayFile)
+                         : TextField("adapter", adapterName_),
+        TextField("address", settings_.serverAddress)};
+    fields.push_back(settings_.portMode == kPortGiven ? NumberField("port", settings_.serverPort)
+                                                      : FlagField("port_detection", true));
+    log_->Record({EventKind::start, nullptr, fields});
 }
 
 void Driver::StartFollowing() {
@@ -342,6 +368,11 @@ void Driver::ReopenLog() {
     } else {
         log_->LogEvent("Warning: could not reopen the log file; writing on to the one open before");
     }
+    if (events_ != nullptr && !events_->Reopen()) {
+        log_->LogEvent(
+            "Warning: could not reopen the event stream; writing on to the file open "
+            "before");
+    }
 }
 
 void Driver::ReportBounds(bool atEnd) {
@@ -364,20 +395,7 @@ void Driver::ReportBounds(bool atEnd) {
     };
     static_assert(std::size(kFormats) == std::tuple_size_v<decltype(told_)>);
     static_assert(EventLog::kConnectionLinesPerMinute == 10, "as the last line says");
-    std::array<uint64_t, std::size(kFormats)> counts{players_->droppedRecords()};
-    if (pipeline_ != nullptr) {
-        const StreamStage& streams = pipeline_->streams();
-        const CaptureWalk& walk = pipeline_->walk();
-        const Ipv4Reassembly::Counts& fragments = walk.fragments().counts();
-        counts[1] = streams.boundsHit();
-        counts[2] = streams.outsideWindow();
-        counts[3] = streams.untrusted();
-        counts[4] = walk.badChecksums();
-        counts[5] = fragments.overlapping + fragments.tooLong + fragments.timedOut +
-                    fragments.overBound + fragments.malformed;
-        counts[6] = pipeline_->dispatcher().forgedIds();
-    }
-    counts[7] = log_->connectionLinesLeftOut();
+    const std::array<uint64_t, std::size(kFormats)> counts = BoundCounts();
     // Every count only grows: while their sum is what the log has told, so is each of them.
     // This is the common case, checked on every pass.
     uint64_t total = 0;
@@ -394,6 +412,24 @@ void Driver::ReportBounds(bool atEnd) {
     }
 }
 
+std::array<uint64_t, 8> Driver::BoundCounts() const {
+    std::array<uint64_t, 8> counts{players_->droppedRecords()};
+    if (pipeline_ != nullptr) {
+        const StreamStage& streams = pipeline_->streams();
+        const CaptureWalk& walk = pipeline_->walk();
+        const Ipv4Reassembly::Counts& fragments = walk.fragments().counts();
+        counts[1] = streams.boundsHit();
+        counts[2] = streams.outsideWindow();
+        counts[3] = streams.untrusted();
+        counts[4] = walk.badChecksums();
+        counts[5] = fragments.overlapping + fragments.tooLong + fragments.timedOut +
+                    fragments.overBound + fragments.malformed;
+        counts[6] = pipeline_->dispatcher().forgedIds();
+    }
+    counts[7] = log_->connectionLinesLeftOut();
+    return counts;
+}
+
 void Driver::ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format) {
     if (count == told.count) {
         return;
@@ -408,13 +444,28 @@ void Driver::ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char
 
 int Driver::ShutDown() {
     log_->LogEvent("Korvane shutting down.");
-    if (std::optional<CaptureStats> stats = adapter_->GetStats()) {
+    const std::optional<CaptureStats> stats = adapter_->GetStats();
+    if (stats) {
         log_->LogEvent(StringPrintf("%d packets received. %d Packets lost",
                                     static_cast<int>(stats->received),
                                     static_cast<int>(stats->dropped)));
     } else {
         log_->LogEvent("Warning: unable to get stats from the kernel!");
     }
+    // The capture's statistics where it has them, and every count the bounds told.
+    static constexpr std::string_view kCountNames[] = {
+        "records_dropped", "gaps_given_up",     "outside_window", "untrusted",
+        "bad_checksums",   "fragments_dropped", "forged_ids",     "warnings_left_out"};
+    const std::array<uint64_t, 8> counts = BoundCounts();
+    std::vector<EventField> fields;
+    if (stats) {
+        fields.push_back(NumberField("received", stats->received));
+        fields.push_back(NumberField("lost", stats->dropped));
+    }
+    for (size_t i = 0; i < counts.size(); ++i) {
+        fields.push_back(NumberField(kCountNames[i], static_cast<int64_t>(counts[i])));
+    }
+    log_->Record({EventKind::shutdown, nullptr, fields});
     filters_.reset();
     packet_.reset();
     adapter_.reset();

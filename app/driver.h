@@ -14,6 +14,7 @@
 #include "app/capture_pipeline.h"
 #include "app/command_line.h"
 #include "app/event_log.h"
+#include "app/event_stream.h"
 #include "app/filter_installer.h"
 #include "app/time_announcer.h"
 #include "capture/player_table.h"
@@ -91,6 +92,10 @@ class Driver {
     // the first, then at most once a minute while the count goes on rising, and at the end
     // whatever was not told yet.
     void ReportBounds(bool atEnd);
+    // The counts ReportBounds tells, in its order.
+    std::array<uint64_t, 8> BoundCounts() const;
+    // The event of a guard that runs: what it runs on and what it guards.
+    void RecordStart();
     void ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format);
     int ShutDown();
     void Print(const std::string& text) { platform_.console.Write(text); }
@@ -105,6 +110,8 @@ class Driver {
     std::string replayFailure_;
 
     std::unique_ptr<EventLog> log_;
+    std::unique_ptr<EventStream> events_;
+    std::vector<std::string> arguments_;  // as the process received them, its name left out
     std::unique_ptr<ServerLink> link_;
     std::unique_ptr<ChatSender> chat_;
     std::unique_ptr<KickMessageTable> kickMessages_;

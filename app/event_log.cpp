@@ -5,40 +5,19 @@
 namespace korvane {
 
 bool EventLog::Open(const std::filesystem::path& path) {
-    Close();
-    path_ = path;
-    file_ = std::fopen(path.string().c_str(), "a");
-    return file_ != nullptr;
+    return file_.Open(path);
 }
 
 bool EventLog::Reopen() {
-    if (path_.empty()) {
-        return false;
-    }
-    std::FILE* fresh = std::fopen(path_.string().c_str(), "a");
-    if (fresh == nullptr) {
-        return false;
-    }
-    Close();
-    file_ = fresh;
-    return true;
+    return file_.Reopen();
 }
 
 void EventLog::Close() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
+    file_.Close();
 }
 
 std::string EventLog::Stamp() const {
     return CalendarText(clock_.Now().seconds).substr(0, 19);
-}
-
-void EventLog::ToFile(std::string_view text) {
-    if (file_ != nullptr) {
-        std::fwrite(text.data(), 1, text.size(), file_);
-    }
 }
 
 bool EventLog::TakesConnectionLine() {
@@ -56,15 +35,31 @@ bool EventLog::TakesConnectionLine() {
 }
 
 void EventLog::LogEvent(std::string_view text) {
-    std::string line = Stamp();
-    line += ": ";
-    line += text;
-    line += '\n';
-    ToFile(line);
-    if (file_ != nullptr) {
-        std::fflush(file_);
+    Write(text, nullptr);
+    RecordWarning(text, nullptr);
+}
+
+void EventLog::LogEvent(std::string_view text, const LogPlayer& player) {
+    Write(text, &player);
+    RecordWarning(text, &player);
+}
+
+void EventLog::LogEvent(std::string_view text, const GuardEvent& event) {
+    Write(text, event.player);
+    Record(event);
+}
+
+void EventLog::RecordWarning(std::string_view text, const LogPlayer* player) {
+    static constexpr std::string_view kWarning = "Warning: ";
+    if (sink_ == nullptr || !text.starts_with(kWarning)) {
+        return;
     }
-    console_.Write(line);
+    text.remove_prefix(kWarning.size());
+    while (text.ends_with('\n')) {
+        text.remove_suffix(1);
+    }
+    const EventField fields[] = {TextField("text", text)};
+    sink_->Record({EventKind::warning, player, fields});
 }
 
 std::string NarrowLogName(std::u16string_view name) {
@@ -77,18 +72,24 @@ std::string NarrowLogName(std::u16string_view name) {
     return narrow;
 }
 
-void EventLog::LogEvent(std::string_view text, const LogPlayer& player) {
-    const std::string head = StringPrintf("%s: %08x \"%s\" ", Stamp().c_str(), player.playerId,
-                                          NarrowLogName(player.nameWide).c_str());
-    const std::string tail =
-        StringPrintf("[%.*s] [%d.%d.%d.%d]%s %.*s\n", static_cast<int>(player.infoText.size()),
-                     player.infoText.data(), player.ipAddress[0], player.ipAddress[1],
-                     player.ipAddress[2], player.ipAddress[3], player.fragmentPending ? "*:" : ":",
-                     static_cast<int>(text.size()), text.data());
-    ToFile(head + tail);
-    if (file_ != nullptr) {
-        std::fflush(file_);
+void EventLog::Write(std::string_view text, const LogPlayer* player) {
+    if (player == nullptr) {
+        std::string line = Stamp();
+        line += ": ";
+        line += text;
+        line += '\n';
+        file_.Write(line);
+        console_.Write(line);
+        return;
     }
+    const std::string head = StringPrintf("%s: %08x \"%s\" ", Stamp().c_str(), player->playerId,
+                                          NarrowLogName(player->nameWide).c_str());
+    const std::string tail = StringPrintf(
+        "[%.*s] [%d.%d.%d.%d]%s %.*s\n", static_cast<int>(player->infoText.size()),
+        player->infoText.data(), player->ipAddress[0], player->ipAddress[1], player->ipAddress[2],
+        player->ipAddress[3], player->fragmentPending ? "*:" : ":", static_cast<int>(text.size()),
+        text.data());
+    file_.Write(head + tail);
     console_.Write(head + " " + tail);
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "app/appended_file.h"
+#include "app/guard_event.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -17,19 +18,26 @@ struct LogPlayer {
     std::u16string_view nameWide;
     std::string_view infoText;
     uint8_t ipAddress[4] = {};  // wire order
+    uint16_t port = 0;          // the client's TCP port, for the event stream
     bool fragmentPending = false;
 };
 
 // The program's record of what it did and saw: each entry is one time-stamped line written to
 // the log file, flushed at once, and to the console.
+//
+// Every event of the event stream passes through here as well, to the sink the driver gives:
+// an entry can carry the event it records, every "Warning:" entry is an event of its own, and
+// what is sent or shown on the console only is recorded without an entry.
 class EventLog {
   public:
     static constexpr const char* kFileName = "Korvane.log";
 
     EventLog(Clock& clock, Console& console) : clock_(clock), console_(console) {}
-    ~EventLog() { Close(); }
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
+
+    // Where events go from now on; none (the start) records nothing.
+    void SetSink(EventSink* sink) { sink_ = sink; }
 
     // Opens (creating when missing) the log file for appending. False when it cannot be opened.
     bool Open(const std::filesystem::path& path);
@@ -43,6 +51,14 @@ class EventLog {
     void LogEvent(std::string_view text);
     // One entry in the player form, prefixed with the player's id, name, info text and address.
     void LogEvent(std::string_view text, const LogPlayer& player);
+    // One entry and the event it records: in the player form when the event concerns a player.
+    void LogEvent(std::string_view text, const GuardEvent& event);
+    // An event without an entry: what was sent, or shown on the console only.
+    void Record(const GuardEvent& event) {
+        if (sink_ != nullptr) {
+            sink_->Record(event);
+        }
+    }
 
     // Whether an entry about one connection is to be written: of those a flood of spoofed
     // connections could bring any number, so at most kConnectionLinesPerMinute are written in
@@ -56,12 +72,14 @@ class EventLog {
     std::string Stamp() const;
 
   private:
-    void ToFile(std::string_view text);
+    void Write(std::string_view text, const LogPlayer* player);
+    // A "Warning:" entry as an event.
+    void RecordWarning(std::string_view text, const LogPlayer* player);
 
     Clock& clock_;
     Console& console_;
-    std::filesystem::path path_;
-    std::FILE* file_ = nullptr;
+    AppendedFile file_;
+    EventSink* sink_ = nullptr;
     int64_t connectionLinesMinute_ = 0;
     uint32_t connectionLinesTaken_ = 0;
     uint64_t connectionLinesLeftOut_ = 0;

@@ -137,7 +137,9 @@ void CaptureWalk::AnalyzeSegment(std::span<const uint8_t> plain, bool traced,
             return;
         }
         settings_.serverPort = destinationPort;
-        log_.LogEvent(StringPrintf("Server port %d detected (%04x)", settings_.serverPort, code));
+        const EventField fields[] = {NumberField("port", destinationPort)};
+        log_.LogEvent(StringPrintf("Server port %d detected (%04x)", settings_.serverPort, code),
+                      GuardEvent{EventKind::portDetected, nullptr, fields});
         if (!server_.PortDetected(destinationPort)) {
             return;  // the next connect message tries again
         }

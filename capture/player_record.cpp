@@ -68,6 +68,7 @@ LogPlayer PlayerRecord::ForLog() const {
     player.nameWide = nameWide.view();
     player.infoText = infoText.view();
     std::copy(ipAddress.begin(), ipAddress.end(), player.ipAddress);
+    player.port = port;
     player.fragmentPending = fragmentPending;
     return player;
 }

@@ -34,6 +34,8 @@ void SessionDispatcher::DispatchMessage(PlayerRecord& record, std::span<const ui
             if (record.playerId != 0) {
                 console_.Write(StringPrintf("%08x User %s (%s) disconnected\n", record.playerId,
                                             record.name.c_str(), record.infoText.c_str()));
+                const LogPlayer player = record.ForLog();
+                log_.Record({EventKind::playerLeft, &player, {}});
             }
             record.active = false;  // the next sweep removes it
         }
@@ -85,6 +87,8 @@ void SessionDispatcher::HandlePlayerCreation(PlayerRecord& record, std::span<con
     }
     record.SetNames(wide, narrow);
     console_.Write(StringPrintf("%08x User connected\n", id));
+    const LogPlayer player = record.ForLog();
+    log_.Record({EventKind::playerJoined, &player, {}});
 }
 
 bool SessionDispatcher::SpeaksAs(PlayerRecord& record, uint32_t id, bool creation) {

@@ -8,16 +8,23 @@
 //
 // Besides running clean: whatever the players send, no record holds more than one oversized
 // configuration's worth of pieces, more queued pieces than the handler keeps, or more stream
-// bytes than a message and the out-of-order bound; fragments waiting stay within theirs.
+// bytes than a message and the out-of-order bound; fragments waiting stay within theirs. The
+// event stream is on, written to a file of the target's own, and every line it wrote must be
+// one JSON object of printable ASCII.
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "app/capture_pipeline.h"
 #include "app/event_log.h"
+#include "app/event_stream.h"
 #include "app/filter_installer.h"
 #include "app/run_settings.h"
 #include "app/time_announcer.h"
@@ -175,9 +182,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const fuzz::TempDirectory collected("capture_pipeline_fuzz_run");
     static fuzz::JudgingServices judging(collected.path(),
                                          fuzz::WriteKickMessageFile(kicks.path()));
+    static const fuzz::TempDirectory streamed("capture_pipeline_fuzz_events");
+    static EventStream events(judging.clock);
+    const std::filesystem::path eventsFile = streamed.path() / "events.jsonl";
     const uint8_t switches = size > 0 ? data[0] : 0;
     const uint8_t minutes = size > 1 ? data[1] : 0;
     judging.Reset(SettingsOf(switches, minutes));
+    std::filesystem::remove(eventsFile);
+    Require(events.Open(eventsFile), "the event stream opens");
+    judging.log.SetSink(&events);
     {
         Run run(judging);
         fuzz::PipelineSteps steps(std::span<const uint8_t>(data, size));
@@ -185,6 +198,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             run.Step(*step);
             run.RequireBoundedRecords();
         }
+    }
+    judging.log.SetSink(nullptr);
+    events.Close();
+    std::ifstream written(eventsFile, std::ios::binary);
+    for (std::string line; std::getline(written, line);) {
+        for (const char c : line) {
+            Require(c >= 0x20 && c < 0x7f, "an event line is printable ASCII");
+        }
+        Require(nlohmann::json::accept(line) && line.front() == '{',
+                "every event is a JSON object of its own line");
     }
     if ((switches & PipelineInput::kCollect) != 0) {
         collected.Empty();

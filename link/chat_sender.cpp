@@ -57,14 +57,14 @@ std::string ChatSender::FormatLine(std::string_view text, bool alert) {
     return std::string(FormatLineInto(line, text, alert));
 }
 
-void ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field,
+bool ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field,
                                 std::string_view text, bool alert) {
     if (settings_.testMode || settings_.silent) {
-        return;
+        return false;
     }
     const std::string_view kept = FitBuffer(text, kTextBytes);
     if (remembered_ && lastText_ == kept && lastSender_ == sender && lastReceiver_ == receiver) {
-        return;
+        return false;
     }
     // Remembered before it is sent, so a line that then fails to go out is not tried again
     // by its next repeat either.
@@ -89,18 +89,20 @@ void ChatSender::KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t fiel
             StringPrintf("Warning: KorvaneMessage() gave up after %d resends; the line is dropped",
                          kMaxResends));
     }
+    return delivery == Delivery::sent;
 }
 
-void ChatSender::SendReply(uint32_t sender, std::string_view text, bool alert) {
-    KorvaneMessage(sender, SessionMessage::kHostId, 0, text, alert);
+bool ChatSender::SendReply(uint32_t sender, std::string_view text, bool alert) {
+    return KorvaneMessage(sender, SessionMessage::kHostId, 0, text, alert);
 }
 
-void ChatSender::SendNotice(uint32_t receiver, std::string_view text) {
-    KorvaneMessage(SessionMessage::kHostId, receiver, ChatMessage::kVersionField, text, false);
+bool ChatSender::SendNotice(uint32_t receiver, std::string_view text) {
+    return KorvaneMessage(SessionMessage::kHostId, receiver, ChatMessage::kVersionField, text,
+                          false);
 }
 
-void ChatSender::SendAlert(const PlayerRecord& record, std::string_view text) {
-    SendReply(record.playerId, text, true);
+bool ChatSender::SendAlert(const PlayerRecord& record, std::string_view text) {
+    return SendReply(record.playerId, text, true);
 }
 
 }  // namespace korvane

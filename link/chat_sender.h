@@ -54,15 +54,16 @@ class ChatSender {
 
     // Sends `text` from `sender` to `receiver`; `field` is the byte the game reads at 33 (7 for
     // greeting and version lines, 0 otherwise). With `alert` the line reads "Alert: ..." after
-    // the version. Nothing goes out, and nothing is remembered, in test or silent mode.
-    void KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field, std::string_view text,
+    // the version. Nothing goes out, and nothing is remembered, in test or silent mode. True
+    // when the line went out now; false in those modes, for a repeat and when it failed.
+    bool KorvaneMessage(uint32_t sender, uint32_t receiver, uint8_t field, std::string_view text,
                         bool alert);
     // A line on a player's behalf, addressed to the host: reports, answers and alerts.
-    void SendReply(uint32_t sender, std::string_view text, bool alert = false);
+    bool SendReply(uint32_t sender, std::string_view text, bool alert = false);
     // A line from the host to a player with 7 in the field: the greeting and version lines.
-    void SendNotice(uint32_t receiver, std::string_view text);
+    bool SendNotice(uint32_t receiver, std::string_view text);
     // An alert on the player's behalf: the kick and reason lines.
-    void SendAlert(const PlayerRecord& record, std::string_view text);
+    bool SendAlert(const PlayerRecord& record, std::string_view text);
     // Forgets the last line, so that the next one is sent even if it is the same.
     void ForgetLastMessage() { remembered_ = false; }
 

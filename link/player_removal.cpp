@@ -18,8 +18,12 @@ void PlayerRemoval::SendFarewell(PlayerRecord& record) {
     if (record.kickPending) {
         return;
     }
-    chat_.KorvaneMessage(SessionMessage::kHostId, record.playerId, 0,
-                         StringPrintf("See ya later %s.", record.name.c_str()), false);
+    const std::string farewell = StringPrintf("See ya later %s.", record.name.c_str());
+    if (chat_.KorvaneMessage(SessionMessage::kHostId, record.playerId, 0, farewell, false)) {
+        const LogPlayer player = record.ForLog();
+        const EventField fields[] = {TextField("text", farewell)};
+        log_.Record({EventKind::farewellSent, &player, fields});
+    }
     record.kickPending = true;
     record.idleTimer.Set(kGraceSeconds);
 }
@@ -44,9 +48,15 @@ void PlayerRemoval::DisconnectPlayer(PlayerRecord& record) {
         return;
     }
     switch (link_.Deliver(kMaxRestarts, [&] { return SendDeletions(record); })) {
-        case Delivery::sent:
+        case Delivery::sent: {
             record.active = false;  // the next sweep destroys the record
+            const LogPlayer player = record.ForLog();
+            const std::string ids[] = {StringPrintf("%08x", record.playerId),
+                                       StringPrintf("%08x", record.playerId - 1)};
+            const EventField fields[] = {TextsField("ids", ids)};
+            log_.Record({EventKind::removalSent, &player, fields});
             break;
+        }
         case Delivery::linkDown:
             break;  // the next sweep tries again
         case Delivery::gaveUp:

@@ -63,8 +63,11 @@ int ServerLink::ConnectToServer(int32_t port) {
     sockets_.SetNoDelay(linkSocket_);
     sockets_.SetSendTimeout(linkSocket_, kSendTimeoutMs);
     localEnd_ = sockets_.LocalEnd(linkSocket_);
+    const EventField fields[] = {TextField("address", settings_.serverAddress),
+                                 NumberField("port", static_cast<uint16_t>(port))};
     log_.LogEvent(CutTo("Connection to server " + settings_.serverAddress + " established",
-                        kConnectedLineBytes));
+                        kConnectedLineBytes),
+                  GuardEvent{EventKind::linkUp, nullptr, fields});
     linkUp_ = true;
     return 0;
 }
@@ -87,6 +90,11 @@ Delivery ServerLink::Deliver(int maxRetries, const std::function<int()>& attempt
     for (int retries = 0;; ++retries) {
         if (attempt() == 0) {
             return Delivery::sent;
+        }
+        if (linkUp_) {
+            // Told once: until it is connected again the link is down, not lost again.
+            const EventField fields[] = {NumberField("code", sockets_.LastError())};
+            log_.Record({EventKind::linkLost, nullptr, fields});
         }
         if (ConnectToServer(settings_.serverPort) != 0) {
             return Delivery::linkDown;

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -33,6 +34,21 @@ std::string CalendarText(int64_t seconds) {
     std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %04d", kWeekdays[local.tm_wday % 7],
                   kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,
                   local.tm_sec, local.tm_year + 1900);
+    return text;
+}
+
+std::string UtcTimestamp(ClockReading reading) {
+    using namespace std::chrono;
+    const sys_seconds at{seconds(reading.seconds)};
+    const sys_days day = floor<days>(at);
+    const year_month_day date(day);
+    const hh_mm_ss time(at - day);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), reading.MillisPart());
     return text;
 }
 

@@ -47,4 +47,7 @@ class ManualClock final : public Clock {
 // two-digit day: "Tue Feb 03 14:50:02 2004". Independent of the process locale.
 std::string CalendarText(int64_t seconds);
 
+// A time in UTC as RFC 3339 writes it, with milliseconds: "2004-02-03T14:50:02.250Z".
+std::string UtcTimestamp(ClockReading reading);
+
 }  // namespace korvane

@@ -50,6 +50,10 @@ void ChatCommands::HandleChatCommand(PlayerRecord& record, uint32_t sender, std:
         if (!Names(word, entry.name)) {
             continue;
         }
+        const LogPlayer player = record.ForLog();
+        const std::string command = "~" + std::string(entry.name);
+        const EventField fields[] = {TextField("command", command)};
+        log_.Record({EventKind::commandAnswered, &player, fields});
         switch (entry.command) {
             case Command::commands:
                 chat_.SendReply(sender, "~version, ~time, ~commands");

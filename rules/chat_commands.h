@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "app/event_log.h"
 #include "app/run_settings.h"
 #include "capture/player_record.h"
 #include "capture/player_table.h"
@@ -22,10 +23,11 @@ class ChatCommands {
     using AnnounceTime = std::function<void()>;
 
     ChatCommands(const RunSettings& settings, ChatSender& chat, const PlayerTable& players,
-                 AnnounceTime announceTime)
+                 EventLog& log, AnnounceTime announceTime)
         : settings_(settings),
           chat_(chat),
           players_(players),
+          log_(log),
           announceTime_(std::move(announceTime)) {}
 
     // Every chat text a player sends the host. Each one lets the next line go out even if it
@@ -52,6 +54,7 @@ class ChatCommands {
     const RunSettings& settings_;
     ChatSender& chat_;
     const PlayerTable& players_;
+    EventLog& log_;
     AnnounceTime announceTime_;
 };
 

@@ -52,6 +52,7 @@ const SubsystemRule& SubsystemRuleFor(Subsystem column) {
 }
 
 void ComponentCheck::CheckComponents(PlayerRecord& record, std::span<const uint8_t> list) {
+    forbidden_ = nullptr;
     size_t at = ComponentList::kFirstEntryOffset;
     while (at < list.size() && record.configOk != 0) {
         const std::optional<size_t> next = CheckComponentEntry(record, list, at);
@@ -84,6 +85,7 @@ void ComponentCheck::CheckComponent(PlayerRecord& record, uint16_t id) {
     }
     if (!ChassisPermits(static_cast<size_t>(record.chassisIndex), *rule)) {
         rejectReason_.Set(rule->reason);
+        forbidden_ = rule;
         log_.LogEvent(std::string(rule->label) + " Subsystem: INVALID", record.ForLog());
         record.configOk = 0;
     }

@@ -78,9 +78,13 @@ class ComponentCheck {
     // Judges one component; the outcome is left in the record's verdict and component tech.
     void CheckComponent(PlayerRecord& record, uint16_t id);
 
+    // The subsystem that made the latest walk's configuration invalid; none while it is valid.
+    const SubsystemRule* forbidden() const { return forbidden_; }
+
   private:
     EventLog& log_;
     RejectReason& rejectReason_;
+    const SubsystemRule* forbidden_ = nullptr;
 };
 
 }  // namespace korvane

@@ -14,6 +14,7 @@
 #include "rules/catalogue.h"
 #include "rules/selection_message.h"
 #include "rules/tech_base.h"
+#include "rules/tech_class.h"
 #include "rules/version_line.h"
 
 namespace korvane {
@@ -143,7 +144,7 @@ void SelectionHandler::HandlePiece(PlayerRecord& record, std::span<const uint8_t
     record.selectionSequence = next;
     record.pendingSelections.Clear();
     record.droppedSelections = 0;
-    PrintConfiguration(record);
+    PrintConfiguration(record, Selection::variant);
 }
 
 void SelectionHandler::StoreConfigPart1(PlayerRecord& record, std::span<const uint8_t> piece) {
@@ -220,7 +221,7 @@ void SelectionHandler::HandleStockSelection(PlayerRecord& record,
         return;
     }
     LookUpSelectedChassis(record, reader.U32(*id));
-    PrintConfiguration(record);
+    PrintConfiguration(record, Selection::stock);
     ReportStockSelection(record);
 }
 
@@ -244,7 +245,7 @@ void SelectionHandler::ReportStockSelection(const PlayerRecord& record) {
     }
 }
 
-void SelectionHandler::PrintConfiguration(const PlayerRecord& record) {
+void SelectionHandler::PrintConfiguration(const PlayerRecord& record, Selection selection) {
     // The longest line, with a name and information text of 63 characters each, fits the buffer:
     // printing it allocates nothing.
     std::array<char, 256> line;
@@ -254,6 +255,15 @@ void SelectionHandler::PrintConfiguration(const PlayerRecord& record) {
         info ? "(" : "", record.infoText.c_str(), info ? ") " : "",
         record.fragmentPending ? "* " : "", record.configOk != 0 ? "VALID" : "INVALID");
     console_.Write(std::string_view(line.data(), std::min<size_t>(length, line.size() - 1)));
+
+    const LogPlayer player = record.ForLog();
+    const EventField fields[] = {
+        TextField("selection", selection == Selection::stock ? "stock" : "variant"),
+        TextField("chassis", record.chassisName.view()),
+        TextField("variant", record.variantName.view()),
+        TextField("tech", ClassOf(record.chassisTech, record.componentTech).label),
+        FlagField("valid", record.configOk != 0)};
+    log_.Record({EventKind::selection, &player, fields});
 }
 
 }  // namespace korvane

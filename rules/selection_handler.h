@@ -44,9 +44,12 @@ class SelectionHandler {
     // what its type carries is ignored.
     void HandlePlayerMessage(PlayerRecord& record, std::span<const uint8_t> message);
 
+    // What a player selected: a stock mech or an uploaded variant.
+    enum class Selection { stock, variant };
+
     // The player's configuration line on the console: id, name, information, "*" while a piece
-    // of a message is held, and the verdict.
-    void PrintConfiguration(const PlayerRecord& record);
+    // of a message is held, and the verdict; and the selection's event.
+    void PrintConfiguration(const PlayerRecord& record, Selection selection);
 
   private:
     void HandlePiece(PlayerRecord& record, std::span<const uint8_t> message, uint8_t type);

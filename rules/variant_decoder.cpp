@@ -92,7 +92,7 @@ void VariantDecoder::DecodeVariant(PlayerRecord& record) {
     if (directory_.ParseVariantDirectory(container) != total || !directory_.sectionsInside()) {
         outcome_ = DecodeOutcome::inconsistent;
         if (services_.settings.collectVariants) {
-            WriteVariantFile(record, services_.clock, services_.log, services_.workDir);
+            collection_.WriteVariantFile(record);
         }
         return;
     }
@@ -154,6 +154,11 @@ void VariantDecoder::CheckAndReport(PlayerRecord& record) {
     // An entry cut short throws: the verdict rests on the entries before it, and no report.
     check_.CheckComponents(record, expander_.Expanded(*expanded));
     if (record.configOk != 0) {
+        const LogPlayer player = record.ForLog();
+        const EventField fields[] = {FlagField("valid", true),
+                                     TextField("chassis", record.chassisName.view()),
+                                     TextField("variant", record.variantName.view())};
+        services_.log.Record({EventKind::verdict, &player, fields});
         ReportValid(record);
     }
 }
@@ -180,21 +185,35 @@ void VariantDecoder::ReportValid(const PlayerRecord& record) {
 }
 
 void VariantDecoder::RefuseInvalid(PlayerRecord& record) {
+    const LogPlayer player = record.ForLog();
+    const SubsystemRule* forbidden = check_.forbidden();
+    const EventField fields[] = {
+        FlagField("valid", false),
+        TextField("chassis", record.chassisName.view()),
+        TextField("variant", record.variantName.view()),
+        TextField("reason", "Illegal components"),
+        TextField("subsystem", forbidden != nullptr ? forbidden->label : ""),
+        TextField("detail", rejectReason_.view())};
     services_.log.LogEvent(StringPrintf("%s config '%s' is INVALID: Illegal components",
                                         record.chassisName.c_str(), record.variantName.c_str()),
-                           record.ForLog());
+                           GuardEvent{EventKind::verdict, &player, fields});
     if (services_.settings.collectVariants) {
-        WriteVariantFile(record, services_.clock, services_.log, services_.workDir);
+        collection_.WriteVariantFile(record);
     }
     refusal_ = StringPrintf("%s on '%s'", rejectReason_.c_str(), record.variantName.c_str());
     Kick(record, refusal_);
 }
 
 void VariantDecoder::RefuseOversized(PlayerRecord& record, uint64_t total) {
+    const LogPlayer player = record.ForLog();
+    const EventField fields[] = {
+        FlagField("valid", false), TextField("chassis", record.chassisName.view()),
+        TextField("variant", record.variantName.view()), TextField("reason", "Too much data"),
+        NumberField("size", static_cast<int64_t>(total))};
     services_.log.LogEvent(
         StringPrintf("%s config '%s' is INVALID: Too much data (%llu)", record.chassisName.c_str(),
                      record.variantName.c_str(), static_cast<unsigned long long>(total)),
-        record.ForLog());
+        GuardEvent{EventKind::verdict, &player, fields});
     refusal_ = StringPrintf("Something funky with that %s '%s'", record.chassisName.c_str(),
                             record.variantName.c_str());
     Kick(record, refusal_);
@@ -204,9 +223,15 @@ void VariantDecoder::Kick(PlayerRecord& record, std::string_view reason) {
     if (record.kickPending) {
         return;  // already on the way out
     }
-    services_.chat.SendAlert(
-        record, FormatKickMessage(services_.kickMessages.PickKickMessage(), record.name.view()));
+    const std::string message =
+        FormatKickMessage(services_.kickMessages.PickKickMessage(), record.name.view());
+    const bool sent = services_.chat.SendAlert(record, message);
     services_.chat.SendAlert(record, reason);
+    if (sent) {
+        const LogPlayer player = record.ForLog();
+        const EventField fields[] = {TextField("text", message), TextField("reason", reason)};
+        services_.log.Record({EventKind::kickSent, &player, fields});
+    }
     services_.removal.SendFarewell(record);
 }
 

@@ -16,6 +16,7 @@
 #include "rules/component_check.h"
 #include "rules/section_expander.h"
 #include "rules/variant_container.h"
+#include "rules/variant_file.h"
 
 namespace korvane {
 
@@ -27,8 +28,9 @@ struct DecoderServices {
     PlayerRemoval& removal;
     const KickMessageTable& kickMessages;
     const Clock& clock;
-    // Where collected variants are saved.
+    // Where collected variants are saved, and how many bytes of them a run keeps.
     std::filesystem::path workDir = ".";
+    uint64_t collectionBound = VariantCollection::kMaxBytes;
 };
 
 // Where the latest decoding ended. Only `judged` and `oversized` are verdicts; every other end
@@ -61,7 +63,10 @@ std::optional<uint32_t> ChassisIdOf(SectionExpander& expander, const VariantSect
 class VariantDecoder {
   public:
     explicit VariantDecoder(DecoderServices services)
-        : services_(std::move(services)), check_(services_.log, rejectReason_) {}
+        : services_(std::move(services)),
+          check_(services_.log, rejectReason_),
+          collection_(services_.clock, services_.log, services_.workDir,
+                      services_.collectionBound) {}
 
     // Decodes and judges the pieces in the record; empties them whatever the outcome.
     void DecodeVariant(PlayerRecord& record);
@@ -88,6 +93,7 @@ class VariantDecoder {
     SectionExpander expander_;
     RejectReason rejectReason_;
     ComponentCheck check_;
+    VariantCollection collection_;
     DecodeOutcome outcome_ = DecodeOutcome::none;
     std::string refusal_;
 };

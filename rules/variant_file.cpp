@@ -12,13 +12,23 @@ std::string VariantFileName(int64_t seconds, uint32_t playerId) {
                         playerId);
 }
 
-void WriteVariantFile(const PlayerRecord& record, const Clock& clock, EventLog& log,
-                      const std::filesystem::path& dir) {
-    const std::string name = VariantFileName(clock.Now().seconds, record.playerId);
+void VariantCollection::WriteVariantFile(const PlayerRecord& record) {
+    if (bytesWritten_ + record.configSize > maxBytes_) {
+        if (!boundTold_) {
+            boundTold_ = true;
+            log_.LogEvent(StringPrintf(
+                "Warning: the variant files of this run hold %llu bytes, and the next would pass "
+                "the bound of %llu; no further variant file is written",
+                static_cast<unsigned long long>(bytesWritten_),
+                static_cast<unsigned long long>(maxBytes_)));
+        }
+        return;
+    }
+    const std::string name = VariantFileName(clock_.Now().seconds, record.playerId);
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-        std::fopen((dir / name).string().c_str(), "w+b"), std::fclose);
+        std::fopen((dir_ / name).string().c_str(), "w+b"), std::fclose);
     if (file == nullptr) {
-        log.LogEvent(StringPrintf("Could not open variant file %s\n", name.c_str()));
+        log_.LogEvent(StringPrintf("Could not open variant file %s\n", name.c_str()));
         return;
     }
     // The write counts only once it has reached the file: a full disk shows at the flush.
@@ -27,12 +37,18 @@ void WriteVariantFile(const PlayerRecord& record, const Clock& clock, EventLog& 
                              record.configSize &&
                          std::fflush(file.get()) == 0;
     if (!written) {
-        log.LogEvent(StringPrintf("Could not write variant file %s\n", name.c_str()));
+        log_.LogEvent(StringPrintf("Could not write variant file %s\n", name.c_str()));
         return;
     }
-    log.LogEvent(StringPrintf("Illegal variant %s %s written to file %s\n",
-                              record.chassisName.c_str(), record.variantName.c_str(), name.c_str()),
-                 record.ForLog());
+    bytesWritten_ += record.configSize;
+    const LogPlayer player = record.ForLog();
+    const EventField fields[] = {TextField("file", name), NumberField("size", record.configSize),
+                                 TextField("chassis", record.chassisName.view()),
+                                 TextField("variant", record.variantName.view())};
+    log_.LogEvent(
+        StringPrintf("Illegal variant %s %s written to file %s\n", record.chassisName.c_str(),
+                     record.variantName.c_str(), name.c_str()),
+        GuardEvent{EventKind::collected, &player, fields});
 }
 
 }  // namespace korvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -13,10 +14,33 @@ namespace korvane {
 // id in eight hexadecimal digits, ".variant.mw4".
 std::string VariantFileName(int64_t seconds, uint32_t playerId);
 
-// Saves the player's uploaded configuration, byte for byte, to a file of its own in `dir`
-// (replacing one of the same name) and logs what became of it. A file that cannot be written
-// costs only its log line.
-void WriteVariantFile(const PlayerRecord& record, const Clock& clock, EventLog& log,
-                      const std::filesystem::path& dir);
+// The suspicious uploads a run saves with "/collect", each to a file of its own in the working
+// directory. What a run keeps is bounded: a player who uploads illegal variants again and again
+// would otherwise write 16 KiB files without end. Once the files written hold the bound, no
+// further file is written, and one warning says so; the verdicts, kicks and log lines go on.
+class VariantCollection {
+  public:
+    // 1,024 uploads of the largest size.
+    static constexpr uint64_t kMaxBytes = 16 * 1024 * 1024;
+
+    VariantCollection(const Clock& clock, EventLog& log, std::filesystem::path dir,
+                      uint64_t maxBytes = kMaxBytes)
+        : clock_(clock), log_(log), dir_(std::move(dir)), maxBytes_(maxBytes) {}
+
+    // Saves the player's uploaded configuration, byte for byte (replacing a file of the same
+    // name), and logs what became of it. A file that cannot be written costs only its log line.
+    void WriteVariantFile(const PlayerRecord& record);
+
+    // The bytes of the files written so far; a file written again under its name counts again.
+    uint64_t bytesWritten() const { return bytesWritten_; }
+
+  private:
+    const Clock& clock_;
+    EventLog& log_;
+    std::filesystem::path dir_;
+    uint64_t maxBytes_;
+    uint64_t bytesWritten_ = 0;
+    bool boundTold_ = false;
+};
 
 }  // namespace korvane

@@ -14,7 +14,7 @@ build=$(absolute "${KORVANE_BUILD_DIR:-$top/build}")
 run=$(absolute "${KORVANE_DEMO_DIR:-$top/demo-run}")
 marker=.korvane-demo-run
 capture=tools/demo/session.pcap
-switches=(/host:127.0.0.1 /report /puretech /collect /time:1)
+switches=(/host:127.0.0.1 /report /puretech /collect /time:1 /events:events.jsonl)
 
 # The run directory is emptied first; one given by KORVANE_DEMO_DIR only if it is empty or an
 # earlier demo made it.
@@ -85,7 +85,8 @@ Jumper's Atlas carries jump jets, which an Atlas may not (its pieces cut over si
 They type chat commands, and two of them leave.
 
 Korvane replays it on the capture's clock, finds the server port from the first connect
-message, and takes its kick messages from Korvane.flunk (a copy of tools/demo/Korvane.flunk):
+message, takes its kick messages from Korvane.flunk (a copy of tools/demo/Korvane.flunk) and
+writes its events to events.jsonl:
 
     korvane /replay:$capture ${switches[*]}
 
@@ -96,6 +97,8 @@ heading "Korvane's console"
 cat console.out
 heading "Korvane.log"
 cat Korvane.log
+heading "Korvane's event stream (events.jsonl: a JSON object a line, for dashboards and log shippers)"
+cat events.jsonl
 heading "What the game server received on Korvane's connection"
 cat <<'EOF'
 "chat A -> B [f]: (version) text" is a chat line: from 00000001 (the host) to player B, or

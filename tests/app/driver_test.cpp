@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -512,9 +514,64 @@ TEST_F(DriverTest, TestModeConnectsWithoutTheNetwork) {
     EXPECT_THAT(Log(), Not(HasSubstr("Connection to server")));
 }
 
-// Log rotation: the file is renamed while the guard runs, then the guard is asked to reopen
-// it. The renamed file keeps every line written before the request; the new one begins with
-// the reopening and ends with the shutdown lines.
+// The event stream tells what the guard runs on and guards, and at the end what it counted.
+TEST_F(DriverTest, StartAndShutdownEventsTellTheRun) {
+    capture_.script->stats = {12, 3};
+    EscapeAfter(0);
+    ASSERT_EQ(Run({"/port:2400", "/adapter:lo", "/host:127.0.0.1", "/events:e.jsonl", "x"}),
+              kExitOk);
+    EscapeAfter(0);
+    capture_.script->failStats = true;
+    ASSERT_EQ(Run({"/adapter:2", "/events:e.jsonl"}), kExitOk);
+    std::vector<nlohmann::json> events;
+    for (const std::string& line : korvane::testing::SplitLines(ReadTextFile(dir_ / "e.jsonl"))) {
+        events.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(events.size(), 6u);
+    EXPECT_EQ(events[0]["event"], "start");
+    EXPECT_EQ(events[0]["time"], "2004-02-10T14:49:49.000Z");
+    EXPECT_EQ(events[0]["version"], "2.1 (beta.1) Feb 10 2004 14:49:49");
+    EXPECT_EQ(events[0]["switches"],
+              nlohmann::json::array(
+                  {"/port:2400", "/adapter:lo", "/host:127.0.0.1", "/events:e.jsonl", "x"}));
+    EXPECT_EQ(events[0]["adapter"], "lo");
+    EXPECT_EQ(events[0]["address"], "127.0.0.1");
+    EXPECT_EQ(events[0]["port"], 2400);
+    EXPECT_FALSE(events[0].contains("port_detection"));
+    EXPECT_EQ(events[1]["event"], "link_up");
+    EXPECT_EQ(events[2]["event"], "shutdown");
+    EXPECT_EQ(events[2]["received"], 12);
+    EXPECT_EQ(events[2]["lost"], 3);
+    EXPECT_EQ(events[2]["records_dropped"], 0);
+    EXPECT_EQ(events[2].size(), 12u);  // the stamp, the name, two statistics and eight counts
+
+    // Detecting the port, without the capture's statistics.
+    EXPECT_EQ(events[3]["event"], "start");
+    EXPECT_EQ(events[3]["adapter"], "lo");
+    EXPECT_EQ(events[3]["port_detection"], true);
+    EXPECT_FALSE(events[3].contains("port"));
+    EXPECT_EQ(events[4]["event"], "warning");
+    EXPECT_EQ(events[4]["text"], "unable to get stats from the kernel!");
+    EXPECT_EQ(events[5]["event"], "shutdown");
+    EXPECT_FALSE(events[5].contains("received"));
+}
+
+TEST_F(DriverTest, EventStreamThatCannotBeOpenedEndsTheStart) {
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1", "/events:missing/e.jsonl"}), kExitFailed);
+    EXPECT_TRUE(
+        Log().ends_with(": Command line: korvane /adapter:1 /host:127.0.0.1 "
+                        "/events:missing/e.jsonl\n" +
+                        std::string(kStamp) +
+                        "Error: could not open the event stream \"missing/e.jsonl\": No "
+                        "such file or directory\n"))
+        << Log();
+    EXPECT_EQ(capture_.listCalls, 0);
+}
+
+// Log rotation: the log and the event stream are renamed while the guard runs, then the guard
+// is asked to reopen them. The renamed files keep everything written before the request; the
+// new log begins with the reopening and ends with the shutdown lines, the new stream holds the
+// shutdown.
 TEST_F(DriverTest, ReopenRequestBeginsANewLogFile) {
     capture_.script->batches = {{1}, {2}, {3}};
     EscapeAfter(2);
@@ -524,11 +581,19 @@ TEST_F(DriverTest, ReopenRequestBeginsANewLogFile) {
     driver.SetBatchHandler([&](const CapturePacket&) {
         if (++passes == 1) {
             std::filesystem::rename(dir_ / "Korvane.log", rotated);
+            std::filesystem::rename(dir_ / "e.jsonl", dir_ / "e.jsonl.1");
             console_.RequestLogReopen();
         }
     });
-    const korvane::testing::ProgramArgs line({"/adapter:1", "/host:127.0.0.1", "/test"});
+    const korvane::testing::ProgramArgs line(
+        {"/adapter:1", "/host:127.0.0.1", "/test", "/events:e.jsonl"});
     ASSERT_EQ(driver.Run(line.argc(), line.argv()), kExitOk);
+    EXPECT_THAT(ReadTextFile(dir_ / "e.jsonl.1"), ::testing::StartsWith("{\"time\""));
+    EXPECT_THAT(ReadTextFile(dir_ / "e.jsonl.1"), HasSubstr("\"event\":\"start\""));
+    const std::vector<std::string> after =
+        korvane::testing::SplitLines(ReadTextFile(dir_ / "e.jsonl"));
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_THAT(after[0], HasSubstr("\"event\":\"shutdown\""));
 
     const std::string before = ReadTextFile(rotated);
     EXPECT_TRUE(before.starts_with(std::string(kStamp) + "Korvane 2.1")) << before;

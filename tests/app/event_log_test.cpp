@@ -1,5 +1,6 @@
 #include "app/event_log.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/scripted_console.h"
+#include "tests/support/recorded_events.h"
 #include "tests/support/test_files.h"
 
 namespace korvane {
@@ -120,6 +122,52 @@ TEST_F(EventLogTest, EmptyPlayerShowsEmptyQuotesAndBrackets) {
     ASSERT_TRUE(log.Open(path_));
     log.LogEvent("t", LogPlayer{});
     EXPECT_EQ(ReadTextFile(path_), "Tue Feb 03 14:50:02: 00000000 \"\" [] [0.0.0.0]: t\n");
+}
+
+// Every "Warning:" entry is an event of its own, in the player form with its player; an entry
+// that carries its event records that one; a recorded event writes no entry.
+TEST_F(EventLogTest, WarningsAndCarriedEventsReachTheSink) {
+    korvane::testing::RecordedEvents events;
+    EventLog log(clock_, console_);
+    log.LogEvent("Warning: before any sink");
+    log.SetSink(&events);
+    LogPlayer player;
+    player.playerId = 0x2a;
+    const struct {
+        const char* text;
+        bool withPlayer;
+        const char* recorded;  // the warning's text; none when empty
+    } rows[] = {
+        {"Warning: unable to set promiscuous mode!", false, "unable to set promiscuous mode!"},
+        {"Warning: more than 32 pieces\n", true, "more than 32 pieces"},
+        {"Korvane starting up", false, ""},
+        {"No Warning: here", false, ""},
+        {"warning: lower case", false, ""},
+    };
+    for (const auto& row : rows) {
+        events.events.clear();
+        if (row.withPlayer) {
+            log.LogEvent(row.text, player);
+        } else {
+            log.LogEvent(row.text);
+        }
+        if (*row.recorded == '\0') {
+            EXPECT_TRUE(events.events.empty()) << row.text;
+            continue;
+        }
+        ASSERT_EQ(events.events.size(), 1u) << row.text;
+        EXPECT_EQ(events.events[0]["event"], "warning");
+        EXPECT_EQ(events.events[0]["text"], row.recorded);
+        EXPECT_EQ(events.events[0].contains("id"), row.withPlayer) << row.text;
+    }
+
+    events.events.clear();
+    console_.ClearOutput();
+    const EventField fields[] = {NumberField("port", 2300)};
+    log.LogEvent("Warning: carried", GuardEvent{EventKind::portDetected, nullptr, fields});
+    log.Record({EventKind::shutdown, nullptr, {}});
+    EXPECT_THAT(events.Names(), ::testing::ElementsAre("port_detected", "shutdown"));
+    EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: Warning: carried\n");
 }
 
 // A rotation renames the file while the log writes on; the lines before the reopen stay in the

@@ -4,9 +4,12 @@
 // (the port detected, greetings, stock and custom selections, a kick with the server's own
 // message, chat commands, time announcements on the capture's clock, players leaving), and the
 // collected file. Wolfhound's upload comes in one TCP segment and Jumper's in segments of at
-// most 100 bytes; both are judged as if each piece came in a segment of its own.
+// most 100 bytes; both are judged as if each piece came in a segment of its own. The event
+// stream tells the same run to a dashboard, a JSON object a line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -126,6 +129,46 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
                        " (469 bytes: the upload that broke the rules, as it came)"),
               Contains("  verdict: ILLEGAL: Illegal Jump Jets subsystem on 'Skyhook'")));
     EXPECT_EQ(ReadWholeFile(run / file).size(), 469u);
+
+    // Every line of the event stream parses; the events come as the run went, each player's
+    // with the player's id.
+    std::vector<nlohmann::json> events;
+    std::vector<std::string> sequence;
+    for (const std::string& line : SplitLines(ReadWholeFile(run / "events.jsonl"))) {
+        ASSERT_TRUE(nlohmann::json::accept(line)) << line;
+        events.push_back(nlohmann::json::parse(line));
+        sequence.push_back(events.back()["event"].get<std::string>() + " " +
+                           events.back().value("id", ""));
+    }
+    EXPECT_THAT(
+        sequence,
+        ElementsAre("start ", "port_detected ", "link_up ", "player_joined 00000102", "warning ",
+                    "player_joined 00000203", "selection 00000102", "selection 00000203",
+                    "player_joined 00000304", "player_joined 00000405", "selection 00000405",
+                    "verdict 00000102", "selection 00000102", "verdict 00000203",
+                    "selection 00000203", "verdict 00000304", "collected 00000304",
+                    "kick_sent 00000304", "farewell_sent 00000304", "selection 00000304",
+                    "removal_sent 00000304", "command_answered 00000102",
+                    "command_answered 00000405", "command_answered 00000203",
+                    "player_left 00000203", "player_left 00000102", "shutdown "));
+    ASSERT_EQ(events.size(), sequence.size());
+    // On the capture's clock, in UTC.
+    EXPECT_EQ(events[0]["time"], "2004-02-03T14:50:00.000Z");
+    EXPECT_EQ(events[0]["address"], "127.0.0.1");
+    EXPECT_EQ(events[0]["port_detection"], true);
+    EXPECT_EQ(events[1]["port"], 2300);
+    EXPECT_EQ(events[15]["subsystem"], "JJ");
+    EXPECT_EQ(events[15]["valid"], false);
+    EXPECT_EQ(events[16]["file"], file);
+    EXPECT_EQ(events[17]["address"], "127.0.0.4");
+    EXPECT_EQ(events[17]["port"], 51000);
+    EXPECT_EQ(events[17]["text"], "Bye Jumper, read the rules at the lobby.");
+    EXPECT_EQ(events[17]["reason"], "Illegal Jump Jets subsystem on 'Skyhook'");
+    EXPECT_EQ(events[20]["ids"], nlohmann::json::array({"00000304", "00000303"}));
+    // Once five whole seconds have passed since the kick at 14:50:40.
+    EXPECT_EQ(events[20]["time"].get<std::string>().substr(0, 19), "2004-02-03T14:50:46");
+    EXPECT_EQ(events[21]["command"], "~commands");
+    EXPECT_EQ(events[26]["lost"], 0);
 }
 
 }  // namespace

@@ -135,12 +135,14 @@ TEST_F(ChatSenderTest, FailedSendReconnectsAndSendsAgainOnTheNewConnection) {
                                         "Connection to server 127.0.0.1 established"));
 }
 
+// The lost link is told once in the event stream, and not again while it stays down.
 TEST_F(ChatSenderTest, LineThatFailedWithTheReconnectionIsRememberedAndDropped) {
     sockets.failSends = 1;
     sockets.refuseConnects = true;
-    chat.KorvaneMessage(0x102, 1, 0, "hi", false);
+    EXPECT_FALSE(chat.KorvaneMessage(0x102, 1, 0, "hi", false));
     EXPECT_FALSE(link.linkUp());
-    chat.KorvaneMessage(0x102, 1, 0, "hi", false);  // suppressed: no send, no reconnection
+    EXPECT_FALSE(chat.KorvaneMessage(0x102, 1, 0, "hi", false));  // suppressed: no send, no
+                                                                  // reconnection
     EXPECT_EQ(sockets.sendCalls, 1);
     EXPECT_EQ(sockets.connects.size(), 2u);
     EXPECT_THAT(LogLines(), ElementsAre("Socket error in KorvaneMessage(): code=32",
@@ -148,9 +150,13 @@ TEST_F(ChatSenderTest, LineThatFailedWithTheReconnectionIsRememberedAndDropped) 
 
     // The next line finds the link down, fails at once and brings the link back.
     sockets.refuseConnects = false;
-    chat.KorvaneMessage(0x102, 1, 0, "again", false);
+    EXPECT_TRUE(chat.KorvaneMessage(0x102, 1, 0, "again", false));
     EXPECT_TRUE(link.linkUp());
     EXPECT_THAT(Received(), ElementsAre(ChatLine(0x102, 1, 0, "again")));
+    EXPECT_THAT(events.Names(), ElementsAre("link_lost", "link_up"));
+    EXPECT_EQ(events.events[0]["code"], 32);
+    EXPECT_EQ(events.events[1]["address"], "127.0.0.1");
+    EXPECT_EQ(events.events[1]["port"], 2300);
 }
 
 TEST_F(ChatSenderTest, LinkThatFailsEverySendIsGivenUpAfterAFewResends) {

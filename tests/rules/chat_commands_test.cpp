@@ -65,7 +65,7 @@ struct CommandsWorld : korvane::testing::LinkWorld {
 
     PlayerTable players{clock};
     TimeAnnouncer announcer{settings, clock, players, chat, console};
-    ChatCommands commands{settings, chat, players, [this] { announcer.AnnounceTime(); }};
+    ChatCommands commands{settings, chat, players, log, [this] { announcer.AnnounceTime(); }};
 };
 
 std::string Reply(const std::string& text) {

@@ -27,7 +27,9 @@ inline constexpr uint32_t kMadCatStock = Id(1065);
 // The rules on the outgoing side of a link over fake sockets: the selection handling, the
 // decoder with its removal and kick messages, and one player, Mira, with id 0x2a.
 struct RulesWorld : LinkWorld {
-    explicit RulesWorld(std::filesystem::path collectDir = ".") : collectDir_(collectDir) {
+    explicit RulesWorld(std::filesystem::path collectDir = ".",
+                        uint64_t collectionBound = VariantCollection::kMaxBytes)
+        : collectDir_(collectDir), collectionBound_(collectionBound) {
         player.SetNames(u"Mira", "Mira");
         player.infoText.Set("");
         selections.SetVariantDecoding([this](PlayerRecord& r) { decoder.DecodeVariant(r); });
@@ -49,10 +51,11 @@ struct RulesWorld : LinkWorld {
         decoder.DecodeVariant(player);
     }
     std::filesystem::path collectDir_;
+    uint64_t collectionBound_;
     KickMessageTable kicks{clock};
     PlayerRemoval removal{link, chat, log, settings};
     VariantDecoder decoder{
-        DecoderServices{settings, log, chat, removal, kicks, clock, collectDir_}};
+        DecoderServices{settings, log, chat, removal, kicks, clock, collectDir_, collectionBound_}};
     SelectionHandler selections{settings, chat, console, log};
     PlayerRecord player{kPlayerId, clock};
 };

@@ -295,11 +295,11 @@ TEST_F(SelectionHandlerTest, StockSelectionsAreReportedAsTheSwitchesSay) {
 
 TEST_F(SelectionHandlerTest, ConfigurationLine) {
     player.configOk = 1;
-    selections.PrintConfiguration(player);
+    selections.PrintConfiguration(player, SelectionHandler::Selection::stock);
     player.infoText.Set("Timber Wolf pilot");
     player.fragmentPending = true;
     player.configOk = 0;
-    selections.PrintConfiguration(player);
+    selections.PrintConfiguration(player, SelectionHandler::Selection::stock);
     EXPECT_EQ(console.output(),
               "0000002a Mira VALID\n"
               "0000002a Mira (Timber Wolf pilot) * INVALID\n");

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -104,6 +105,17 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
               std::string(container.begin(), container.end()));
     // Between uploads a record holds no configuration bytes, whatever it uploaded.
     EXPECT_EQ(player_.HeldBytes(), 0u);
+    EXPECT_THAT(world_.events.Names(),
+                ElementsAre("verdict", "collected", "kick_sent", "farewell_sent"));
+    const nlohmann::json& verdict = world_.events.events[0];
+    EXPECT_EQ(verdict["valid"], false);
+    EXPECT_EQ(verdict["variant"], "Brawler");
+    EXPECT_EQ(verdict["reason"], "Illegal components");
+    EXPECT_EQ(verdict["subsystem"], "JJ");
+    EXPECT_EQ(verdict["detail"], "Illegal Jump Jets subsystem");
+    EXPECT_EQ(world_.events.events[1]["size"], container.size());
+    EXPECT_EQ(world_.events.events[2]["text"], "Mira kicked.");
+    EXPECT_EQ(world_.events.events[3]["text"], "See ya later Mira.");
 
     // Kicked already: the log lines and the file again, nothing more to the player.
     world_.sockets.sent.clear();
@@ -237,6 +249,12 @@ TEST_F(VariantDecoderTest, SizeLimit) {
     EXPECT_EQ(player_.configOk, 1);
     EXPECT_EQ(player_.configSize, 77u);
     EXPECT_EQ(player_.configLength1, 0u);
+    const std::vector<nlohmann::json> verdicts = world_.events.Named("verdict");
+    ASSERT_EQ(verdicts.size(), 2u);
+    EXPECT_EQ(verdicts[0]["valid"], true);
+    EXPECT_EQ(verdicts[1]["valid"], false);
+    EXPECT_EQ(verdicts[1]["reason"], "Too much data");
+    EXPECT_EQ(verdicts[1]["size"], 16385);
 }
 
 TEST_F(VariantDecoderTest, OversizedUploadOfAKickedPlayerIsOnlyLogged) {
@@ -467,6 +485,38 @@ TEST_F(VariantDecoderTest, UnwritableDirectoryCostsOnlyALogLine) {
                             PlayerLine("Atlas config 'Brawler' is INVALID: Illegal components"),
                             std::string("Could not open variant file ") + kCollected, ""));
     EXPECT_EQ(world.Received().size(), 3u);
+}
+
+// A run keeps at most its bound of collected bytes: past it no file is written and one warning
+// says so, while every verdict, kick line and log line stays.
+TEST_F(VariantDecoderTest, CollectedFilesStopAtTheRunsBound) {
+    const std::vector<uint8_t> container =
+        tools::BuildVariant(Variant(kAtlasVariant, {kLargeLaser, kJumpJets}));
+    korvane::testing::RulesWorld world(dir_, 2 * container.size() + 1);
+    world.settings.collectVariants = true;
+    for (int upload = 0; upload < 4; ++upload) {
+        world.clock.SetSeconds(0x4028ef8d + upload);  // a file name of its own each time
+        world.player.kickPending = false;
+        world.Decode(container);
+    }
+    EXPECT_THAT(Collected(), ::testing::UnorderedElementsAre("4028ef8d.0000002a.variant.mw4",
+                                                             "4028ef8e.0000002a.variant.mw4"));
+    const std::vector<std::string> lines = world.LogLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         PlayerLine("Atlas config 'Brawler' is INVALID: Illegal components")),
+              4);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.starts_with("Warning:"); }),
+              1);
+    EXPECT_THAT(lines, ::testing::Contains("Warning: the variant files of this run hold " +
+                                           std::to_string(2 * container.size()) +
+                                           " bytes, and the next would pass "
+                                           "the bound of " +
+                                           std::to_string(2 * container.size() + 1) +
+                                           "; no further variant file is written"));
+    EXPECT_EQ(world.events.Named("warning").size(), 1u);
+    EXPECT_EQ(world.events.Named("collected").size(), 2u);
+    EXPECT_EQ(world.events.Named("kick_sent").size(), 4u);
 }
 
 TEST(VariantFileName, HexadecimalTimeThenThePlayerId) {

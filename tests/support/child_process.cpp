@@ -126,4 +126,14 @@ void ChildProcess::Terminate() {
     }
 }
 
+std::string FindProgram(const std::string& name) {
+    for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+        const std::filesystem::path path = std::filesystem::path(dir) / name;
+        if (::access(path.c_str(), X_OK) == 0) {
+            return path;
+        }
+    }
+    return {};
+}
+
 }  // namespace korvane::testing

@@ -53,4 +53,7 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
+// The absolute path of a system program (in /usr/sbin, /usr/bin, /sbin or /bin), or empty.
+std::string FindProgram(const std::string& name);
+
 }  // namespace korvane::testing
