@@ -27,6 +27,7 @@ namespace korvane {
 namespace {
 
 using korvane::testing::ChildProcess;
+using korvane::testing::FindProgram;
 using korvane::testing::FreshDirectory;
 using korvane::testing::IsLogLine;
 using korvane::testing::LoopbackAdapterNumber;
@@ -40,23 +41,12 @@ constexpr uid_t kNobody = 65534;
 constexpr uint32_t kAtlasVariant = 958 * 65536 + 1;  // the variant chassis id, 03be0001
 constexpr uint16_t kJumpJets = 815;                  // a subsystem the Atlas may not carry
 
-// The absolute path of a system program, or empty.
-std::string FindProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
-        const std::filesystem::path path = std::filesystem::path(dir) / name;
-        if (::access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
-    }
-    return {};
-}
-
-// The shipped rotation rules, aimed at `log` and signalling `pid` itself, since no systemd
-// runs here to deliver the signal for them.
-std::string RotationRules(const std::filesystem::path& log, pid_t pid) {
+// The shipped rotation rules, aimed at the log and the event stream in `dir` and signalling `pid`
+// itself, since no systemd runs here to deliver the signal for them.
+std::string RotationRules(const std::filesystem::path& dir, pid_t pid) {
     std::string rules =
         ReadWholeFile(std::filesystem::path(KORVANE_SOURCE_DIR) / "dist" / "korvane.logrotate");
-    rules = std::regex_replace(rules, std::regex("/var/lib/korvane/Korvane\\.log"), log.string());
+    rules = std::regex_replace(rules, std::regex("/var/lib/korvane/"), dir.string() + "/");
     return std::regex_replace(rules, std::regex("systemctl kill [^\n]*"),
                               "kill -HUP " + std::to_string(pid));
 }
@@ -75,8 +65,7 @@ std::vector<std::string> LogLinesOfConsole(const std::string& console) {
 
 TEST(LiveService, RunsWithoutRootAndLosesNoLineWhenTheLogIsRotated) {
     std::string why;
-    const int adapter = LoopbackAdapterNumber(why);
-    if (adapter == 0) {
+    if (LoopbackAdapterNumber(why) == 0) {
         GTEST_SKIP() << "Skipped: " << why;
     }
     const std::string setpriv = FindProgram("setpriv");
@@ -92,13 +81,14 @@ TEST(LiveService, RunsWithoutRootAndLosesNoLineWhenTheLogIsRotated) {
     const int port = server.Port();
     ASSERT_GT(port, 0);
 
-    // As the service unit starts it: another user, the capture capabilities only.
+    // As the service unit starts it: another user, the capture capabilities only, the adapter
+    // named as the switches file names it.
     ChildProcess korvane(
         setpriv,
         {"--reuid=" + std::to_string(kNobody), "--regid=" + std::to_string(kNobody),
          "--clear-groups", "--inh-caps=-all,+net_raw,+net_admin",
          "--ambient-caps=-all,+net_raw,+net_admin", "--bounding-set=-all,+net_raw,+net_admin",
-         "--no-new-privs", KORVANE_EXE, "/adapter:" + std::to_string(adapter), "/host:127.0.0.1"},
+         "--no-new-privs", KORVANE_EXE, "/adapter:lo", "/host:127.0.0.1", "/events:events.jsonl"},
         ChildProcess::In(dir, console));
     ASSERT_TRUE(
         WaitForText(console, "Waiting for connect traffic to determine the server port...\n", 20s))
@@ -113,7 +103,7 @@ TEST(LiveService, RunsWithoutRootAndLosesNoLineWhenTheLogIsRotated) {
 
     // The rotation renames the log, then the guard begins a new one.
     const auto rules = dir / "korvane.logrotate";
-    std::ofstream(rules) << RotationRules(log, korvane.pid());
+    std::ofstream(rules) << RotationRules(dir, korvane.pid());
     ChildProcess rotation(logrotate,
                           {"--force", "--state", (dir / "rotation.state").string(), rules.string()},
                           ChildProcess::In(dir, dir / "logrotate.out"));
@@ -157,6 +147,16 @@ TEST(LiveService, RunsWithoutRootAndLosesNoLineWhenTheLogIsRotated) {
     std::vector<std::string> logged = SplitLines(before + after);
     std::erase(logged, std::string());
     EXPECT_EQ(logged, LogLinesOfConsole(ReadWholeFile(console)));
+    // The event stream was rotated with the log: the start and Alpha's joining before, Bravo's
+    // verdict and the shutdown after.
+    const std::string eventsBefore = ReadWholeFile(dir / "events.jsonl.1");
+    const std::string eventsAfter = ReadWholeFile(dir / "events.jsonl");
+    EXPECT_THAT(eventsBefore, ::testing::HasSubstr(R"("event":"start")"));
+    EXPECT_THAT(eventsBefore,
+                ::testing::HasSubstr(R"("event":"player_joined","address":"127.0.0.2")"));
+    EXPECT_THAT(eventsBefore, ::testing::Not(::testing::HasSubstr("Bravo")));
+    EXPECT_THAT(eventsAfter, ::testing::HasSubstr(R"("event":"verdict","address":"127.0.0.3")"));
+    EXPECT_THAT(SplitLines(eventsAfter).back(), ::testing::HasSubstr(R"("event":"shutdown")"));
     alpha.Close();
     bravo.Close();
     server.Stop();
