@@ -56,14 +56,17 @@ void AppendCut(std::string& text, const std::string& more, size_t capacity) {
     text.append(more, 0, room);
 }
 
-// A decimal number and nothing else: blanks, an optional sign, at least one digit.
+// A decimal number and nothing else: an optional sign and at least one digit, blanks around.
 bool IsDecimalNumber(const std::string& text) {
-    size_t i = text.find_first_not_of(" \t");
-    if (i != std::string::npos && (text[i] == '+' || text[i] == '-')) {
-        ++i;
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return false;
     }
-    return i < text.size() &&
-           std::all_of(text.begin() + static_cast<long>(i), text.end(),
+    const size_t last = text.find_last_not_of(" \t");
+    const size_t digits = first + (text[first] == '+' || text[first] == '-' ? 1 : 0);
+    return digits <= last &&
+           std::all_of(text.begin() + static_cast<long>(digits),
+                       text.begin() + static_cast<long>(last) + 1,
                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
 }
 

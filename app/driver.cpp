@@ -304,8 +304,7 @@ std::optional<int> Driver::DiscoverAddress() {
             platform_.capture.Addressing(adapterListedName_, adapterWide_);
         if (!adapter.firstIPv4) {
             log_->LogEvent(StringPrintf(
-                "Error: adapter %s has no IPv4 address, so the guarded address cannot be taken "
-                "from it; give the game server's address with /host:",
+                "Error: adapter %s has no IPv4 address; give the game server's address with /host:",
                 adapterName_.c_str()));
             return kExitFailed;
         }
@@ -346,6 +345,7 @@ int Driver::RunLoop() {
             if (const std::string why = adapter_->ErrorText(); !why.empty()) {
                 log_->LogEvent("Error: " + why);
             }
+            RecordShutdown(std::nullopt, true);
             return kExitFailed;
         }
         batchHandler_(*packet_);
@@ -392,9 +392,12 @@ void Driver::ReportBounds(bool atEnd) {
         "Warning: %llu messages in a player id not their connection's ignored so far",
         "Warning: %llu warnings about single connections left out of the log so far, past 10 a "
         "minute",
+        "Warning: %llu events about players left out of the event stream so far, past 600 a "
+        "minute",
     };
     static_assert(std::size(kFormats) == std::tuple_size_v<decltype(told_)>);
-    static_assert(EventLog::kConnectionLinesPerMinute == 10, "as the last line says");
+    static_assert(EventLog::kConnectionLinesPerMinute == 10, "as the line says");
+    static_assert(EventLog::kPlayerEventsPerMinute == 600, "as the last line says");
     const std::array<uint64_t, std::size(kFormats)> counts = BoundCounts();
     // Every count only grows: while their sum is what the log has told, so is each of them.
     // This is the common case, checked on every pass.
@@ -412,8 +415,8 @@ void Driver::ReportBounds(bool atEnd) {
     }
 }
 
-std::array<uint64_t, 8> Driver::BoundCounts() const {
-    std::array<uint64_t, 8> counts{players_->droppedRecords()};
+std::array<uint64_t, 9> Driver::BoundCounts() const {
+    std::array<uint64_t, 9> counts{players_->droppedRecords()};
     if (pipeline_ != nullptr) {
         const StreamStage& streams = pipeline_->streams();
         const CaptureWalk& walk = pipeline_->walk();
@@ -427,6 +430,7 @@ std::array<uint64_t, 8> Driver::BoundCounts() const {
         counts[6] = pipeline_->dispatcher().forgedIds();
     }
     counts[7] = log_->connectionLinesLeftOut();
+    counts[8] = log_->playerEventsLeftOut();
     return counts;
 }
 
@@ -442,6 +446,26 @@ void Driver::ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char
     told = {count, now};
 }
 
+void Driver::RecordShutdown(const std::optional<CaptureStats>& stats, bool failed) {
+    static constexpr std::string_view kCountNames[] = {
+        "records_dropped", "gaps_given_up",     "outside_window",
+        "untrusted",       "bad_checksums",     "fragments_dropped",
+        "forged_ids",      "warnings_left_out", "events_left_out"};
+    const std::array<uint64_t, std::size(kCountNames)> counts = BoundCounts();
+    std::vector<EventField> fields;
+    if (failed) {
+        fields.push_back(FlagField("failed", true));  // a capture read failed
+    }
+    if (stats) {
+        fields.push_back(NumberField("received", stats->received));
+        fields.push_back(NumberField("lost", stats->dropped));
+    }
+    for (size_t i = 0; i < counts.size(); ++i) {
+        fields.push_back(NumberField(kCountNames[i], static_cast<int64_t>(counts[i])));
+    }
+    log_->Record({EventKind::shutdown, nullptr, fields});
+}
+
 int Driver::ShutDown() {
     log_->LogEvent("Korvane shutting down.");
     const std::optional<CaptureStats> stats = adapter_->GetStats();
@@ -452,20 +476,7 @@ int Driver::ShutDown() {
     } else {
         log_->LogEvent("Warning: unable to get stats from the kernel!");
     }
-    // The capture's statistics where it has them, and every count the bounds told.
-    static constexpr std::string_view kCountNames[] = {
-        "records_dropped", "gaps_given_up",     "outside_window", "untrusted",
-        "bad_checksums",   "fragments_dropped", "forged_ids",     "warnings_left_out"};
-    const std::array<uint64_t, 8> counts = BoundCounts();
-    std::vector<EventField> fields;
-    if (stats) {
-        fields.push_back(NumberField("received", stats->received));
-        fields.push_back(NumberField("lost", stats->dropped));
-    }
-    for (size_t i = 0; i < counts.size(); ++i) {
-        fields.push_back(NumberField(kCountNames[i], static_cast<int64_t>(counts[i])));
-    }
-    log_->Record({EventKind::shutdown, nullptr, fields});
+    RecordShutdown(stats, false);
     filters_.reset();
     packet_.reset();
     adapter_.reset();

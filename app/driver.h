@@ -93,7 +93,9 @@ class Driver {
     // whatever was not told yet.
     void ReportBounds(bool atEnd);
     // The counts ReportBounds tells, in its order.
-    std::array<uint64_t, 8> BoundCounts() const;
+    std::array<uint64_t, 9> BoundCounts() const;
+    // The event of the run's end: the capture's statistics where there are any, and the counts.
+    void RecordShutdown(const std::optional<CaptureStats>& stats, bool failed);
     // The event of a guard that runs: what it runs on and what it guards.
     void RecordStart();
     void ReportCount(uint64_t count, ToldCount& told, bool atEnd, const char* format);
@@ -109,8 +111,9 @@ class Driver {
     Clock* clock_ = nullptr;
     std::string replayFailure_;
 
-    std::unique_ptr<EventLog> log_;
+    // Before the log, which hands it every event: it outlives the log.
     std::unique_ptr<EventStream> events_;
+    std::unique_ptr<EventLog> log_;
     std::vector<std::string> arguments_;  // as the process received them, its name left out
     std::unique_ptr<ServerLink> link_;
     std::unique_ptr<ChatSender> chat_;
@@ -127,7 +130,7 @@ class Driver {
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
     // The table full, then the capture's counts in ReportBounds' order.
-    std::array<ToldCount, 8> told_{};
+    std::array<ToldCount, 9> told_{};
     uint64_t toldTotal_ = 0;  // the sum of the counts told
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<TimeAnnouncer> announcer_;

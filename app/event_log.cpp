@@ -20,18 +20,38 @@ std::string EventLog::Stamp() const {
     return CalendarText(clock_.Now().seconds).substr(0, 19);
 }
 
-bool EventLog::TakesConnectionLine() {
-    const int64_t minute = clock_.Now().seconds / 60;
-    if (minute != connectionLinesMinute_) {
-        connectionLinesMinute_ = minute;
-        connectionLinesTaken_ = 0;
+bool MinuteBudget::Take(int64_t seconds) {
+    const int64_t minute = seconds / 60;
+    if (minute != minute_) {
+        minute_ = minute;
+        taken_ = 0;
     }
-    if (connectionLinesTaken_ == kConnectionLinesPerMinute) {
-        ++connectionLinesLeftOut_;
+    if (taken_ == perMinute_) {
+        ++leftOut_;
         return false;
     }
-    ++connectionLinesTaken_;
+    ++taken_;
     return true;
+}
+
+void EventLog::Record(const GuardEvent& event) {
+    if (sink_ == nullptr) {
+        return;
+    }
+    switch (event.kind) {
+        case EventKind::playerJoined:
+        case EventKind::playerLeft:
+        case EventKind::selection:
+        case EventKind::verdict:
+        case EventKind::commandAnswered:
+            if (!playerEvents_.Take(clock_.Now().seconds)) {
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    sink_->Record(event);
 }
 
 void EventLog::LogEvent(std::string_view text) {
@@ -59,7 +79,7 @@ void EventLog::RecordWarning(std::string_view text, const LogPlayer* player) {
         text.remove_suffix(1);
     }
     const EventField fields[] = {TextField("text", text)};
-    sink_->Record({EventKind::warning, player, fields});
+    Record({EventKind::warning, player, fields});
 }
 
 std::string NarrowLogName(std::u16string_view name) {

@@ -12,6 +12,21 @@
 
 namespace korvane {
 
+// At most a number of things in each minute of a clock; the rest are counted.
+class MinuteBudget {
+  public:
+    explicit MinuteBudget(uint32_t perMinute) : perMinute_(perMinute) {}
+    // Whether one more fits in the minute of `seconds`; counts it as left out when not.
+    bool Take(int64_t seconds);
+    uint64_t leftOut() const { return leftOut_; }
+
+  private:
+    uint32_t perMinute_;
+    int64_t minute_ = 0;
+    uint32_t taken_ = 0;
+    uint64_t leftOut_ = 0;
+};
+
 // The identity of a player as a log line shows it.
 struct LogPlayer {
     uint32_t playerId = 0;
@@ -54,19 +69,22 @@ class EventLog {
     // One entry and the event it records: in the player form when the event concerns a player.
     void LogEvent(std::string_view text, const GuardEvent& event);
     // An event without an entry: what was sent, or shown on the console only.
-    void Record(const GuardEvent& event) {
-        if (sink_ != nullptr) {
-            sink_->Record(event);
-        }
-    }
+    void Record(const GuardEvent& event);
 
     // Whether an entry about one connection is to be written: of those a flood of spoofed
     // connections could bring any number, so at most kConnectionLinesPerMinute are written in
     // each minute of the clock, and the rest are only counted. Asked before the entry is made.
     static constexpr uint32_t kConnectionLinesPerMinute = 10;
-    bool TakesConnectionLine();
+    bool TakesConnectionLine() { return connectionLines_.Take(clock_.Now().seconds); }
     // Entries about single connections left out since the start.
-    uint64_t connectionLinesLeftOut() const { return connectionLinesLeftOut_; }
+    uint64_t connectionLinesLeftOut() const { return connectionLines_.leftOut(); }
+
+    // What a player does as often as he likes (joining, leaving, selecting, uploading, typing a
+    // command) makes events at most kPlayerEventsPerMinute times in each minute of the clock, so
+    // that no player can fill the disk with the event stream; the rest are only counted. The
+    // kicks, the removals and the warnings are always recorded.
+    static constexpr uint32_t kPlayerEventsPerMinute = 600;
+    uint64_t playerEventsLeftOut() const { return playerEvents_.leftOut(); }
 
     // The first 19 characters of the local calendar text of the clock's current second.
     std::string Stamp() const;
@@ -80,9 +98,8 @@ class EventLog {
     Console& console_;
     AppendedFile file_;
     EventSink* sink_ = nullptr;
-    int64_t connectionLinesMinute_ = 0;
-    uint32_t connectionLinesTaken_ = 0;
-    uint64_t connectionLinesLeftOut_ = 0;
+    MinuteBudget connectionLines_{kConnectionLinesPerMinute};
+    MinuteBudget playerEvents_{kPlayerEventsPerMinute};
 };
 
 // A name of 16-bit characters as the log shows it: each character below 256 becomes the byte of

@@ -22,6 +22,8 @@ std::string_view EventName(EventKind kind) {
             return "verdict";
         case EventKind::collected:
             return "collected";
+        case EventKind::kicked:
+            return "kicked";
         case EventKind::kickSent:
             return "kick_sent";
         case EventKind::farewellSent:

@@ -20,6 +20,7 @@ enum class EventKind : uint8_t {
     selection,        // a stock mech or a variant chosen, as the configuration line shows it
     verdict,          // an uploaded variant judged valid or invalid
     collected,        // an upload saved to a file
+    kicked,           // a player is put out of the game: told why, and removed after the grace
     kickSent,         // the kick message and the reason went out
     farewellSent,     // the farewell went out
     removalSent,      // the two player-deletion messages went out

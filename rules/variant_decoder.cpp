@@ -223,6 +223,12 @@ void VariantDecoder::Kick(PlayerRecord& record, std::string_view reason) {
     if (record.kickPending) {
         return;  // already on the way out
     }
+    // In test mode nobody is put out of the game.
+    if (!services_.settings.testMode) {
+        const LogPlayer player = record.ForLog();
+        const EventField fields[] = {TextField("reason", reason)};
+        services_.log.Record({EventKind::kicked, &player, fields});
+    }
     const std::string message =
         FormatKickMessage(services_.kickMessages.PickKickMessage(), record.name.view());
     const bool sent = services_.chat.SendAlert(record, message);

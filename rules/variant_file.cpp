@@ -13,9 +13,9 @@ std::string VariantFileName(int64_t seconds, uint32_t playerId) {
 }
 
 void VariantCollection::WriteVariantFile(const PlayerRecord& record) {
-    if (bytesWritten_ + record.configSize > maxBytes_) {
-        if (!boundTold_) {
-            boundTold_ = true;
+    if (full_ || bytesWritten_ + record.configSize > maxBytes_) {
+        if (!full_) {
+            full_ = true;
             log_.LogEvent(StringPrintf(
                 "Warning: the variant files of this run hold %llu bytes, and the next would pass "
                 "the bound of %llu; no further variant file is written",

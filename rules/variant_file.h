@@ -40,7 +40,7 @@ class VariantCollection {
     std::filesystem::path dir_;
     uint64_t maxBytes_;
     uint64_t bytesWritten_ = 0;
-    bool boundTold_ = false;
+    bool full_ = false;  // the bound was reached: no file from now on, however small
 };
 
 }  // namespace korvane

@@ -125,6 +125,8 @@ TEST(CommandLine, AdapterIsANumberOrAName) {
         {{"/adapter:2"}, 2, std::nullopt, "/adapter:2"},
         {{"/adapter:+3"}, 3, std::nullopt, "/adapter:3"},
         {{"/adapter: -1"}, -1, std::nullopt, "/adapter:-1"},
+        {{"/adapter:1 "}, 1, std::nullopt, "/adapter:1"},
+        {{"/adapter: "}, -1, " ", "/adapter: "},
         {{"/adapter:eth0"}, -1, "eth0", "/adapter:eth0"},
         {{"/adapter:2x"}, -1, "2x", "/adapter:2x"},
         {{"/adapter:-"}, -1, "-", "/adapter:-"},

@@ -262,8 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
                     std::nullopt,
                     kExitFailed,
                     0,
-                    "Error: adapter eth7 has no IPv4 address, so the guarded address cannot be "
-                    "taken from it; give the game server's address with /host:"},
+                    "Error: adapter eth7 has no IPv4 address; give the game server's address "
+                    "with /host:"},
         AddressCase{"HostGiven",
                     {"/adapter:1", "/host:10.9.8.7"},
                     0x7F000101,
@@ -461,13 +461,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "Warning: unable to get stats from the kernel!"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
 
+// The event stream ends with the run, failed as it is.
 TEST_F(DriverTest, FailedReadTellsWhatWentWrong) {
     capture_.script->failReadAt = 1;
     capture_.script->errorText = "device went away";
-    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1"}), kExitFailed);
+    EXPECT_EQ(Run({"/adapter:1", "/host:127.0.0.1", "/events:e.jsonl"}), kExitFailed);
     EXPECT_TRUE(Log().ends_with(": Error: PacketReceivePacket failed\n" + std::string(kStamp) +
                                 "Error: device went away\n"))
         << Log();
+    const std::vector<std::string> events =
+        korvane::testing::SplitLines(ReadTextFile(dir_ / "e.jsonl"));
+    ASSERT_FALSE(events.empty());
+    EXPECT_THAT(events.back(), HasSubstr(R"("event":"shutdown","failed":true,"records_dropped")"));
 }
 
 TEST_F(DriverTest, CaptureThatEndedEarlyIsWarnedAbout) {
@@ -543,7 +548,7 @@ TEST_F(DriverTest, StartAndShutdownEventsTellTheRun) {
     EXPECT_EQ(events[2]["received"], 12);
     EXPECT_EQ(events[2]["lost"], 3);
     EXPECT_EQ(events[2]["records_dropped"], 0);
-    EXPECT_EQ(events[2].size(), 12u);  // the stamp, the name, two statistics and eight counts
+    EXPECT_EQ(events[2].size(), 13u);  // the stamp, the name, two statistics and nine counts
 
     // Detecting the port, without the capture's statistics.
     EXPECT_EQ(events[3]["event"], "start");

@@ -170,6 +170,24 @@ TEST_F(EventLogTest, WarningsAndCarriedEventsReachTheSink) {
     EXPECT_EQ(console_.output(), "Tue Feb 03 14:50:02: Warning: carried\n");
 }
 
+// A player's own doings make at most 600 events a minute, the rest counted; kicks always count.
+TEST_F(EventLogTest, PlayerEventsAreSixHundredAMinuteAndTheRestCounted) {
+    korvane::testing::RecordedEvents events;
+    EventLog log(clock_, console_);
+    log.SetSink(&events);
+    const LogPlayer player;
+    for (int i = 0; i < 700; ++i) {
+        log.Record({i % 2 == 0 ? EventKind::selection : EventKind::commandAnswered, &player, {}});
+    }
+    log.Record({EventKind::kicked, &player, {}});
+    EXPECT_EQ(events.events.size(), 601u);
+    EXPECT_EQ(events.events.back()["event"], "kicked");
+    EXPECT_EQ(log.playerEventsLeftOut(), 100u);
+    clock_.Set({1075819802 + 58, 0});  // the next minute
+    log.Record({EventKind::playerJoined, &player, {}});
+    EXPECT_EQ(events.events.back()["event"], "player_joined");
+}
+
 // A rotation renames the file while the log writes on; the lines before the reopen stay in the
 // renamed file, those after it begin a new one, and none is lost. When no new file can be
 // opened, the old one keeps every line.

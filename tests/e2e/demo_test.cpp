@@ -147,8 +147,8 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
                     "player_joined 00000304", "player_joined 00000405", "selection 00000405",
                     "verdict 00000102", "selection 00000102", "verdict 00000203",
                     "selection 00000203", "verdict 00000304", "collected 00000304",
-                    "kick_sent 00000304", "farewell_sent 00000304", "selection 00000304",
-                    "removal_sent 00000304", "command_answered 00000102",
+                    "kicked 00000304", "kick_sent 00000304", "farewell_sent 00000304",
+                    "selection 00000304", "removal_sent 00000304", "command_answered 00000102",
                     "command_answered 00000405", "command_answered 00000203",
                     "player_left 00000203", "player_left 00000102", "shutdown "));
     ASSERT_EQ(events.size(), sequence.size());
@@ -162,13 +162,13 @@ TEST(Demo, ReplaysTheSessionAndShowsWhatKorvaneMadeOfIt) {
     EXPECT_EQ(events[16]["file"], file);
     EXPECT_EQ(events[17]["address"], "127.0.0.4");
     EXPECT_EQ(events[17]["port"], 51000);
-    EXPECT_EQ(events[17]["text"], "Bye Jumper, read the rules at the lobby.");
     EXPECT_EQ(events[17]["reason"], "Illegal Jump Jets subsystem on 'Skyhook'");
-    EXPECT_EQ(events[20]["ids"], nlohmann::json::array({"00000304", "00000303"}));
+    EXPECT_EQ(events[18]["text"], "Bye Jumper, read the rules at the lobby.");
+    EXPECT_EQ(events[21]["ids"], nlohmann::json::array({"00000304", "00000303"}));
     // Once five whole seconds have passed since the kick at 14:50:40.
-    EXPECT_EQ(events[20]["time"].get<std::string>().substr(0, 19), "2004-02-03T14:50:46");
-    EXPECT_EQ(events[21]["command"], "~commands");
-    EXPECT_EQ(events[26]["lost"], 0);
+    EXPECT_EQ(events[21]["time"].get<std::string>().substr(0, 19), "2004-02-03T14:50:46");
+    EXPECT_EQ(events[22]["command"], "~commands");
+    EXPECT_EQ(events[27]["lost"], 0);
 }
 
 }  // namespace

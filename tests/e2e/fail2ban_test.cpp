@@ -1,6 +1,6 @@
 // The shipped fail2ban filter and jail (dist/) with fail2ban's own tools: over the event stream of
 // a replayed session in which two players are kicked, one of them twice, and an honest player
-// plays, the filter finds exactly the removals, with the kicked players' addresses; the jail is
+// plays, the filter finds exactly the kicks, with the kicked players' addresses; the jail is
 // off as shipped and, turned on, passes fail2ban's configuration test with the bans it promises.
 // Skipped with the reason printed where fail2ban is not installed.
 #include <gmock/gmock.h>
@@ -69,7 +69,9 @@ class Fail2banTest : public ::testing::Test {
         std::filesystem::remove_all(conf / "jail.d");
         std::filesystem::remove(conf / "jail.local");
         std::filesystem::create_directory(conf / "jail.d");
-        std::filesystem::copy_file(kFilter, conf / "filter.d" / "korvane.conf");
+        // Over the package's own, where it is installed.
+        std::filesystem::copy_file(kFilter, conf / "filter.d" / "korvane.conf",
+                                   std::filesystem::copy_options::overwrite_existing);
         std::filesystem::copy_file(kJail, conf / "jail.d" / "korvane.conf");
         return conf;
     }
@@ -79,7 +81,7 @@ class Fail2banTest : public ::testing::Test {
     std::filesystem::path dir_;
 };
 
-TEST_F(Fail2banTest, FilterFindsExactlyTheRemovalsWithTheirAddresses) {
+TEST_F(Fail2banTest, FilterFindsExactlyTheKicksWithTheirAddresses) {
     StandinProcess server(dir_);
     const std::string port = std::to_string(server.Port());
     ReplayedRun run(dir_ / "run");
@@ -90,12 +92,14 @@ TEST_F(Fail2banTest, FilterFindsExactlyTheRemovalsWithTheirAddresses) {
         << ReadWholeFile(run.dir() / "korvane.out");
     ASSERT_TRUE(server.WaitForClose(1, 10s));
     const std::vector<std::string> printed = server.Stop();
-    // What the guard did: three removals, none of the honest player.
-    for (const char* removal :
-         {"delete player 0000003b", "delete player 0000004c", "delete player 0000003c"}) {
+    // What the guard did: Hopper removed twice; Skyhook left before his removal, which counts
+    // all the same; nothing of the honest player.
+    for (const char* removal : {"delete player 0000003b", "delete player 0000003c"}) {
         EXPECT_THAT(printed, Contains(HasSubstr(removal)));
     }
-    EXPECT_THAT(printed, Not(Contains(HasSubstr("delete player 0000002a"))));
+    for (const char* none : {"delete player 0000004c", "delete player 0000002a"}) {
+        EXPECT_THAT(printed, Not(Contains(HasSubstr(none))));
+    }
 
     std::optional<int> status;
     const std::string matched = Run(
@@ -105,7 +109,7 @@ TEST_F(Fail2banTest, FilterFindsExactlyTheRemovalsWithTheirAddresses) {
         << ReadWholeFile(run.dir() / "events.jsonl");
 }
 
-TEST_F(Fail2banTest, JailIsOffAsShippedAndOnBansTwoRemovalsADayForADay) {
+TEST_F(Fail2banTest, JailIsOffAsShippedAndOnBansTwoKicksADayForADay) {
     const auto conf = ConfigurationWithTheGuardsJail();
     std::optional<int> status;
     const std::string shipped = Run(client_, {"-c", conf.string(), "-d"}, status);

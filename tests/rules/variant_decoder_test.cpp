@@ -106,7 +106,7 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
     // Between uploads a record holds no configuration bytes, whatever it uploaded.
     EXPECT_EQ(player_.HeldBytes(), 0u);
     EXPECT_THAT(world_.events.Names(),
-                ElementsAre("verdict", "collected", "kick_sent", "farewell_sent"));
+                ElementsAre("verdict", "collected", "kicked", "kick_sent", "farewell_sent"));
     const nlohmann::json& verdict = world_.events.events[0];
     EXPECT_EQ(verdict["valid"], false);
     EXPECT_EQ(verdict["variant"], "Brawler");
@@ -114,8 +114,9 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
     EXPECT_EQ(verdict["subsystem"], "JJ");
     EXPECT_EQ(verdict["detail"], "Illegal Jump Jets subsystem");
     EXPECT_EQ(world_.events.events[1]["size"], container.size());
-    EXPECT_EQ(world_.events.events[2]["text"], "Mira kicked.");
-    EXPECT_EQ(world_.events.events[3]["text"], "See ya later Mira.");
+    EXPECT_EQ(world_.events.events[2]["reason"], "Illegal Jump Jets subsystem on 'Brawler'");
+    EXPECT_EQ(world_.events.events[3]["text"], "Mira kicked.");
+    EXPECT_EQ(world_.events.events[4]["text"], "See ya later Mira.");
 
     // Kicked already: the log lines and the file again, nothing more to the player.
     world_.sockets.sent.clear();
@@ -494,17 +495,20 @@ TEST_F(VariantDecoderTest, CollectedFilesStopAtTheRunsBound) {
         tools::BuildVariant(Variant(kAtlasVariant, {kLargeLaser, kJumpJets}));
     korvane::testing::RulesWorld world(dir_, 2 * container.size() + 1);
     world.settings.collectVariants = true;
-    for (int upload = 0; upload < 4; ++upload) {
+    // The last upload is smaller, and would still fit: it is not saved either.
+    const std::vector<uint8_t> smaller = tools::BuildVariant(Variant(kAtlasVariant, {kJumpJets}));
+    ASSERT_LT(smaller.size(), container.size());
+    for (int upload = 0; upload < 5; ++upload) {
         world.clock.SetSeconds(0x4028ef8d + upload);  // a file name of its own each time
         world.player.kickPending = false;
-        world.Decode(container);
+        world.Decode(upload < 4 ? container : smaller);
     }
     EXPECT_THAT(Collected(), ::testing::UnorderedElementsAre("4028ef8d.0000002a.variant.mw4",
                                                              "4028ef8e.0000002a.variant.mw4"));
     const std::vector<std::string> lines = world.LogLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
                          PlayerLine("Atlas config 'Brawler' is INVALID: Illegal components")),
-              4);
+              5);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& line) { return line.starts_with("Warning:"); }),
               1);
@@ -516,7 +520,7 @@ TEST_F(VariantDecoderTest, CollectedFilesStopAtTheRunsBound) {
                                            "; no further variant file is written"));
     EXPECT_EQ(world.events.Named("warning").size(), 1u);
     EXPECT_EQ(world.events.Named("collected").size(), 2u);
-    EXPECT_EQ(world.events.Named("kick_sent").size(), 4u);
+    EXPECT_EQ(world.events.Named("kick_sent").size(), 5u);
 }
 
 TEST(VariantFileName, HexadecimalTimeThenThePlayerId) {
