@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/link/link_world.h"
+#include "tests/support/recorded_events.h"
 
 namespace korvane {
 namespace {
@@ -14,7 +15,10 @@ using ::testing::IsEmpty;
 
 class ChatSenderTest : public ::testing::Test, public korvane::testing::LinkWorld {
   protected:
+    ChatSenderTest() { log.SetSink(&events); }
+
     SocketHandle first_ = link.linkSocket();
+    korvane::testing::RecordedEvents events;
 };
 
 TEST(ChatMessageLayout, HiFromPlayerToHostIsSeventySixBytes) {

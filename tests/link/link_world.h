@@ -11,21 +11,20 @@
 #include "platform/fake_sockets.h"
 #include "platform/format.h"
 #include "platform/scripted_console.h"
-#include "tests/support/recorded_events.h"
 #include "tools/session_builder.h"
 #include "tools/session_decoder.h"
 
 namespace korvane::testing {
 
 // The outgoing side of the program over fake sockets: a link already connected to the server,
-// the chat sender on it, and a log that shows its lines on the console and keeps its events.
+// the chat sender on it, and a log that shows its lines on the console (a test that reads the
+// events gives the log a sink of its own).
 struct LinkWorld {
     LinkWorld() {
         settings.serverAddress = "127.0.0.1";
         settings.serverPort = 2300;
         link.ConnectToServer(settings.serverPort);
         console.ClearOutput();
-        log.SetSink(&events);
     }
 
     // What the server got on the connection of `socket`, one decoded line per message.
@@ -69,7 +68,6 @@ struct LinkWorld {
 
     ManualClock clock{{1076424589, 0}};
     ScriptedConsole console;
-    RecordedEvents events;
     EventLog log{clock, console};  // never opened: lines reach the console only
     FakeSockets sockets;
     RunSettings settings;

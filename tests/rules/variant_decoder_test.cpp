@@ -13,6 +13,7 @@
 #include "rules/tech_base.h"
 #include "rules/variant_file.h"
 #include "tests/rules/rules_world.h"
+#include "tests/support/recorded_events.h"
 #include "tests/support/test_files.h"
 #include "tests/tools/variant_test_support.h"
 #include "tools/lzw_encoder.h"
@@ -59,7 +60,9 @@ VariantSpec Variant(uint32_t chassis, const std::vector<uint16_t>& ids,
 
 class VariantDecoderTest : public ::testing::Test {
   protected:
-    VariantDecoderTest() : dir_(korvane::testing::FreshDirectory("variant-decoder")) {}
+    VariantDecoderTest() : dir_(korvane::testing::FreshDirectory("variant-decoder")) {
+        world_.log.SetSink(&events_);
+    }
     ~VariantDecoderTest() override { std::filesystem::remove_all(dir_); }
 
     void Decode(const std::vector<uint8_t>& container) { world_.Decode(container); }
@@ -73,6 +76,7 @@ class VariantDecoderTest : public ::testing::Test {
     }
 
     std::filesystem::path dir_;
+    korvane::testing::RecordedEvents events_;
     korvane::testing::RulesWorld world_{dir_};
     RunSettings& settings_ = world_.settings;
     PlayerRecord& player_ = world_.player;
@@ -105,18 +109,18 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
               std::string(container.begin(), container.end()));
     // Between uploads a record holds no configuration bytes, whatever it uploaded.
     EXPECT_EQ(player_.HeldBytes(), 0u);
-    EXPECT_THAT(world_.events.Names(),
+    EXPECT_THAT(events_.Names(),
                 ElementsAre("verdict", "collected", "kicked", "kick_sent", "farewell_sent"));
-    const nlohmann::json& verdict = world_.events.events[0];
+    const nlohmann::json& verdict = events_.events[0];
     EXPECT_EQ(verdict["valid"], false);
     EXPECT_EQ(verdict["variant"], "Brawler");
     EXPECT_EQ(verdict["reason"], "Illegal components");
     EXPECT_EQ(verdict["subsystem"], "JJ");
     EXPECT_EQ(verdict["detail"], "Illegal Jump Jets subsystem");
-    EXPECT_EQ(world_.events.events[1]["size"], container.size());
-    EXPECT_EQ(world_.events.events[2]["reason"], "Illegal Jump Jets subsystem on 'Brawler'");
-    EXPECT_EQ(world_.events.events[3]["text"], "Mira kicked.");
-    EXPECT_EQ(world_.events.events[4]["text"], "See ya later Mira.");
+    EXPECT_EQ(events_.events[1]["size"], container.size());
+    EXPECT_EQ(events_.events[2]["reason"], "Illegal Jump Jets subsystem on 'Brawler'");
+    EXPECT_EQ(events_.events[3]["text"], "Mira kicked.");
+    EXPECT_EQ(events_.events[4]["text"], "See ya later Mira.");
 
     // Kicked already: the log lines and the file again, nothing more to the player.
     world_.sockets.sent.clear();
@@ -250,7 +254,7 @@ TEST_F(VariantDecoderTest, SizeLimit) {
     EXPECT_EQ(player_.configOk, 1);
     EXPECT_EQ(player_.configSize, 77u);
     EXPECT_EQ(player_.configLength1, 0u);
-    const std::vector<nlohmann::json> verdicts = world_.events.Named("verdict");
+    const std::vector<nlohmann::json> verdicts = events_.Named("verdict");
     ASSERT_EQ(verdicts.size(), 2u);
     EXPECT_EQ(verdicts[0]["valid"], true);
     EXPECT_EQ(verdicts[1]["valid"], false);
@@ -493,7 +497,9 @@ TEST_F(VariantDecoderTest, UnwritableDirectoryCostsOnlyALogLine) {
 TEST_F(VariantDecoderTest, CollectedFilesStopAtTheRunsBound) {
     const std::vector<uint8_t> container =
         tools::BuildVariant(Variant(kAtlasVariant, {kLargeLaser, kJumpJets}));
+    korvane::testing::RecordedEvents events;
     korvane::testing::RulesWorld world(dir_, 2 * container.size() + 1);
+    world.log.SetSink(&events);
     world.settings.collectVariants = true;
     // The last upload is smaller, and would still fit: it is not saved either.
     const std::vector<uint8_t> smaller = tools::BuildVariant(Variant(kAtlasVariant, {kJumpJets}));
@@ -518,9 +524,9 @@ TEST_F(VariantDecoderTest, CollectedFilesStopAtTheRunsBound) {
                                            "the bound of " +
                                            std::to_string(2 * container.size() + 1) +
                                            "; no further variant file is written"));
-    EXPECT_EQ(world.events.Named("warning").size(), 1u);
-    EXPECT_EQ(world.events.Named("collected").size(), 2u);
-    EXPECT_EQ(world.events.Named("kick_sent").size(), 5u);
+    EXPECT_EQ(events.Named("warning").size(), 1u);
+    EXPECT_EQ(events.Named("collected").size(), 2u);
+    EXPECT_EQ(events.Named("kick_sent").size(), 5u);
 }
 
 TEST(VariantFileName, HexadecimalTimeThenThePlayerId) {
