@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -20,12 +18,15 @@
 #include "platform/scripted_console.h"
 #include "platform/sockets.h"
 #include "tests/support/program_args.h"
+#include "tests/support/stream_event.h"
 #include "tests/support/test_files.h"
 
 namespace korvane {
 namespace {
 
+using korvane::testing::ReadStream;
 using korvane::testing::ReadTextFile;
+using korvane::testing::StreamEvent;
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -528,37 +529,35 @@ TEST_F(DriverTest, StartAndShutdownEventsTellTheRun) {
     EscapeAfter(0);
     capture_.script->failStats = true;
     ASSERT_EQ(Run({"/adapter:2", "/events:e.jsonl"}), kExitOk);
-    std::vector<nlohmann::json> events;
-    for (const std::string& line : korvane::testing::SplitLines(ReadTextFile(dir_ / "e.jsonl"))) {
-        events.push_back(nlohmann::json::parse(line));
-    }
+    size_t unreadable = 0;
+    const std::vector<StreamEvent> events = ReadStream(dir_ / "e.jsonl", &unreadable);
+    EXPECT_EQ(unreadable, 0u);
     ASSERT_EQ(events.size(), 6u);
-    EXPECT_EQ(events[0]["event"], "start");
+    EXPECT_EQ(events[0].name(), "start");
     EXPECT_EQ(events[0]["time"], "2004-02-10T14:49:49.000Z");
     EXPECT_EQ(events[0]["version"], "2.1 (beta.1) Feb 10 2004 14:49:49");
     EXPECT_EQ(events[0]["switches"],
-              nlohmann::json::array(
-                  {"/port:2400", "/adapter:lo", "/host:127.0.0.1", "/events:e.jsonl", "x"}));
+              R"(["/port:2400","/adapter:lo","/host:127.0.0.1","/events:e.jsonl","x"])");
     EXPECT_EQ(events[0]["adapter"], "lo");
     EXPECT_EQ(events[0]["address"], "127.0.0.1");
-    EXPECT_EQ(events[0]["port"], 2400);
-    EXPECT_FALSE(events[0].contains("port_detection"));
-    EXPECT_EQ(events[1]["event"], "link_up");
-    EXPECT_EQ(events[2]["event"], "shutdown");
-    EXPECT_EQ(events[2]["received"], 12);
-    EXPECT_EQ(events[2]["lost"], 3);
-    EXPECT_EQ(events[2]["records_dropped"], 0);
+    EXPECT_EQ(events[0]["port"], "2400");
+    EXPECT_FALSE(events[0]["port_detection"]);
+    EXPECT_EQ(events[1].name(), "link_up");
+    EXPECT_EQ(events[2].name(), "shutdown");
+    EXPECT_EQ(events[2]["received"], "12");
+    EXPECT_EQ(events[2]["lost"], "3");
+    EXPECT_EQ(events[2]["records_dropped"], "0");
     EXPECT_EQ(events[2].size(), 13u);  // the stamp, the name, two statistics and nine counts
 
     // Detecting the port, without the capture's statistics.
-    EXPECT_EQ(events[3]["event"], "start");
+    EXPECT_EQ(events[3].name(), "start");
     EXPECT_EQ(events[3]["adapter"], "lo");
-    EXPECT_EQ(events[3]["port_detection"], true);
-    EXPECT_FALSE(events[3].contains("port"));
-    EXPECT_EQ(events[4]["event"], "warning");
+    EXPECT_EQ(events[3]["port_detection"], "true");
+    EXPECT_FALSE(events[3]["port"]);
+    EXPECT_EQ(events[4].name(), "warning");
     EXPECT_EQ(events[4]["text"], "unable to get stats from the kernel!");
-    EXPECT_EQ(events[5]["event"], "shutdown");
-    EXPECT_FALSE(events[5].contains("received"));
+    EXPECT_EQ(events[5].name(), "shutdown");
+    EXPECT_FALSE(events[5]["received"]);
 }
 
 TEST_F(DriverTest, EventStreamThatCannotBeOpenedEndsTheStart) {

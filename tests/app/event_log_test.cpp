@@ -156,9 +156,9 @@ TEST_F(EventLogTest, WarningsAndCarriedEventsReachTheSink) {
             continue;
         }
         ASSERT_EQ(events.events.size(), 1u) << row.text;
-        EXPECT_EQ(events.events[0]["event"], "warning");
+        EXPECT_EQ(events.events[0].name(), "warning");
         EXPECT_EQ(events.events[0]["text"], row.recorded);
-        EXPECT_EQ(events.events[0].contains("id"), row.withPlayer) << row.text;
+        EXPECT_EQ(events.events[0]["id"].has_value(), row.withPlayer) << row.text;
     }
 
     events.events.clear();
@@ -181,11 +181,11 @@ TEST_F(EventLogTest, PlayerEventsAreSixHundredAMinuteAndTheRestCounted) {
     }
     log.Record({EventKind::kicked, &player, {}});
     EXPECT_EQ(events.events.size(), 601u);
-    EXPECT_EQ(events.events.back()["event"], "kicked");
+    EXPECT_EQ(events.events.back().name(), "kicked");
     EXPECT_EQ(log.playerEventsLeftOut(), 100u);
     clock_.Set({1075819802 + 58, 0});  // the next minute
     log.Record({EventKind::playerJoined, &player, {}});
-    EXPECT_EQ(events.events.back()["event"], "player_joined");
+    EXPECT_EQ(events.events.back().name(), "player_joined");
 }
 
 // A rotation renames the file while the log writes on; the lines before the reopen stay in the

@@ -158,9 +158,9 @@ TEST_F(ChatSenderTest, LineThatFailedWithTheReconnectionIsRememberedAndDropped) 
     EXPECT_TRUE(link.linkUp());
     EXPECT_THAT(Received(), ElementsAre(ChatLine(0x102, 1, 0, "again")));
     EXPECT_THAT(events.Names(), ElementsAre("link_lost", "link_up"));
-    EXPECT_EQ(events.events[0]["code"], 32);
+    EXPECT_EQ(events.events[0]["code"], "32");
     EXPECT_EQ(events.events[1]["address"], "127.0.0.1");
-    EXPECT_EQ(events.events[1]["port"], 2300);
+    EXPECT_EQ(events.events[1]["port"], "2300");
 }
 
 TEST_F(ChatSenderTest, LinkThatFailsEverySendIsGivenUpAfterAFewResends) {

@@ -111,13 +111,13 @@ TEST_F(VariantDecoderTest, ForbiddenSubsystemIsLoggedCollectedAndKicked) {
     EXPECT_EQ(player_.HeldBytes(), 0u);
     EXPECT_THAT(events_.Names(),
                 ElementsAre("verdict", "collected", "kicked", "kick_sent", "farewell_sent"));
-    const nlohmann::json& verdict = events_.events[0];
-    EXPECT_EQ(verdict["valid"], false);
+    const korvane::testing::StreamEvent& verdict = events_.events[0];
+    EXPECT_EQ(verdict["valid"], "false");
     EXPECT_EQ(verdict["variant"], "Brawler");
     EXPECT_EQ(verdict["reason"], "Illegal components");
     EXPECT_EQ(verdict["subsystem"], "JJ");
     EXPECT_EQ(verdict["detail"], "Illegal Jump Jets subsystem");
-    EXPECT_EQ(events_.events[1]["size"], container.size());
+    EXPECT_EQ(events_.events[1]["size"], std::to_string(container.size()));
     EXPECT_EQ(events_.events[2]["reason"], "Illegal Jump Jets subsystem on 'Brawler'");
     EXPECT_EQ(events_.events[3]["text"], "Mira kicked.");
     EXPECT_EQ(events_.events[4]["text"], "See ya later Mira.");
@@ -254,12 +254,12 @@ TEST_F(VariantDecoderTest, SizeLimit) {
     EXPECT_EQ(player_.configOk, 1);
     EXPECT_EQ(player_.configSize, 77u);
     EXPECT_EQ(player_.configLength1, 0u);
-    const std::vector<nlohmann::json> verdicts = events_.Named("verdict");
+    const std::vector<korvane::testing::StreamEvent> verdicts = events_.Named("verdict");
     ASSERT_EQ(verdicts.size(), 2u);
-    EXPECT_EQ(verdicts[0]["valid"], true);
-    EXPECT_EQ(verdicts[1]["valid"], false);
+    EXPECT_EQ(verdicts[0]["valid"], "true");
+    EXPECT_EQ(verdicts[1]["valid"], "false");
     EXPECT_EQ(verdicts[1]["reason"], "Too much data");
-    EXPECT_EQ(verdicts[1]["size"], 16385);
+    EXPECT_EQ(verdicts[1]["size"], "16385");
 }
 
 TEST_F(VariantDecoderTest, OversizedUploadOfAKickedPlayerIsOnlyLogged) {
