@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/scripted_console.h"
+#include "tests/support/log_players.h"
 #include "tests/support/recorded_events.h"
 #include "tests/support/test_files.h"
 
@@ -91,13 +92,8 @@ TEST_F(EventLogTest, PlayerFormHasOneBlankMoreOnTheConsole) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
     clock_.SetSeconds(1076424737);  // Tue Feb 10 14:52:17 2004
-    LogPlayer player;
-    player.playerId = 0x2a;
-    player.nameWide = u"Unknown";
-    player.infoText = "Unknown";
-    const uint8_t address[4] = {10, 0, 0, 5};
-    std::copy(address, address + 4, player.ipAddress);
-    log.LogEvent("some text", player);
+    log.LogEvent("some text",
+                 korvane::testing::MakeLogPlayer(0x2a, u"Unknown", "Unknown", {10, 0, 0, 5}));
     EXPECT_EQ(ReadTextFile(path_),
               "Tue Feb 10 14:52:17: 0000002a \"Unknown\" [Unknown] [10.0.0.5]: some text\n");
     EXPECT_EQ(console_.output(),
@@ -107,11 +103,9 @@ TEST_F(EventLogTest, PlayerFormHasOneBlankMoreOnTheConsole) {
 TEST_F(EventLogTest, PlayerFormMarksAHeldPieceAndDropsWideCharacters) {
     EventLog log(clock_, console_);
     ASSERT_TRUE(log.Open(path_));
-    LogPlayer player;
-    player.nameWide = u"A\u00e9\u0100Z";  // é stays (below 256), U+0100 is left out
+    // é stays (below 256), U+0100 is left out
+    LogPlayer player = korvane::testing::MakeLogPlayer(0, u"A\u00e9\u0100Z", "", {192, 168, 0, 10});
     player.fragmentPending = true;
-    const uint8_t address[4] = {192, 168, 0, 10};
-    std::copy(address, address + 4, player.ipAddress);
     log.LogEvent("x", player);
     EXPECT_EQ(ReadTextFile(path_),
               "Tue Feb 03 14:50:02: 00000000 \"A\xe9Z\" [] [192.168.0.10]*: x\n");

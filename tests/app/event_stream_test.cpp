@@ -11,6 +11,7 @@
 
 #include "app/event_log.h"
 #include "app/latin1_text.h"
+#include "tests/support/log_players.h"
 #include "tests/support/stream_event.h"
 
 namespace korvane {
@@ -32,14 +33,7 @@ TEST(UtcTimestamp, IsRfc3339WithMillisecondsInUtc) {
 }
 
 LogPlayer Jumper() {
-    LogPlayer player;
-    player.playerId = 0x304;
-    player.nameWide = u"Jumper";
-    player.infoText = "Sky high";
-    const uint8_t address[4] = {127, 0, 0, 4};
-    std::copy(address, address + 4, player.ipAddress);
-    player.port = 51000;
-    return player;
+    return korvane::testing::MakeLogPlayer(0x304, u"Jumper", "Sky high", {127, 0, 0, 4}, 51000);
 }
 
 TEST(EventStream, LineHasTheStampTheNameThePlayerThenTheFieldsInTheirOrder) {
