@@ -395,10 +395,10 @@ void Driver::ReportBounds(bool atEnd) {
         "Warning: %llu events about players left out of the event stream so far, past 600 a "
         "minute",
     };
-    static_assert(std::size(kFormats) == std::tuple_size_v<decltype(told_)>);
+    static_assert(std::size(kFormats) == kBoundCounts);
     static_assert(EventLog::kConnectionLinesPerMinute == 10, "as the line says");
     static_assert(EventLog::kPlayerEventsPerMinute == 600, "as the last line says");
-    const std::array<uint64_t, std::size(kFormats)> counts = BoundCounts();
+    const std::array<uint64_t, kBoundCounts> counts = BoundCounts();
     // Every count only grows: while their sum is what the log has told, so is each of them.
     // This is the common case, checked on every pass.
     uint64_t total = 0;
@@ -415,8 +415,8 @@ void Driver::ReportBounds(bool atEnd) {
     }
 }
 
-std::array<uint64_t, 9> Driver::BoundCounts() const {
-    std::array<uint64_t, 9> counts{players_->droppedRecords()};
+std::array<uint64_t, Driver::kBoundCounts> Driver::BoundCounts() const {
+    std::array<uint64_t, kBoundCounts> counts{players_->droppedRecords()};
     if (pipeline_ != nullptr) {
         const StreamStage& streams = pipeline_->streams();
         const CaptureWalk& walk = pipeline_->walk();
@@ -451,7 +451,8 @@ void Driver::RecordShutdown(const std::optional<CaptureStats>& stats, bool faile
         "records_dropped", "gaps_given_up",     "outside_window",
         "untrusted",       "bad_checksums",     "fragments_dropped",
         "forged_ids",      "warnings_left_out", "events_left_out"};
-    const std::array<uint64_t, std::size(kCountNames)> counts = BoundCounts();
+    static_assert(std::size(kCountNames) == kBoundCounts);
+    const std::array<uint64_t, kBoundCounts> counts = BoundCounts();
     std::vector<EventField> fields;
     if (failed) {
         fields.push_back(FlagField("failed", true));  // a capture read failed

@@ -88,12 +88,14 @@ class Driver {
     };
     // Logs how many records a full player table has dropped, and how often the capture met what
     // the server's stack turns away or a bound: segments beyond a gap's bound, outside their
-    // window, connections not trusted, bad checksums, dropped fragments and forged ids. Each at
-    // the first, then at most once a minute while the count goes on rising, and at the end
-    // whatever was not told yet.
+    // window, connections not trusted, bad checksums, dropped fragments and forged ids, and what
+    // the log and the event stream left out. Each at the first, then at most once a minute while
+    // the count goes on rising, and at the end whatever was not told yet.
     void ReportBounds(bool atEnd);
-    // The counts ReportBounds tells, in its order.
-    std::array<uint64_t, 9> BoundCounts() const;
+    // The counts ReportBounds tells, in its order: the table full, then the capture's and the
+    // log's.
+    static constexpr size_t kBoundCounts = 9;
+    std::array<uint64_t, kBoundCounts> BoundCounts() const;
     // The event of the run's end: the capture's statistics where there are any, and the counts.
     void RecordShutdown(const std::optional<CaptureStats>& stats, bool failed);
     // The event of a guard that runs: what it runs on and what it guards.
@@ -130,7 +132,7 @@ class Driver {
     uint32_t localAddress_ = 0;
     std::unique_ptr<PlayerTable> players_;
     // The table full, then the capture's counts in ReportBounds' order.
-    std::array<ToldCount, 9> told_{};
+    std::array<ToldCount, kBoundCounts> told_{};
     uint64_t toldTotal_ = 0;  // the sum of the counts told
     std::unique_ptr<VariantDecoder> decoder_;
     std::unique_ptr<TimeAnnouncer> announcer_;

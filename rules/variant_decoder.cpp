@@ -223,9 +223,9 @@ void VariantDecoder::Kick(PlayerRecord& record, std::string_view reason) {
     if (record.kickPending) {
         return;  // already on the way out
     }
+    const LogPlayer player = record.ForLog();
     // In test mode nobody is put out of the game.
     if (!services_.settings.testMode) {
-        const LogPlayer player = record.ForLog();
         const EventField fields[] = {TextField("reason", reason)};
         services_.log.Record({EventKind::kicked, &player, fields});
     }
@@ -234,7 +234,6 @@ void VariantDecoder::Kick(PlayerRecord& record, std::string_view reason) {
     const bool sent = services_.chat.SendAlert(record, message);
     services_.chat.SendAlert(record, reason);
     if (sent) {
-        const LogPlayer player = record.ForLog();
         const EventField fields[] = {TextField("text", message), TextField("reason", reason)};
         services_.log.Record({EventKind::kickSent, &player, fields});
     }

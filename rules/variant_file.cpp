@@ -13,15 +13,15 @@ std::string VariantFileName(int64_t seconds, uint32_t playerId) {
 }
 
 void VariantCollection::WriteVariantFile(const PlayerRecord& record) {
-    if (full_ || bytesWritten_ + record.configSize > maxBytes_) {
-        if (!full_) {
-            full_ = true;
-            log_.LogEvent(StringPrintf(
-                "Warning: the variant files of this run hold %llu bytes, and the next would pass "
-                "the bound of %llu; no further variant file is written",
-                static_cast<unsigned long long>(bytesWritten_),
-                static_cast<unsigned long long>(maxBytes_)));
-        }
+    if (!full_ && bytesWritten_ + record.configSize > maxBytes_) {
+        full_ = true;
+        log_.LogEvent(StringPrintf(
+            "Warning: the variant files of this run hold %llu bytes, and the next would pass "
+            "the bound of %llu; no further variant file is written",
+            static_cast<unsigned long long>(bytesWritten_),
+            static_cast<unsigned long long>(maxBytes_)));
+    }
+    if (full_) {
         return;
     }
     const std::string name = VariantFileName(clock_.Now().seconds, record.playerId);
